@@ -1,0 +1,27 @@
+#include <cstdio>
+
+#include "joystick/virtual_joystick.h"
+
+JoystickConnection joystickConnection = {nullptr, INVALID_HANDLE_VALUE};
+
+ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
+    ButtonFeatureReport report = {};
+    report.buttonsLow = static_cast<uint8_t>((value & 0x0F) << 4);
+    report.buttonsHigh = static_cast<uint8_t>((value & 0xFF0) >> 4);
+    return report;
+}
+
+void SendButtonReport(int32_t value) {
+    ButtonFeatureReport report = MakeButtonFeatureReport(value);
+    HANDLE device = joystickConnection.deviceHandle.load();
+    // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
+    // never handed to the HID library: with no joystick open the send just fails.
+    BOOLEAN sent = FALSE;
+    if (device != INVALID_HANDLE_VALUE) {
+        sent = HidD_SetFeature(device, &report, sizeof report);
+    }
+    if (!sent) {
+        std::fputs("failed HidD_SetFeature \n", stdout);
+        std::fflush(stdout);
+    }
+}

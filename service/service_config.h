@@ -1,0 +1,27 @@
+// The service's whole configuration: five numbers from its command line.
+#pragma once
+
+#include <cstdint>
+
+struct ServiceConfig {
+    int32_t buttonNumber;   // first joystick button, 1 to 7; mode 2 also uses the next one
+    int32_t mode;           // 0 follow, 1 pulse, 2 short/long press
+    int32_t inverted;       // 1: a pressed button is a cleared bit
+    int32_t pollIntervalMs; // pause between polls while connected
+    int32_t pulseMs;        // length of a generated click
+};
+
+// Written by ParseCommandLine before the service starts, read-only afterwards.
+extern ServiceConfig serviceConfig;
+
+// 1 when serviceConfig holds the five arguments and the service may start; 0 when the
+// command line was refused (after telling the user in a message box).
+int ParseCommandLine(int argc, char** argv);
+
+// The first button from argument 1: 2 to 7 as given, anything else button 1.
+int32_t ButtonNumberFromArg(const char* text);
+
+// Decimal text read the way the C runtime's atoi reads it: leading white space, an
+// optional sign, digits up to the first non-digit, 0 without digits. Values beyond
+// 32 bits saturate, as the Windows runtime's atoi does.
+int32_t ParseDecimal(const char* text);

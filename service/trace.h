@@ -1,0 +1,9 @@
+// Progress and worker-level failures. Each call becomes one line of debug output
+// (OutputDebugStringA), so a running service can be watched with a debug-output
+// viewer; nothing is written anywhere else.
+#pragma once
+
+#include <cstdint>
+
+void TraceMessage(const char* text);
+void TraceCode(int32_t code);

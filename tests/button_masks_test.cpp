@@ -1,0 +1,50 @@
+#include "bridge/button_masks.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+TEST(ButtonBit, MapsButtonsOneToEightToTheirBitAndAnythingElseToZero) {
+    const int32_t expected[] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 0, 0};
+    for (int32_t n = 0; n <= 10; ++n) {
+        EXPECT_EQ(expected[n], ButtonBit(n)) << n;
+    }
+    EXPECT_EQ(0, ButtonBit(-1));
+    EXPECT_EQ(0, ButtonBit(INT32_MIN));
+    EXPECT_EQ(0, ButtonBit(INT32_MAX));
+}
+
+struct MaskCase {
+    int32_t mode, button, inverted;
+    int32_t press, second, idle;
+};
+
+TEST(ComputeButtonMasks, FollowsTheConfiguration) {
+    const MaskCase cases[] = {
+        // Normal values: the pressed button's bit, nothing at rest.
+        {0, 4, 0, 8, 16, 0},
+        {1, 4, 0, 8, 16, 0},
+        {2, 4, 0, 8, 16, 0},
+        {2, 7, 0, 64, 128, 0},
+        {0, 1, 0, 1, 2, 0},
+        // Only 1 selects inverted values.
+        {0, 4, 2, 8, 16, 0},
+        {2, 4, -1, 8, 16, 0},
+        // Inverted: a pressed button is a cleared bit.
+        {0, 4, 1, 0, 16, 8},
+        {1, 4, 1, 0, 16, 8},
+        {2, 4, 1, 16, 8, 24},
+        {2, 7, 1, 128, 64, 192},
+        {7, 4, 1, 0, 16, 8},
+    };
+    for (const MaskCase& c : cases) {
+        ComputeButtonMasks(c.mode, c.button, c.inverted);
+        EXPECT_EQ(c.press, buttonMasks.pressMask.load())
+            << "mode " << c.mode << " button " << c.button << " inverted " << c.inverted;
+        EXPECT_EQ(c.second, buttonMasks.secondMask.load())
+            << "mode " << c.mode << " button " << c.button << " inverted " << c.inverted;
+        EXPECT_EQ(c.idle, buttonMasks.idleMask.load())
+            << "mode " << c.mode << " button " << c.button << " inverted " << c.inverted;
+    }
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "service/service_config.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+class CommandLineTest : public ProductTest {
+protected:
+    int Parse(std::vector<std::string> args) {
+        args.insert(args.begin(), "joyvane_service.exe");
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        return ParseCommandLine(static_cast<int>(args.size()), argv.data());
+    }
+};
+
+TEST_F(CommandLineTest, FiveArgumentsFillTheConfigurationAndTraceTheStart) {
+    EXPECT_EQ(1, Parse({"5", "2", "1", "40", "120"}));
+    EXPECT_EQ(5, serviceConfig.buttonNumber);
+    EXPECT_EQ(2, serviceConfig.mode);
+    EXPECT_EQ(1, serviceConfig.inverted);
+    EXPECT_EQ(40, serviceConfig.pollIntervalMs);
+    EXPECT_EQ(120, serviceConfig.pulseMs);
+    EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
+    EXPECT_EQ(std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources...."},
+              sim::DebugLines());
+}
+
+TEST_F(CommandLineTest, ArgumentsAfterTheFifthAreIgnored) {
+    EXPECT_EQ(1, Parse({"3", "1", "0", "10", "20", "junk", "7"}));
+    EXPECT_EQ(3, serviceConfig.buttonNumber);
+    EXPECT_EQ(20, serviceConfig.pulseMs);
+}
+
+TEST_F(CommandLineTest, TooFewArgumentsShowTheMessageBoxAndChangeNothing) {
+    for (size_t count = 0; count < 5; ++count) {
+        sim::Reset();
+        std::vector<std::string> args(count, "2");
+        EXPECT_EQ(0, Parse(args)) << count << " arguments";
+        std::vector<sim::Call> boxes = sim::CallsNamed("MessageBoxA");
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ("(nil) \"Error: Wrong number of arguments !\" \"ZUR Joyvane Service\" 0x0 -> 1",
+                  boxes[0].args);
+        EXPECT_TRUE(sim::DebugLines().empty());
+        EXPECT_EQ(4, serviceConfig.buttonNumber);
+        EXPECT_EQ(0, serviceConfig.mode);
+        EXPECT_EQ(30, serviceConfig.pollIntervalMs);
+        EXPECT_EQ(250, serviceConfig.pulseMs);
+    }
+}
+
+struct ButtonCase {
+    const char* arg;
+    int32_t button;
+};
+
+TEST_F(CommandLineTest, FirstArgumentSelectsButtonsTwoToSevenAndOtherwiseButtonOne) {
+    const ButtonCase cases[] = {
+        {"7", 7},  {"2", 2},       {"1", 1},          {"8", 1},  {"0", 1},
+        {"-3", 1}, {"word", 1},    {" 5", 5},         {"3abc", 3}, {"+6", 6},
+        {"", 1},   {"\t\n4", 4},   {"99999999999", 1}, {"-2", 1}, {"0x5", 1},
+    };
+    for (const ButtonCase& c : cases) {
+        EXPECT_EQ(c.button, ButtonNumberFromArg(c.arg)) << '"' << c.arg << '"';
+        EXPECT_EQ(1, Parse({c.arg, "0", "0", "30", "250"}));
+        EXPECT_EQ(c.button, serviceConfig.buttonNumber) << '"' << c.arg << '"';
+    }
+}
+
+struct DecimalCase {
+    const char* text;
+    int32_t value;
+};
+
+// The C runtime's atoi, including its quirks; out-of-range text saturates as the
+// Windows runtime's atoi does instead of overflowing.
+TEST(ParseDecimal, ReadsTextTheWayAtoiDoes) {
+    const DecimalCase cases[] = {
+        {"250", 250},
+        {"  \t42x", 42},
+        {"-17", -17},
+        {"+8", 8},
+        {"-0", 0},
+        {"+-3", 0},
+        {"- 3", 0},
+        {"word", 0},
+        {"", 0},
+        {"0x10", 0},
+        {"1e3", 1},
+        {"007", 7},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"99999999999999999999999", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"-99999999999999999999999", INT32_MIN},
+    };
+    for (const DecimalCase& c : cases) {
+        EXPECT_EQ(c.value, ParseDecimal(c.text)) << '"' << c.text << '"';
+    }
+}
+
+TEST_F(CommandLineTest, WordsForDurationsGiveZeroAndNegativesAreKeptAsGiven) {
+    EXPECT_EQ(1, Parse({"4", "x", "y", "pause", "click"}));
+    EXPECT_EQ(0, serviceConfig.mode);
+    EXPECT_EQ(0, serviceConfig.inverted);
+    EXPECT_EQ(0, serviceConfig.pollIntervalMs);
+    EXPECT_EQ(0, serviceConfig.pulseMs);
+
+    EXPECT_EQ(1, Parse({"4", "9", "2", "-30", "-250"}));
+    EXPECT_EQ(9, serviceConfig.mode);
+    EXPECT_EQ(2, serviceConfig.inverted);
+    EXPECT_EQ(-30, serviceConfig.pollIntervalMs);
+    EXPECT_EQ(-250, serviceConfig.pulseMs);
+}
+
+} // namespace

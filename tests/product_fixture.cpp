@@ -1,0 +1,45 @@
+#include "tests/product_fixture.h"
+
+#include "bridge/button_masks.h"
+#include "joystick/virtual_joystick.h"
+#include "service/service_config.h"
+
+void ResetProductState() {
+    serviceConfig = ServiceConfig{4, 0, 0, 30, 250};
+    buttonMasks.pressMask.store(0);
+    buttonMasks.secondMask.store(0);
+    buttonMasks.idleMask.store(0);
+    buttonLatched.store(0);
+    longPressState.store(longPressIdle);
+    longPressTimerId.store(0);
+    joystickConnection.devicePath = nullptr;
+    joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
+}
+
+void ProductTest::SetUp() {
+    sim::Reset();
+    ResetProductState();
+    sim::BeginStdoutCapture();
+}
+
+void ProductTest::TearDown() {
+    sim::EndStdoutCapture(HasFailure());
+}
+
+int ReportValue(const sim::Report& report) {
+    return report.bytes.size() == 5 ? (report.bytes[3] >> 4) | (report.bytes[4] << 4) : -1;
+}
+
+std::string ReportTimeline() {
+    std::string timeline;
+    for (const sim::Report& report : sim::Reports()) {
+        if (!timeline.empty()) {
+            timeline += ' ';
+        }
+        timeline += std::to_string(report.time) + ":" + std::to_string(ReportValue(report));
+        if (!report.accepted) {
+            timeline += '!';
+        }
+    }
+    return timeline;
+}

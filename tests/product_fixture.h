@@ -1,0 +1,24 @@
+// Every test starts on a fresh simulated machine with the product's process-wide
+// state as a new process would have it, and with standard output captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+void ResetProductState();
+
+class ProductTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// The button value a 5-byte feature report carries.
+int ReportValue(const sim::Report& report);
+
+// "time:value" for each report, e.g. "0:8 250:0"; refused reports end in "!".
+std::string ReportTimeline();

@@ -1,0 +1,183 @@
+// Button states in, timed feature reports out: every mode, normal and inverted,
+// on the virtual clock.
+#include <string>
+#include <vector>
+
+#include "bridge/button_masks.h"
+#include "joystick/virtual_joystick.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+constexpr GpioState down = gpioButtonDown;
+constexpr GpioState up = gpioButtonUp;
+
+// The button state read at a virtual time, and what TranslateButtonState returns.
+struct Step {
+    uint32_t time;
+    GpioState state;
+    int result = 0;
+};
+
+struct Scenario {
+    const char* name;
+    int32_t mode, button, inverted, pulseMs;
+    std::vector<Step> steps;
+    const char* reports; // "time:value ..." once the clock has reached 3000 ms
+};
+
+class TranslateTest : public ProductTest {
+protected:
+    void SetUp() override {
+        ProductTest::SetUp();
+        joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+    }
+
+    // Plays the steps as the worker would: a state read at its time, or at once
+    // if a click held the worker up past it.
+    void Play(const Scenario& s) {
+        for (const Step& step : s.steps) {
+            if (step.time > sim::Now()) {
+                sim::Advance(step.time - sim::Now());
+            }
+            ComputeButtonMasks(s.mode, s.button, s.inverted);
+            EXPECT_EQ(step.result, TranslateButtonState(step.state, s.mode, s.button, s.pulseMs))
+                << s.name << ": state " << step.state << " at " << step.time;
+        }
+        if (sim::Now() < 3000) {
+            sim::Advance(3000 - sim::Now());
+        }
+    }
+};
+
+TEST_F(TranslateTest, TurnsButtonStatesIntoTimedReports) {
+    const Scenario scenarios[] = {
+        {"follow", 0, 4, 0, 250, {{0, down}, {30, down}, {60, up}, {90, up}}, "0:8 60:0"},
+        {"follow inverted", 0, 4, 1, 250, {{0, down}, {60, up}}, "0:0 60:8"},
+        {"follow, button 1", 0, 1, 0, 250, {{10, down}, {20, up}}, "10:1 20:0"},
+        {"pulse", 1, 4, 0, 100, {{0, down}, {130, down}, {160, up}, {190, up}}, "0:8 100:0 160:0"},
+        {"pulse inverted", 1, 4, 1, 100, {{0, down}, {160, up}}, "0:0 100:8 160:8"},
+        {"pulse, release read during the click",
+         1, 4, 0, 100, {{0, down}, {50, up}}, "0:8 100:0 100:0"},
+        {"pulse of zero length", 1, 3, 0, 0, {{5, down}, {9, up}}, "5:4 5:0 9:0"},
+        {"pulse of negative length is no pause", 1, 3, 0, -40, {{5, down}}, "5:4 5:0"},
+        {"short press", 2, 4, 0, 100, {{0, down}, {30, down}, {300, up}}, "300:8 400:0"},
+        {"short press inverted", 2, 4, 1, 100, {{0, down}, {200, up}}, "200:16 300:24"},
+        {"long press", 2, 4, 0, 100, {{0, down}, {500, down}, {1200, up}}, "800:16 1050:0"},
+        {"long press inverted", 2, 4, 1, 100, {{0, down}, {1100, up}}, "800:8 1050:24"},
+        {"long press held on", 2, 4, 0, 100, {{0, down}, {2500, down}}, "800:16 1050:0"},
+        {"long press, button 7 uses 7 and 8", 2, 7, 0, 100, {{0, down}, {900, up}}, "800:128 1050:0"},
+        {"short press, button 7", 2, 7, 0, 100, {{0, down}, {100, up}}, "100:64 200:0"},
+        // The timer falls due before the state read at the same millisecond.
+        {"release read at 800 ms", 2, 4, 0, 100, {{0, down}, {800, up}}, "800:16 1050:0"},
+        {"release read at 799 ms", 2, 4, 0, 100, {{0, down}, {799, up}}, "799:8 899:0"},
+        {"two short presses", 2, 4, 0, 50, {{0, down}, {100, up}, {400, down}, {500, up}},
+         "100:8 150:0 500:8 550:0"},
+        {"short then long press", 2, 4, 0, 50, {{0, down}, {100, up}, {500, down}, {1400, up}},
+         "100:8 150:0 1300:16 1550:0"},
+        {"other states change nothing", 0, 4, 0, 250,
+         {{0, 0}, {10, 2}, {20, -1}, {30, 4}, {40, down}, {50, 2}, {60, 0}, {70, up}}, "40:8 70:0"},
+        {"an up state with nothing latched sends nothing", 0, 4, 0, 250, {{0, up}, {10, up}}, ""},
+        {"unknown mode", 3, 4, 0, 250, {{0, down, 1}, {10, down}, {20, up, 1}, {30, up, 1}}, ""},
+        {"negative mode", -1, 4, 1, 250, {{0, up}, {10, down, 1}, {20, up, 1}}, ""},
+    };
+    for (const Scenario& s : scenarios) {
+        sim::Reset();
+        ResetProductState();
+        joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+        Play(s);
+        EXPECT_EQ(s.reports, ReportTimeline()) << s.name;
+        EXPECT_EQ(0u, sim::PendingTimers()) << s.name;
+    }
+    EXPECT_EQ("", sim::TakeStdout());
+}
+
+TEST_F(TranslateTest, UnknownModeKeepsTheLatchSoEveryLaterUpStateFails) {
+    EXPECT_EQ(1, TranslateButtonState(down, 5, 4, 250));
+    EXPECT_EQ(1, buttonLatched.load());
+    EXPECT_EQ(0, TranslateButtonState(down, 5, 4, 250));
+    EXPECT_EQ(1, TranslateButtonState(up, 5, 4, 250));
+    EXPECT_EQ(1, TranslateButtonState(up, 5, 4, 250));
+    EXPECT_EQ(1, buttonLatched.load());
+}
+
+TEST_F(TranslateTest, LongPressTimerIsOneShotAt800MsWithButtonAsUserValue) {
+    ComputeButtonMasks(2, 6, 0);
+    TranslateButtonState(down, 2, 6, 100);
+    std::vector<sim::Call> set = sim::CallsNamed("timeSetEvent");
+    ASSERT_EQ(1u, set.size());
+    EXPECT_EQ("delay=800 resolution=50 user=6 flags=0x0 -> 1", set[0].args);
+    EXPECT_EQ(longPressArmed, longPressState.load());
+    EXPECT_EQ(1u, longPressTimerId.load());
+}
+
+TEST_F(TranslateTest, AReleaseKillsItsPressTimer) {
+    ComputeButtonMasks(2, 4, 0);
+    TranslateButtonState(down, 2, 4, 100);
+    sim::Advance(200);
+    TranslateButtonState(up, 2, 4, 100);
+    std::vector<sim::Call> kills = sim::CallsNamed("timeKillEvent");
+    ASSERT_EQ(1u, kills.size());
+    EXPECT_EQ("1 -> 0", kills[0].args);
+    EXPECT_EQ(0u, longPressTimerId.load());
+    EXPECT_EQ(longPressIdle, longPressState.load());
+}
+
+TEST_F(TranslateTest, TheLongClickBlocksOnlyTheTimerAndForgetsItsTimer) {
+    ComputeButtonMasks(2, 4, 0);
+    TranslateButtonState(down, 2, 4, 100);
+    sim::Advance(1000);
+    EXPECT_EQ(longPressFired, longPressState.load());
+    EXPECT_EQ(0u, longPressTimerId.load());
+    // The release after the long click sends nothing and kills nothing.
+    TranslateButtonState(up, 2, 4, 100);
+    EXPECT_EQ("800:16 1050:0", ReportTimeline());
+    EXPECT_EQ(longPressIdle, longPressState.load());
+}
+
+// A callback of a timer that is no longer the current one, fired late (it was
+// already on its way when its press was released), must not act for a newer press.
+TEST_F(TranslateTest, AStaleTimerCallbackNeitherClicksNorCancelsTheCurrentTimer) {
+    ComputeButtonMasks(2, 4, 0);
+    TranslateButtonState(down, 2, 4, 50);
+    UINT first = longPressTimerId.load();
+    sim::Advance(100);
+    TranslateButtonState(up, 2, 4, 50);
+    sim::Advance(100);
+    TranslateButtonState(down, 2, 4, 50);
+    UINT second = longPressTimerId.load();
+    ASSERT_NE(first, second);
+
+    LongPressTimerProc(first, 0, 4, 0, 0);
+    EXPECT_EQ(longPressArmed, longPressState.load());
+    EXPECT_EQ(second, longPressTimerId.load());
+    EXPECT_EQ(1u, sim::PendingTimers());
+    EXPECT_EQ("100:8 150:0", ReportTimeline());
+
+    sim::Advance(2000);
+    EXPECT_EQ("100:8 150:0 1050:16 1300:0", ReportTimeline());
+}
+
+// A callback that lost to the release (both at 800 ms) sends nothing.
+TEST_F(TranslateTest, ACallbackAfterTheReleaseWonSendsNothing) {
+    ComputeButtonMasks(2, 4, 0);
+    TranslateButtonState(down, 2, 4, 50);
+    UINT id = longPressTimerId.load();
+    sim::Advance(300);
+    TranslateButtonState(up, 2, 4, 50);
+    LongPressTimerProc(id, 0, 4, 0, 0);
+    EXPECT_EQ("300:8 350:0", ReportTimeline());
+}
+
+TEST_F(TranslateTest, ReportsGoOnWhenTheDeviceRefusesThem) {
+    sim::RefuseFeatureReports(true);
+    ComputeButtonMasks(1, 4, 0);
+    TranslateButtonState(down, 1, 4, 100);
+    TranslateButtonState(up, 1, 4, 100);
+    EXPECT_EQ("0:8! 100:0! 100:0!", ReportTimeline());
+    EXPECT_EQ(0, buttonLatched.load());
+    EXPECT_EQ("failed HidD_SetFeature \nfailed HidD_SetFeature \nfailed HidD_SetFeature \n",
+              sim::TakeStdout());
+}
+
+} // namespace
