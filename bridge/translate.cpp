@@ -31,9 +31,9 @@ void ArmLongPress(int32_t buttonNumber) {
     // take the new press for its own.
     CancelLongPressTimer();
     longPressState.store(longPressArmed);
-    UINT id = timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
-                           static_cast<DWORD_PTR>(buttonNumber),
-                           TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
+    UINT id =
+        timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
+                     static_cast<DWORD_PTR>(buttonNumber), TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
     longPressTimerId.store(id);
 }
 

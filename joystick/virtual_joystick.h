@@ -10,8 +10,8 @@
 // The open virtual joystick. Held from a successful Init_ZUR_GP until
 // Destroy_ZUR_GP; a field not held is nullptr or INVALID_HANDLE_VALUE.
 struct JoystickConnection {
-    char* devicePath;                  // 260-byte heap buffer, touched by the worker only
-    std::atomic<HANDLE> deviceHandle;  // write handle; the timer thread sends on it too
+    char* devicePath;                 // 260-byte heap buffer, touched by the worker only
+    std::atomic<HANDLE> deviceHandle; // write handle; the timer thread sends on it too
 };
 
 extern JoystickConnection joystickConnection;

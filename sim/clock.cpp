@@ -27,9 +27,10 @@ UINT nextTimerId = 1;
 // (or later, if a callback slept past it).
 void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
     for (;;) {
-        auto next = std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
-            return a.due != b.due ? a.due < b.due : a.id < b.id;
-        });
+        auto next =
+            std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
+                return a.due != b.due ? a.due < b.due : a.id < b.id;
+            });
         if (next == timers.end() || next->due > target) {
             break;
         }
@@ -88,8 +89,8 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     UINT id = sim::nextTimerId++;
     sim::timers.push_back(sim::Timer{id, sim::now + delay, callback, user});
-    sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u", delay,
-                           resolution, static_cast<unsigned long>(user), flags, id);
+    sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
+                           delay, resolution, static_cast<unsigned long>(user), flags, id);
     return id;
 }
 

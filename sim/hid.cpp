@@ -60,9 +60,9 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
     bool accepted = sim::joystickHandles.count(device) != 0 && !sim::refuseReports;
-    sim::reports.push_back(
-        sim::Report{sim::detail::NowLocked(), std::vector<uint8_t>(bytes, bytes + length), accepted});
-    sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device, sim::Hex(bytes, length).c_str(),
-                           accepted ? 1 : 0);
+    sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
+                                       std::vector<uint8_t>(bytes, bytes + length), accepted});
+    sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
+                           sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
     return accepted ? TRUE : FALSE;
 }

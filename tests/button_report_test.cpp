@@ -14,8 +14,8 @@ struct ReportCase {
 
 TEST_F(ButtonReportTest, CarriesTheValueShiftedLeftByFourInBytesThreeAndFour) {
     const ReportCase cases[] = {
-        {0, {0, 0, 0, 0x00, 0x00}},  {1, {0, 0, 0, 0x10, 0x00}},   {8, {0, 0, 0, 0x80, 0x00}},
-        {16, {0, 0, 0, 0x00, 0x01}}, {24, {0, 0, 0, 0x80, 0x01}},  {128, {0, 0, 0, 0x00, 0x08}},
+        {0, {0, 0, 0, 0x00, 0x00}},   {1, {0, 0, 0, 0x10, 0x00}},    {8, {0, 0, 0, 0x80, 0x00}},
+        {16, {0, 0, 0, 0x00, 0x01}},  {24, {0, 0, 0, 0x80, 0x01}},   {128, {0, 0, 0, 0x00, 0x08}},
         {192, {0, 0, 0, 0x00, 0x0c}}, {0x7f, {0, 0, 0, 0xf0, 0x07}},
     };
     joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());

@@ -8,7 +8,7 @@
 namespace {
 
 class CommandLineTest : public ProductTest {
-protected:
+  protected:
     int Parse(std::vector<std::string> args) {
         args.insert(args.begin(), "joyvane_service.exe");
         std::vector<char*> argv;
@@ -62,9 +62,9 @@ struct ButtonCase {
 
 TEST_F(CommandLineTest, FirstArgumentSelectsButtonsTwoToSevenAndOtherwiseButtonOne) {
     const ButtonCase cases[] = {
-        {"7", 7},  {"2", 2},       {"1", 1},          {"8", 1},  {"0", 1},
-        {"-3", 1}, {"word", 1},    {" 5", 5},         {"3abc", 3}, {"+6", 6},
-        {"", 1},   {"\t\n4", 4},   {"99999999999", 1}, {"-2", 1}, {"0x5", 1},
+        {"7", 7},  {"2", 2},     {"1", 1},           {"8", 1},    {"0", 1},
+        {"-3", 1}, {"word", 1},  {" 5", 5},          {"3abc", 3}, {"+6", 6},
+        {"", 1},   {"\t\n4", 4}, {"99999999999", 1}, {"-2", 1},   {"0x5", 1},
     };
     for (const ButtonCase& c : cases) {
         EXPECT_EQ(c.button, ButtonNumberFromArg(c.arg)) << '"' << c.arg << '"';

@@ -12,7 +12,7 @@
 void ResetProductState();
 
 class ProductTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 };
