@@ -21,7 +21,11 @@ void SendButtonReport(int32_t value) {
         sent = HidD_SetFeature(device, &report, sizeof report);
     }
     if (!sent) {
-        std::fputs("failed HidD_SetFeature \n", stdout);
-        std::fflush(stdout);
+        PrintDeviceLine("failed HidD_SetFeature \n");
     }
+}
+
+void PrintDeviceLine(const char* line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
 }

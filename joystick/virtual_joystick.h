@@ -30,6 +30,34 @@ static_assert(sizeof(ButtonFeatureReport) == 5, "the joystick expects exactly 5 
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value);
 
+// Finds the virtual joystick among the present HID devices, checks that it is a
+// joystick and opens it for writing into joystickConnection. 1 when it is open.
+int Init_ZUR_GP();
+
+// Closes the joystick and releases the connection; safe to call when none is held.
+void Destroy_ZUR_GP();
+
+constexpr const char joystickHardwareId[] = "HID\\ZurVirtualHidDevice";
+
+// Searches the devices of an interface class for one whose first hardware id
+// (the property read) equals wanted, ignoring ASCII case. Returns 0 when found,
+// handing the device set and the device's record to the caller, who then owns the
+// set; otherwise a Windows error code (ERROR_NO_MORE_ITEMS when no device matched).
+DWORD FindDeviceByHardwareId(DWORD property, const GUID* interfaceClass, const char* wanted,
+                             HDEVINFO* outSet, SP_DEVINFO_DATA* outDevice, DWORD flags);
+
+// Opens one interface of the matched device into joystickConnection and keeps it
+// if it is a joystick. 1 when the interface was opened and accepted.
+int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface);
+
+// True when the device's top-level collection is a joystick (generic desktop
+// page, joystick usage).
+bool IsJoystickCollection(HANDLE device);
+
+// Writes one diagnostic line to standard output at once: a service has no console,
+// but the console runner and a service started by hand show these lines.
+void PrintDeviceLine(const char* line);
+
 // Sends one button value to the joystick. A refused report, or one with no
 // joystick open, prints "failed HidD_SetFeature \n" and is otherwise ignored.
 void SendButtonReport(int32_t value);

@@ -34,6 +34,20 @@ void Reset() {
     detail::ResetClockLocked();
     detail::ResetDevicesLocked();
     detail::ResetUserLocked();
+    detail::ResetKernelLocked();
+    detail::ResetLoaderLocked();
+    detail::ResetSetupLocked();
+}
+
+Resources Held() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    Resources held;
+    held.deviceHandles = detail::CountHandlesLocked(detail::HandleKind::Device);
+    held.deviceSets = detail::DeviceSetsLocked();
+    held.localBlocks = detail::LocalBlocksLocked();
+    held.preparsedData = detail::PreparsedDataLocked();
+    held.loadedModules = detail::LoadedModulesLocked();
+    return held;
 }
 
 std::vector<Call> Calls() {

@@ -1,15 +1,22 @@
-// The virtual joystick as the HID class library sees it: open device handles and
-// the feature reports written to them.
+// The HID class library over the simulated device tree: the HID interface class,
+// preparsed data and capabilities of an open device, and the feature reports
+// written to it.
 #include <set>
 #include <vector>
 
 #include "sim/state.h"
 
+struct SimPreparsedData {
+    USHORT usagePage;
+    USHORT usage;
+    bool capsFail;
+};
+
 namespace sim {
 namespace {
 
-std::set<HANDLE> joystickHandles;
-uintptr_t nextHandle = 0x100;
+std::vector<detail::DeviceSlot> devices;
+std::set<SimPreparsedData*> preparsed;
 bool refuseReports = false;
 std::vector<Report> reports;
 
@@ -23,25 +30,69 @@ std::string Hex(const uint8_t* bytes, ULONG length) {
     return text;
 }
 
+// The interface behind an open device handle, or nullptr for a handle that is
+// not an open HID device (closed, never opened, or one of the always-present
+// joysticks of the tests, which have joystick capabilities).
+const HidInterface* InterfaceOf(const detail::HandleEntry* entry) {
+    if (entry == nullptr || entry->kind != detail::HandleKind::Device || entry->device < 0) {
+        return nullptr;
+    }
+    return &devices[entry->device].device.interfaces[entry->hidInterface];
+}
+
 } // namespace
 
 namespace detail {
 
 void ResetDevicesLocked() {
-    joystickHandles.clear();
-    nextHandle = 0x100;
+    devices.clear();
+    for (SimPreparsedData* data : preparsed) {
+        delete data;
+    }
+    preparsed.clear();
     refuseReports = false;
     reports.clear();
 }
 
+std::vector<DeviceSlot>& DevicesLocked() {
+    return devices;
+}
+
+GUID HidClassGuid() {
+    // {4D1E55B2-F16F-11CF-88CB-001111000030}
+    return GUID{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+}
+
+bool DevicePresentLocked(int device) {
+    return device < 0 || (static_cast<size_t>(device) < devices.size() && devices[device].present);
+}
+
+int PreparsedDataLocked() {
+    return static_cast<int>(preparsed.size());
+}
+
 } // namespace detail
 
-HANDLE OpenJoystickHandle() {
+std::string MultiSz(std::initializer_list<std::string_view> strings) {
+    std::string multi;
+    for (std::string_view string : strings) {
+        multi.append(string);
+        multi.push_back('\0');
+    }
+    multi.push_back('\0');
+    return multi;
+}
+
+void AddHidDevice(HidDevice device) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    HANDLE handle = reinterpret_cast<HANDLE>(nextHandle);
-    nextHandle += 4;
-    joystickHandles.insert(handle);
-    return handle;
+    devices.push_back(detail::DeviceSlot{std::move(device), true});
+}
+
+void RemoveHidDevices() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    for (detail::DeviceSlot& slot : devices) {
+        slot.present = false;
+    }
 }
 
 void RefuseFeatureReports(bool refuse) {
@@ -56,13 +107,70 @@ std::vector<Report> Reports() {
 
 } // namespace sim
 
+void HidD_GetHidGuid(LPGUID hidGuid) {
+    *hidGuid = sim::detail::HidClassGuid();
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::detail::LogLocked("HidD_GetHidGuid", "%s", "");
+}
+
+BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
+    const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
+    BOOLEAN got = FALSE;
+    if (entry != nullptr && entry->device < 0) {
+        *preparsedData = new SimPreparsedData{1, 4, false};
+        got = TRUE;
+    } else if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
+        *preparsedData = new SimPreparsedData{hidInterface->usagePage, hidInterface->usage,
+                                              hidInterface->capsFail};
+        got = TRUE;
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    if (got) {
+        sim::preparsed.insert(*preparsedData);
+    }
+    sim::detail::LogLocked("HidD_GetPreparsedData", "%p -> %d", device, got);
+    return got;
+}
+
+BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    BOOLEAN freed = sim::preparsed.erase(preparsedData) != 0 ? TRUE : FALSE;
+    if (freed) {
+        delete preparsedData;
+    }
+    sim::detail::LogLocked("HidD_FreePreparsedData", "-> %d", freed);
+    return freed;
+}
+
+NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    NTSTATUS status = HIDP_STATUS_INVALID_PREPARSED_DATA;
+    if (sim::preparsed.count(preparsedData) != 0 && !preparsedData->capsFail) {
+        *capabilities = HIDP_CAPS{};
+        capabilities->UsagePage = preparsedData->usagePage;
+        capabilities->Usage = preparsedData->usage;
+        capabilities->FeatureReportByteLength = 5;
+        status = HIDP_STATUS_SUCCESS;
+    }
+    sim::detail::LogLocked("HidP_GetCaps", "-> 0x%08x", static_cast<unsigned>(status));
+    return status;
+}
+
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
-    bool accepted = sim::joystickHandles.count(device) != 0 && !sim::refuseReports;
+    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
+    bool accepted = entry != nullptr && entry->kind == sim::detail::HandleKind::Device &&
+                    sim::detail::DevicePresentLocked(entry->device) && !sim::refuseReports;
     sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
                                        std::vector<uint8_t>(bytes, bytes + length), accepted});
     sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
                            sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
+    if (!accepted) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
     return accepted ? TRUE : FALSE;
 }

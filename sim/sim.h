@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,7 +49,60 @@ std::vector<std::string> DebugLines();
 // The multimedia timers that are set and have not fired or been killed.
 size_t PendingTimers();
 
-// A HID device handle of the virtual joystick, open as if by CreateFileA.
+// What the product holds at the moment, for leak checks.
+struct Resources {
+    int deviceHandles = 0; // files opened with CreateFileA
+    int deviceSets = 0;    // SetupDiGetClassDevsA lists not destroyed
+    int localBlocks = 0;   // LocalAlloc blocks not freed
+    int preparsedData = 0; // HidD_GetPreparsedData blocks not freed
+    int loadedModules = 0; // LoadLibraryA references not freed
+    bool operator==(const Resources&) const = default;
+};
+Resources Held();
+
+// The DLL loader. LoadLibraryA finds a registered module by file name, ignoring
+// case; an unregistered name fails with ERROR_MOD_NOT_FOUND (126), and a module
+// registered with a load error fails with that error (ERROR_BAD_EXE_FORMAT, 193,
+// for a 64-bit DLL).
+struct Export {
+    std::string name;
+    FARPROC address;
+};
+template <typename Function> FARPROC Proc(Function* function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
+}
+void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError = 0);
+int ModuleLoads(const std::string& fileName); // successful LoadLibraryA calls
+int ModuleFrees(const std::string& fileName); // FreeLibrary calls
+
+// Present HID devices, as setupapi enumerates them and CreateFileA opens them.
+struct HidInterface {
+    std::string path;
+    DWORD detailError = 0; // SetupDiGetDeviceInterfaceDetailA fails with it
+    DWORD openError = 0;   // CreateFileA fails with it
+    USHORT usagePage = 1;
+    USHORT usage = 4;
+    bool preparsedDataFails = false;
+    bool capsFail = false;
+};
+struct HidDevice {
+    std::string hardwareIds; // the raw property: a multi-string, see MultiSz
+    bool hasHardwareIds = true;
+    DWORD propertyError = 0; // reading the property fails with it
+    std::vector<HidInterface> interfaces;
+};
+// "a\0b\0\0": strings each with its NUL, and the closing NUL.
+std::string MultiSz(std::initializer_list<std::string_view> strings);
+void AddHidDevice(HidDevice device);
+// Unplugs every device: open handles stay open, but reports on them fail.
+void RemoveHidDevices();
+void FailClassDevs(DWORD error);
+// Makes the nth LocalAlloc from now fail (1 the next one); 0 makes none fail.
+void FailLocalAlloc(int nth);
+void FailCloseHandle(bool fail);
+
+// A HID device handle of a virtual joystick that is always present, open as if by
+// CreateFileA.
 HANDLE OpenJoystickHandle();
 // Makes the joystick refuse (true) or accept (false) feature reports.
 void RefuseFeatureReports(bool refuse);

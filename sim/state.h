@@ -23,9 +23,38 @@ void LogLocked(const char* name, const char* format, ...)
 // Virtual time; the caller holds Lock().
 uint32_t NowLocked();
 
+// Handles that CloseHandle closes; the caller holds Lock().
+enum class HandleKind { Device };
+struct HandleEntry {
+    HandleKind kind;
+    int device;       // index into the device list, -1 for an always-present joystick
+    int hidInterface; // index into that device's interfaces
+};
+HANDLE NewHandleLocked(HandleEntry entry);
+HandleEntry* FindHandleLocked(HANDLE handle);
+int CountHandlesLocked(HandleKind kind);
+
+// The present devices; the caller holds Lock(). A removed device keeps its index.
+struct DeviceSlot {
+    HidDevice device;
+    bool present;
+};
+std::vector<DeviceSlot>& DevicesLocked();
+GUID HidClassGuid();
+bool DevicePresentLocked(int device);
+
 // Hooks that Reset runs for each part of the simulation, with Lock() held.
 void ResetClockLocked();
 void ResetDevicesLocked();
 void ResetUserLocked();
+void ResetKernelLocked();
+void ResetLoaderLocked();
+void ResetSetupLocked();
+
+// Counts that Held reports, each from the file that owns them; the caller holds Lock().
+int LocalBlocksLocked();
+int DeviceSetsLocked();
+int PreparsedDataLocked();
+int LoadedModulesLocked();
 
 } // namespace sim::detail

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
@@ -30,10 +34,22 @@ typedef BYTE* PBYTE;
 typedef DWORD* PDWORD;
 typedef DWORD* LPDWORD;
 typedef UINT MMRESULT;
+typedef size_t SIZE_T;
+typedef void* HLOCAL;
+typedef void* HDEVINFO;
+typedef LONG NTSTATUS;
+typedef intptr_t(WINAPI* FARPROC)();
 
-#define WINAPI
-#define CALLBACK
-#define APIENTRY
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+typedef GUID* LPGUID;
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 #define TRUE 1
 #define FALSE 0
@@ -44,8 +60,37 @@ typedef UINT MMRESULT;
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // kernel32
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_INVALID_USER_BUFFER 1784u
+
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define LPTR 0x0040u
+
 void Sleep(DWORD milliseconds);
 void OutputDebugStringA(LPCSTR text);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+BOOL CloseHandle(HANDLE handle);
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL block);
+HMODULE LoadLibraryA(LPCSTR fileName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
 
 // winmm
 #define TIME_ONESHOT 0x0000u
@@ -58,5 +103,74 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
                       UINT flags);
 MMRESULT timeKillEvent(UINT timerId);
 
+// setupapi
+#define DIGCF_PRESENT 0x00000002u
+#define DIGCF_DEVICEINTERFACE 0x00000010u
+#define SPDRP_HARDWAREID 0x00000001u
+#define REG_MULTI_SZ 7u
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+typedef SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
+
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+};
+typedef SP_DEVICE_INTERFACE_DATA* PSP_DEVICE_INTERFACE_DATA;
+
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+    DWORD cbSize;
+    CHAR DevicePath[1];
+};
+typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A* PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device);
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property,
+                                       PDWORD valueType, PBYTE buffer, DWORD bufferSize,
+                                       PDWORD requiredSize);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass,
+                                 DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData);
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                      PDWORD requiredSize, PSP_DEVINFO_DATA device);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+
 // hid
+#define HIDP_STATUS_SUCCESS ((NTSTATUS)0x00110000)
+#define HIDP_STATUS_INVALID_PREPARSED_DATA ((NTSTATUS)0xC0110001)
+
+typedef struct SimPreparsedData* PHIDP_PREPARSED_DATA;
+
+struct HIDP_CAPS {
+    USHORT Usage;
+    USHORT UsagePage;
+    USHORT InputReportByteLength;
+    USHORT OutputReportByteLength;
+    USHORT FeatureReportByteLength;
+    USHORT Reserved[17];
+    USHORT NumberLinkCollectionNodes;
+    USHORT NumberInputButtonCaps;
+    USHORT NumberInputValueCaps;
+    USHORT NumberInputDataIndices;
+    USHORT NumberOutputButtonCaps;
+    USHORT NumberOutputValueCaps;
+    USHORT NumberOutputDataIndices;
+    USHORT NumberFeatureButtonCaps;
+    USHORT NumberFeatureValueCaps;
+    USHORT NumberFeatureDataIndices;
+};
+typedef HIDP_CAPS* PHIDP_CAPS;
+
+void HidD_GetHidGuid(LPGUID hidGuid);
+BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData);
+BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData);
+NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities);
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length);

@@ -3,6 +3,7 @@
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
+#include "usbio/usbio_api.h"
 
 void ResetProductState() {
     serviceConfig = ServiceConfig{4, 0, 0, 30, 250};
@@ -14,6 +15,7 @@ void ResetProductState() {
     longPressTimerId.store(0);
     joystickConnection.devicePath = nullptr;
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
+    usbIoApi = UsbIoApi{};
 }
 
 void ProductTest::SetUp() {
@@ -28,6 +30,24 @@ void ProductTest::TearDown() {
 
 int ReportValue(const sim::Report& report) {
     return report.bytes.size() == 5 ? (report.bytes[3] >> 4) | (report.bytes[4] << 4) : -1;
+}
+
+std::vector<std::string> CallNames(std::string_view prefix) {
+    std::vector<std::string> names;
+    for (const sim::Call& call : sim::Calls()) {
+        if (call.name.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(call.name);
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> CallArgs(std::string_view name) {
+    std::vector<std::string> args;
+    for (const sim::Call& call : sim::CallsNamed(name)) {
+        args.push_back(call.args);
+    }
+    return args;
 }
 
 std::string ReportTimeline() {

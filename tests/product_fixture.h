@@ -20,5 +20,10 @@ class ProductTest : public ::testing::Test {
 // The button value a 5-byte feature report carries.
 int ReportValue(const sim::Report& report);
 
+// Names of the logged calls that begin with prefix, in order.
+std::vector<std::string> CallNames(std::string_view prefix);
+// Arguments of every logged call of that name, in order.
+std::vector<std::string> CallArgs(std::string_view name);
+
 // "time:value" for each report, e.g. "0:8 250:0"; refused reports end in "!".
 std::string ReportTimeline();

@@ -1,7 +1,11 @@
-// The capture-device I/O library: its entry-point table and the calls the worker makes.
+// The capture-device I/O library ("ZUR_USBIO_KAD.dll"), a closed DLL from the
+// capture device's maker, loaded at run time: its entry-point table and the six
+// calls the worker makes.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/win32.h"
 
 // What the library's GPIO entry point stores: 1 the button is down, 3 it is up;
 // anything else means nothing.
@@ -9,3 +13,58 @@ typedef int32_t GpioState;
 
 constexpr GpioState gpioButtonDown = 1;
 constexpr GpioState gpioButtonUp = 3;
+
+// The maker documents no calling convention. The table declares __stdcall, the
+// convention of Windows' own DLL exports; on 32-bit x86 every call that passes
+// arguments goes through a thunk that restores the stack pointer afterwards, so a
+// library built with __cdecl works just as well.
+#if defined(_WIN32)
+#define ZUR_USBIO_CALL __stdcall
+#else
+#define ZUR_USBIO_CALL
+#endif
+
+typedef int32_t(ZUR_USBIO_CALL* UsbIoNoArgs)(void);
+typedef int32_t(ZUR_USBIO_CALL* UsbIoDeviceCall)(int32_t deviceIndex);
+typedef int32_t(ZUR_USBIO_CALL* UsbIoGetGpioCall)(int32_t deviceIndex, GpioState* state);
+
+// The library's module and its fourteen entry points, named after the exports.
+// The worker calls six of them; the other eight are resolved for completeness and
+// never called, and may be missing.
+struct UsbIoApi {
+    HMODULE module;
+    FARPROC ZUR_USBIO_API_Init;
+    FARPROC ZUR_USBIO_API_Destroy;
+    FARPROC ZUR_USBIO_API_GetApiVersion;
+    FARPROC ZUR_USBIO_API_Close;
+    FARPROC ZUR_USBIO_API_Open;
+    FARPROC ZUR_USBIO_API_SetCallback;
+    FARPROC ZUR_USBIO_API_Start;
+    FARPROC ZUR_USBIO_API_GetVideostandart;
+    FARPROC ZUR_USBIO_API_SetReg;
+    FARPROC ZUR_USBIO_API_GetReg;
+    FARPROC ZUR_USBIO_API_GetGPIO;
+    FARPROC ZUR_USBIO_API_SetI2c;
+    FARPROC ZUR_USBIO_API_GetI2c;
+    FARPROC ZUR_USBIO_API_InitI2c;
+};
+
+// Touched by the worker thread only.
+extern UsbIoApi usbIoApi;
+
+constexpr const char usbIoLibraryName[] = "ZUR_USBIO_KAD.dll";
+
+// 1 when the library was loaded and every entry point the worker calls was found;
+// 0 otherwise, with the Windows error code traced (126: no such file, 193: not a
+// 32-bit DLL, 127: an entry point is missing) and nothing left loaded.
+int LoadUsbIoLibrary(const char* fileName);
+void FreeUsbIoLibrary();
+
+// The six calls, each returning the library's own result. A call into a library
+// that is not loaded fails without calling anything.
+int32_t UsbIoInit();                                         // non-zero: success
+int32_t UsbIoOpen(int32_t deviceIndex);                      // 0: success
+int32_t UsbIoInitI2c();                                      // 0: success
+int32_t UsbIoGetGpio(int32_t deviceIndex, GpioState* state); // 0: success, state stored
+int32_t UsbIoClose(int32_t deviceIndex);                     // 0: success
+int32_t UsbIoDestroy();                                      // result means nothing

@@ -1,0 +1,48 @@
+#include "joystick/virtual_joystick.h"
+
+int Init_ZUR_GP() {
+    char* path = static_cast<char*>(LocalAlloc(LPTR, devicePathSize));
+    if (path == nullptr) {
+        return 0;
+    }
+    joystickConnection.devicePath = path;
+    int opened = 0;
+    GUID hidClass;
+    HidD_GetHidGuid(&hidClass);
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA device = {};
+    if (FindDeviceByHardwareId(SPDRP_HARDWAREID, &hidClass, joystickHardwareId, &set, &device,
+                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) == 0) {
+        SP_DEVICE_INTERFACE_DATA deviceInterface = {};
+        deviceInterface.cbSize = sizeof deviceInterface;
+        device.cbSize = sizeof device;
+        for (DWORD index = 0; !opened && SetupDiEnumDeviceInterfaces(set, &device, &hidClass, index,
+                                                                     &deviceInterface);
+             ++index) {
+            opened = OpenDeviceInterface(set, &deviceInterface);
+        }
+    }
+    if (set != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set);
+    }
+    if (!opened) {
+        LocalFree(joystickConnection.devicePath);
+        joystickConnection.devicePath = nullptr;
+    }
+    return opened;
+}
+
+void Destroy_ZUR_GP() {
+    // The handle is given up before it is closed, so that a report from the timer
+    // thread finds no joystick rather than a closed handle.
+    HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
+    if (device != INVALID_HANDLE_VALUE && CloseHandle(device)) {
+        PrintDeviceLine(" Destroy_ZUR_GP: OK \n");
+    } else {
+        PrintDeviceLine(" failed CloseHandle \n");
+    }
+    if (joystickConnection.devicePath != nullptr) {
+        LocalFree(joystickConnection.devicePath);
+        joystickConnection.devicePath = nullptr;
+    }
+}

@@ -1,0 +1,162 @@
+// Kernel objects the product owns: the calling thread's last error, handles,
+// local heap blocks, and files opened on device paths.
+#include <cstring>
+#include <map>
+#include <strings.h>
+
+#include "sim/state.h"
+
+namespace sim {
+namespace {
+
+thread_local DWORD lastError = 0;
+
+std::map<HANDLE, detail::HandleEntry> handles;
+uintptr_t nextHandle = 0x100;
+std::map<void*, size_t> localBlocks;
+int allocationsUntilFailure = 0;
+bool failCloseHandle = false;
+
+} // namespace
+
+namespace detail {
+
+void ResetKernelLocked() {
+    handles.clear();
+    nextHandle = 0x100;
+    for (auto& block : localBlocks) {
+        std::free(block.first);
+    }
+    localBlocks.clear();
+    allocationsUntilFailure = 0;
+    failCloseHandle = false;
+}
+
+HANDLE NewHandleLocked(HandleEntry entry) {
+    // Windows handles are multiples of 4; a fresh value for every open makes a
+    // use after close visible.
+    HANDLE handle = reinterpret_cast<HANDLE>(nextHandle);
+    nextHandle += 4;
+    handles.emplace(handle, entry);
+    return handle;
+}
+
+HandleEntry* FindHandleLocked(HANDLE handle) {
+    auto it = handles.find(handle);
+    return it == handles.end() ? nullptr : &it->second;
+}
+
+int CountHandlesLocked(HandleKind kind) {
+    int count = 0;
+    for (const auto& handle : handles) {
+        count += handle.second.kind == kind ? 1 : 0;
+    }
+    return count;
+}
+
+int LocalBlocksLocked() {
+    return static_cast<int>(localBlocks.size());
+}
+
+} // namespace detail
+
+void FailLocalAlloc(int nth) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    allocationsUntilFailure = nth;
+}
+
+void FailCloseHandle(bool fail) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    failCloseHandle = fail;
+}
+
+HANDLE OpenJoystickHandle() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return detail::NewHandleLocked(detail::HandleEntry{detail::HandleKind::Device, -1, 0});
+}
+
+} // namespace sim
+
+DWORD GetLastError() {
+    return sim::lastError;
+}
+
+void SetLastError(DWORD error) {
+    sim::lastError = error;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    BOOL closed = FALSE;
+    if (sim::failCloseHandle || sim::handles.erase(handle) == 0) {
+        sim::lastError = ERROR_INVALID_HANDLE;
+    } else {
+        closed = TRUE;
+    }
+    sim::detail::LogLocked("CloseHandle", "%p -> %d", handle, closed);
+    return closed;
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    void* block = nullptr;
+    if (sim::allocationsUntilFailure > 0 && --sim::allocationsUntilFailure == 0) {
+        sim::lastError = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        // A zero-byte request still gives a distinct block, as on Windows.
+        block = std::malloc(bytes == 0 ? 1 : bytes);
+        if ((flags & LPTR) == LPTR) {
+            std::memset(block, 0, bytes == 0 ? 1 : bytes);
+        }
+        sim::localBlocks.emplace(block, bytes);
+    }
+    sim::detail::LogLocked("LocalAlloc", "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
+    return block;
+}
+
+HLOCAL LocalFree(HLOCAL block) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HLOCAL result = block;
+    size_t bytes = 0;
+    auto it = sim::localBlocks.find(block);
+    if (it != sim::localBlocks.end()) {
+        bytes = it->second;
+        sim::localBlocks.erase(it);
+        std::free(block);
+        result = nullptr;
+    } else {
+        sim::lastError = ERROR_INVALID_HANDLE;
+    }
+    sim::detail::LogLocked("LocalFree", "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
+    return result;
+}
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    std::vector<sim::detail::DeviceSlot>& devices = sim::detail::DevicesLocked();
+    for (size_t d = 0; d < devices.size() && handle == INVALID_HANDLE_VALUE; ++d) {
+        const std::vector<sim::HidInterface>& interfaces = devices[d].device.interfaces;
+        for (size_t i = 0; devices[d].present && i < interfaces.size(); ++i) {
+            // Device paths name the same device whatever their letter case.
+            if (strcasecmp(interfaces[i].path.c_str(), fileName) != 0) {
+                continue;
+            }
+            error = interfaces[i].openError;
+            if (error == 0) {
+                handle = sim::detail::NewHandleLocked(sim::detail::HandleEntry{
+                    sim::detail::HandleKind::Device, static_cast<int>(d), static_cast<int>(i)});
+            }
+            break;
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        sim::lastError = error;
+    }
+    sim::detail::LogLocked("CreateFileA", "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access,
+                           shareMode, static_cast<void*>(security), disposition, flags,
+                           templateFile, handle);
+    return handle;
+}

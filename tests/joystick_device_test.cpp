@@ -1,0 +1,306 @@
+// Finding, checking, opening and closing the virtual joystick on simulated
+// devices; every failure path must leave nothing behind.
+#include <string>
+#include <vector>
+
+#include "joystick/virtual_joystick.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+const std::string joystickIds =
+    sim::MultiSz({"HID\\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004"});
+
+sim::HidDevice Joystick(std::string path = "\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}") {
+    sim::HidDevice device;
+    device.hardwareIds = joystickIds;
+    device.interfaces.push_back(sim::HidInterface{path});
+    return device;
+}
+
+sim::HidDevice OtherDevice(std::string ids) {
+    sim::HidDevice device;
+    device.hardwareIds = std::move(ids);
+    device.interfaces.push_back(
+        sim::HidInterface{"\\\\?\\hid#other#" + std::to_string(ids.size())});
+    return device;
+}
+
+class JoystickDeviceTest : public ProductTest {
+  protected:
+    // After a failed Init_ZUR_GP nothing at all is held.
+    void ExpectNothingHeld(const std::string& why) {
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << why;
+        EXPECT_EQ(nullptr, joystickConnection.devicePath) << why;
+        EXPECT_EQ(INVALID_HANDLE_VALUE, joystickConnection.deviceHandle.load()) << why;
+    }
+
+    // An open connection holds exactly one device handle and one path buffer.
+    void ExpectConnectionHeld() {
+        sim::Resources held;
+        held.deviceHandles = 1;
+        held.localBlocks = 1;
+        EXPECT_EQ(held, sim::Held());
+    }
+};
+
+TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
+    sim::AddHidDevice(OtherDevice(sim::MultiSz({"HID\\VID_046D&PID_C52B"})));
+    sim::AddHidDevice(Joystick());
+    ASSERT_EQ(1, Init_ZUR_GP());
+    EXPECT_STREQ("\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}", joystickConnection.devicePath);
+    ExpectConnectionHeld();
+    EXPECT_EQ(std::vector<std::string>{"NULL (nil) 0x12 -> set"}, CallArgs("SetupDiGetClassDevsA"));
+    EXPECT_EQ(std::vector<std::string>{"\"\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}\" 0x40000000 "
+                                       "0x3 (nil) 3 0x0 (nil) -> 0x100"},
+              CallArgs("CreateFileA"));
+
+    SendButtonReport(8);
+    EXPECT_EQ("0:8", ReportTimeline());
+
+    Destroy_ZUR_GP();
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout());
+    ExpectNothingHeld("after Destroy_ZUR_GP");
+    SendButtonReport(0);
+    EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
+}
+
+struct IdCase {
+    std::string ids;
+    bool matches;
+};
+
+TEST_F(JoystickDeviceTest, MatchesTheFirstHardwareIdOnlyIgnoringLetterCase) {
+    const IdCase cases[] = {
+        {joystickIds, true},
+        {sim::MultiSz({"hid\\zurvirtualhiddevice"}), true},
+        {sim::MultiSz({"HID\\ZURVIRTUALHIDDEVICE", "x"}), true},
+        {sim::MultiSz({"HID_DEVICE", "HID\\ZurVirtualHidDevice"}), false},
+        {sim::MultiSz({"HID\\ZurVirtualHidDevice2"}), false},
+        {sim::MultiSz({"HID\\ZurVirtualHid"}), false},
+        {sim::MultiSz({"HID/ZurVirtualHidDevice"}), false},
+        {sim::MultiSz({""}), false},
+        // Without its terminating NUL the property is compared within its length.
+        {std::string("HID\\ZurVirtualHidDevice"), true},
+        {std::string("HID\\ZurVirtualHid"), false},
+        {std::string(), false},
+    };
+    for (const IdCase& c : cases) {
+        sim::Reset();
+        ResetProductState();
+        sim::AddHidDevice(OtherDevice(c.ids));
+        HDEVINFO set = INVALID_HANDLE_VALUE;
+        SP_DEVINFO_DATA device = {};
+        GUID hid;
+        HidD_GetHidGuid(&hid);
+        DWORD result = FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
+                                              &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        EXPECT_EQ(c.matches ? 0u : ERROR_NO_MORE_ITEMS, result) << c.ids;
+        EXPECT_EQ(c.matches ? 1 : 0, sim::Held().deviceSets) << c.ids;
+        if (c.matches) {
+            EXPECT_EQ(sizeof(SP_DEVINFO_DATA), device.cbSize);
+            EXPECT_EQ(1u, device.DevInst);
+            SetupDiDestroyDeviceInfoList(set);
+        }
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.ids;
+    }
+}
+
+TEST_F(JoystickDeviceTest, DevicesWithoutTheHardwareIdPropertyAreSkipped) {
+    sim::HidDevice bare = OtherDevice("");
+    bare.hasHardwareIds = false;
+    sim::AddHidDevice(bare);
+    sim::AddHidDevice(bare);
+    sim::AddHidDevice(Joystick());
+    ASSERT_EQ(1, Init_ZUR_GP());
+    EXPECT_EQ((std::vector<std::string>{"device 0 size 0 -> 0 (13)", "device 1 size 0 -> 0 (13)",
+                                        "device 2 size 0 -> 0 (122)", "device 2 size 51 -> 1 (0)"}),
+              CallArgs("SetupDiGetDeviceRegistryPropertyA"));
+    EXPECT_EQ("", sim::TakeStdout());
+}
+
+// The property buffer grows to exactly the size a device reports when its
+// property does not fit, and is reused for the devices after it.
+TEST_F(JoystickDeviceTest, ALongerPropertyIsReadAgainIntoABufferOfTheReportedSize) {
+    sim::AddHidDevice(OtherDevice(sim::MultiSz({"HID\\VID_0001&PID_0002&REV_0003"}))); // 32 bytes
+    sim::AddHidDevice(OtherDevice(sim::MultiSz({"HID\\VID_0001"})));                   // 14 bytes
+    sim::AddHidDevice(Joystick());                                                     // 51 bytes
+    ASSERT_EQ(1, Init_ZUR_GP());
+    EXPECT_EQ((std::vector<std::string>{"device 0 size 0 -> 0 (122)", "device 0 size 32 -> 1 (0)",
+                                        "device 1 size 32 -> 1 (0)", "device 2 size 32 -> 0 (122)",
+                                        "device 2 size 51 -> 1 (0)"}),
+              CallArgs("SetupDiGetDeviceRegistryPropertyA"));
+    // The path buffer, the two property buffers, the interface detail.
+    std::vector<std::string> allocations = CallArgs("LocalAlloc");
+    ASSERT_EQ(4u, allocations.size());
+    EXPECT_EQ("0x40 260 -> block", allocations[0]);
+    EXPECT_EQ("0x40 32 -> block", allocations[1]);
+    EXPECT_EQ("0x40 51 -> block", allocations[2]);
+    ExpectConnectionHeld();
+}
+
+struct SearchFailure {
+    const char* why;
+    DWORD classDevsError;
+    DWORD propertyError;
+    int failingAllocation;
+    DWORD result;
+};
+
+TEST_F(JoystickDeviceTest, ASearchThatFailsReturnsTheErrorAndKeepsNothing) {
+    const SearchFailure cases[] = {
+        {"no device at all", 0, 0, 0, ERROR_NO_MORE_ITEMS},
+        {"the device list is refused", ERROR_INVALID_PARAMETER, 0, 0, ERROR_INVALID_PARAMETER},
+        {"the property read fails", 0, 5, 0, 5},
+        {"no memory for the property", 0, 0, 1, ERROR_INSUFFICIENT_BUFFER},
+    };
+    for (const SearchFailure& c : cases) {
+        sim::Reset();
+        ResetProductState();
+        if (std::string(c.why) != "no device at all") {
+            sim::HidDevice device = Joystick();
+            device.propertyError = c.propertyError;
+            sim::AddHidDevice(device);
+        }
+        sim::FailClassDevs(c.classDevsError);
+        sim::FailLocalAlloc(c.failingAllocation);
+        HDEVINFO set = INVALID_HANDLE_VALUE;
+        SP_DEVINFO_DATA device = {};
+        GUID hid;
+        HidD_GetHidGuid(&hid);
+        EXPECT_EQ(c.result, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
+                                                   &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
+            << c.why;
+        EXPECT_EQ(INVALID_HANDLE_VALUE, set) << c.why;
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+
+        sim::FailLocalAlloc(c.failingAllocation == 0 ? 0 : 2);
+        EXPECT_EQ(0, Init_ZUR_GP()) << c.why;
+        ExpectNothingHeld(c.why);
+    }
+    EXPECT_EQ("", sim::TakeStdout());
+}
+
+TEST_F(JoystickDeviceTest, AMatchWithoutOutParametersIsFoundAndItsSetDestroyed) {
+    sim::AddHidDevice(Joystick());
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    EXPECT_EQ(0u, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, nullptr,
+                                         nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+// Each interface that cannot serve prints its line and the search goes on.
+TEST_F(JoystickDeviceTest, InterfacesThatFailPrintTheirLineAndTheNextIsTried) {
+    sim::HidDevice device = Joystick("\\\\?\\a");
+    device.interfaces[0].detailError = ERROR_INVALID_DATA;
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\b", 0, 5});
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\c"});
+    device.interfaces.back().preparsedDataFails = true;
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\d"});
+    device.interfaces.back().capsFail = true;
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\e", 0, 0, 1, 5}); // a game pad
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\f", 0, 0, 2, 4}); // wrong page
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\g"});
+    sim::AddHidDevice(device);
+
+    ASSERT_EQ(1, Init_ZUR_GP());
+    EXPECT_EQ("Error: SetupDiGetInterfaceDeviceDetail failed\n"
+              "Error: CreateFile failed: 5\n"
+              "Error: HidD_GetPreparsedData failed \n"
+              "Error: HidP_GetCaps failed \n",
+              sim::TakeStdout());
+    EXPECT_STREQ("\\\\?\\g", joystickConnection.devicePath);
+    // Every handle that was opened and refused was closed again.
+    EXPECT_EQ(6u, sim::CallsNamed("CreateFileA").size());
+    EXPECT_EQ(4u, sim::CallsNamed("CloseHandle").size());
+    ExpectConnectionHeld();
+}
+
+TEST_F(JoystickDeviceTest, AMatchedDeviceWithNoJoystickInterfaceIsNotKept) {
+    sim::HidDevice device = Joystick();
+    device.interfaces[0].usage = 5;
+    sim::AddHidDevice(device);
+    EXPECT_EQ(0, Init_ZUR_GP());
+    EXPECT_EQ("", sim::TakeStdout());
+    EXPECT_EQ(1u, sim::CallsNamed("CloseHandle").size());
+    ExpectNothingHeld("usage 5");
+}
+
+TEST_F(JoystickDeviceTest, ADevicePathThatDoesNotFitIsSkippedLikeOneThatCannotOpen) {
+    sim::HidDevice device = Joystick(std::string(260, 'x'));
+    device.interfaces.push_back(sim::HidInterface{std::string(259, 'y')});
+    sim::AddHidDevice(device);
+    ASSERT_EQ(1, Init_ZUR_GP());
+    EXPECT_EQ("Error: CreateFile failed: 206\n", sim::TakeStdout());
+    EXPECT_EQ(std::string(259, 'y'), joystickConnection.devicePath);
+    EXPECT_EQ(1u, sim::CallsNamed("CreateFileA").size());
+    ExpectConnectionHeld();
+}
+
+struct AllocationFailure {
+    int nth;
+    const char* printed;
+    int result;
+};
+
+TEST_F(JoystickDeviceTest, NoMemoryAtAnyStepLeavesNothingBehind) {
+    sim::HidDevice device = Joystick("\\\\?\\first");
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\second"});
+    const AllocationFailure cases[] = {
+        {1, "", 0},                                            // the path buffer
+        {2, "", 0},                                            // the property buffer
+        {3, "Error: OpenDeviceInterface: malloc failed\n", 1}, // the first interface's detail
+    };
+    for (const AllocationFailure& c : cases) {
+        sim::Reset();
+        ResetProductState();
+        sim::AddHidDevice(device);
+        sim::FailLocalAlloc(c.nth);
+        EXPECT_EQ(c.result, Init_ZUR_GP()) << c.nth;
+        EXPECT_EQ(c.printed, sim::TakeStdout()) << c.nth;
+        if (c.result == 0) {
+            ExpectNothingHeld(std::to_string(c.nth));
+        } else {
+            EXPECT_STREQ("\\\\?\\second", joystickConnection.devicePath);
+            ExpectConnectionHeld();
+        }
+    }
+}
+
+TEST_F(JoystickDeviceTest, DestroyWithoutAConnectionPrintsTheFailureAndReleasesNothing) {
+    sim::AddHidDevice(Joystick());
+    ASSERT_EQ(1, Init_ZUR_GP());
+    size_t freesBefore = sim::CallsNamed("LocalFree").size();
+    Destroy_ZUR_GP();
+    Destroy_ZUR_GP();
+    Destroy_ZUR_GP();
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n failed CloseHandle \n failed CloseHandle \n",
+              sim::TakeStdout());
+    EXPECT_EQ(1u, sim::CallsNamed("CloseHandle").size());
+    EXPECT_EQ(freesBefore + 1, sim::CallsNamed("LocalFree").size());
+    ExpectNothingHeld("after three destroys");
+}
+
+TEST_F(JoystickDeviceTest, ARefusedCloseStillGivesUpTheConnection) {
+    sim::AddHidDevice(Joystick());
+    ASSERT_EQ(1, Init_ZUR_GP());
+    sim::FailCloseHandle(true);
+    Destroy_ZUR_GP();
+    EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
+    EXPECT_EQ(nullptr, joystickConnection.devicePath);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, joystickConnection.deviceHandle.load());
+    EXPECT_EQ(0, sim::Held().localBlocks);
+}
+
+TEST_F(JoystickDeviceTest, ReportsFailOnceTheJoystickIsUnplugged) {
+    sim::AddHidDevice(Joystick());
+    ASSERT_EQ(1, Init_ZUR_GP());
+    SendButtonReport(8);
+    sim::RemoveHidDevices();
+    SendButtonReport(0);
+    EXPECT_EQ("0:8 0:0!", ReportTimeline());
+    EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
+}
+
+} // namespace

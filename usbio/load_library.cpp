@@ -1,0 +1,69 @@
+#include "service/trace.h"
+#include "usbio/usbio_api.h"
+
+UsbIoApi usbIoApi = {};
+
+namespace {
+
+struct UsbIoExport {
+    const char* name;
+    FARPROC UsbIoApi::*entry;
+    bool called; // the worker calls it, so it must be there
+};
+
+// Resolved in this order.
+const UsbIoExport usbIoExports[] = {
+    {"ZUR_USBIO_API_Init", &UsbIoApi::ZUR_USBIO_API_Init, true},
+    {"ZUR_USBIO_API_Destroy", &UsbIoApi::ZUR_USBIO_API_Destroy, true},
+    {"ZUR_USBIO_API_GetApiVersion", &UsbIoApi::ZUR_USBIO_API_GetApiVersion, false},
+    {"ZUR_USBIO_API_Close", &UsbIoApi::ZUR_USBIO_API_Close, true},
+    {"ZUR_USBIO_API_Open", &UsbIoApi::ZUR_USBIO_API_Open, true},
+    {"ZUR_USBIO_API_SetCallback", &UsbIoApi::ZUR_USBIO_API_SetCallback, false},
+    {"ZUR_USBIO_API_Start", &UsbIoApi::ZUR_USBIO_API_Start, false},
+    {"ZUR_USBIO_API_GetVideostandart", &UsbIoApi::ZUR_USBIO_API_GetVideostandart, false},
+    {"ZUR_USBIO_API_SetReg", &UsbIoApi::ZUR_USBIO_API_SetReg, false},
+    {"ZUR_USBIO_API_GetReg", &UsbIoApi::ZUR_USBIO_API_GetReg, false},
+    {"ZUR_USBIO_API_GetGPIO", &UsbIoApi::ZUR_USBIO_API_GetGPIO, true},
+    {"ZUR_USBIO_API_SetI2c", &UsbIoApi::ZUR_USBIO_API_SetI2c, false},
+    {"ZUR_USBIO_API_GetI2c", &UsbIoApi::ZUR_USBIO_API_GetI2c, false},
+    {"ZUR_USBIO_API_InitI2c", &UsbIoApi::ZUR_USBIO_API_InitI2c, true},
+};
+
+} // namespace
+
+int LoadUsbIoLibrary(const char* fileName) {
+    int loaded = 0;
+    UsbIoApi table = {};
+    table.module = LoadLibraryA(fileName);
+    if (table.module == nullptr) {
+        TraceCode(static_cast<int32_t>(GetLastError()));
+    } else {
+        bool complete = true;
+        for (const UsbIoExport& entry : usbIoExports) {
+            table.*entry.entry = GetProcAddress(table.module, entry.name);
+            // Calling through an empty entry would crash the service, so a library
+            // without one of the called entry points is not used at all.
+            if (table.*entry.entry == nullptr && entry.called) {
+                TraceMessage(entry.name);
+                TraceCode(ERROR_PROC_NOT_FOUND);
+                complete = false;
+            }
+        }
+        if (complete) {
+            usbIoApi = table;
+            table.module = nullptr;
+            loaded = 1;
+        }
+    }
+    if (table.module != nullptr) {
+        FreeLibrary(table.module);
+    }
+    return loaded;
+}
+
+void FreeUsbIoLibrary() {
+    if (usbIoApi.module != nullptr) {
+        FreeLibrary(usbIoApi.module);
+    }
+    usbIoApi = UsbIoApi{};
+}
