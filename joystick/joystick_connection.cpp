@@ -46,3 +46,8 @@ void Destroy_ZUR_GP() {
         joystickConnection.devicePath = nullptr;
     }
 }
+
+bool JoystickConnectionHeld() {
+    return joystickConnection.devicePath != nullptr ||
+           joystickConnection.deviceHandle.load() != INVALID_HANDLE_VALUE;
+}

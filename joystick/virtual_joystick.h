@@ -37,6 +37,9 @@ int Init_ZUR_GP();
 // Closes the joystick and releases the connection; safe to call when none is held.
 void Destroy_ZUR_GP();
 
+// True while a path buffer or a device handle is held.
+bool JoystickConnectionHeld();
+
 constexpr const char joystickHardwareId[] = "HID\\ZurVirtualHidDevice";
 
 // Searches the devices of an interface class for one whose first hardware id

@@ -17,8 +17,11 @@
 #include <windows.h>
 #include <mmsystem.h>
 #include <setupapi.h>
+// MinGW's HID headers declare C functions without extern "C" of their own.
+extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
+}
 
 #else
 

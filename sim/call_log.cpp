@@ -29,6 +29,10 @@ void LogLocked(const char* name, const char* format, ...) {
 } // namespace detail
 
 void Reset() {
+    // Whatever the product left running must end before its state goes.
+    detail::JoinServiceThreads();
+    detail::JoinThreads();
+    detail::JoinTimerThreads();
     std::lock_guard<std::mutex> guard(detail::Lock());
     calls.clear();
     detail::ResetClockLocked();
@@ -37,6 +41,8 @@ void Reset() {
     detail::ResetKernelLocked();
     detail::ResetLoaderLocked();
     detail::ResetSetupLocked();
+    detail::ResetServiceLocked();
+    detail::ResetCaptureLocked();
 }
 
 Resources Held() {
@@ -47,6 +53,8 @@ Resources Held() {
     held.localBlocks = detail::LocalBlocksLocked();
     held.preparsedData = detail::PreparsedDataLocked();
     held.loadedModules = detail::LoadedModulesLocked();
+    held.events = detail::CountHandlesLocked(detail::HandleKind::Event);
+    held.threads = detail::CountHandlesLocked(detail::HandleKind::Thread);
     return held;
 }
 

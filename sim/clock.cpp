@@ -1,10 +1,17 @@
-// The virtual clock and the multimedia timers.
+// The clock and the multimedia timers.
 //
-// Time moves only when a thread sleeps (Sleep, or sim::Advance for the test
-// itself). A one-shot timer whose due time is passed runs on the sleeping thread at
-// exactly its due time, before the sleep goes on; that serialises the timer thread
-// with the worker, which keeps every report sequence and its timing repeatable.
+// In virtual mode time moves only when a thread sleeps (Sleep, or sim::Advance for
+// the test itself). A one-shot timer whose due time is passed runs on the sleeping
+// thread at exactly its due time, before the sleep goes on; that serialises the
+// timer thread with the worker, which keeps every report sequence and its timing
+// repeatable.
+//
+// In real-time mode sleeps really sleep (scaled) and each timer waits on a thread
+// of its own, as the system's timer thread would run it.
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
 #include <vector>
 
 #include "sim/state.h"
@@ -12,19 +19,52 @@
 namespace sim {
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct Timer {
     UINT id;
     uint64_t due;
-    LPTIMECALLBACK callback;
-    DWORD_PTR user;
+    std::function<void()> action;
+    bool multimedia; // set by timeSetEvent rather than by the test
 };
 
 uint64_t now = 0;
 std::vector<Timer> timers;
 UINT nextTimerId = 1;
 
-// Runs the timers due up to target, earliest first, then stops the clock at target
-// (or later, if a callback slept past it).
+bool realTime = false;
+double realPerVirtual = 1.0;
+SteadyClock::time_point epoch;
+std::condition_variable timerChanged;
+std::vector<std::thread> timerThreads;
+
+uint64_t NowMs() {
+    if (!realTime) {
+        return now;
+    }
+    std::chrono::duration<double, std::milli> elapsed = SteadyClock::now() - epoch;
+    return static_cast<uint64_t>(elapsed.count() / realPerVirtual);
+}
+
+SteadyClock::time_point RealTimeOf(uint64_t virtualMs) {
+    auto offset = std::chrono::duration<double, std::milli>(virtualMs * realPerVirtual);
+    return epoch + std::chrono::duration_cast<SteadyClock::duration>(offset);
+}
+
+// Takes a due timer off the list and runs it with the lock released.
+void Fire(std::unique_lock<std::mutex>& lock, std::vector<Timer>::iterator due) {
+    Timer timer = std::move(*due);
+    timers.erase(due);
+    if (timer.multimedia) {
+        detail::LogLocked("(timer fires)", "id=%u", timer.id);
+    }
+    lock.unlock();
+    timer.action();
+    lock.lock();
+}
+
+// Virtual mode: runs the timers due up to target, earliest first, then stops the
+// clock at target (or later, if a callback slept past it).
 void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
     for (;;) {
         auto next =
@@ -34,15 +74,38 @@ void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
         if (next == timers.end() || next->due > target) {
             break;
         }
-        Timer timer = *next;
-        timers.erase(next);
-        now = std::max(now, timer.due);
-        detail::LogLocked("(timer fires)", "id=%u", timer.id);
-        lock.unlock();
-        timer.callback(timer.id, 0, timer.user, 0, 0);
-        lock.lock();
+        now = std::max(now, next->due);
+        Fire(lock, next);
     }
     now = std::max(now, target);
+}
+
+// Real-time mode: one thread per timer waits for its due time unless the timer is
+// killed first.
+void RunRealTimer(UINT id) {
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    for (;;) {
+        auto timer =
+            std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
+        if (timer == timers.end()) {
+            return;
+        }
+        SteadyClock::time_point due = RealTimeOf(timer->due);
+        if (SteadyClock::now() >= due) {
+            Fire(lock, timer);
+            return;
+        }
+        timerChanged.wait_until(lock, due);
+    }
+}
+
+UINT AddTimerLocked(uint32_t delay, std::function<void()> action, bool multimedia) {
+    UINT id = nextTimerId++;
+    timers.push_back(Timer{id, NowMs() + delay, std::move(action), multimedia});
+    if (realTime) {
+        timerThreads.emplace_back(RunRealTimer, id);
+    }
+    return id;
 }
 
 } // namespace
@@ -50,16 +113,44 @@ void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
 namespace detail {
 
 uint32_t NowLocked() {
-    return static_cast<uint32_t>(now);
+    return static_cast<uint32_t>(NowMs());
 }
 
 void ResetClockLocked() {
     now = 0;
     timers.clear();
     nextTimerId = 1;
+    realTime = false;
+    realPerVirtual = 1.0;
+}
+
+std::chrono::nanoseconds RealDuration(uint32_t milliseconds) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double, std::milli>(milliseconds * realPerVirtual));
+}
+
+void JoinTimerThreads() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        timers.clear();
+        threads.swap(timerThreads);
+    }
+    timerChanged.notify_all();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }
 
 } // namespace detail
+
+void UseRealTime(double scale) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    realPerVirtual = scale;
+    epoch = SteadyClock::now() - std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double, std::milli>(now * scale));
+    realTime = true;
+}
 
 uint32_t Now() {
     std::lock_guard<std::mutex> guard(detail::Lock());
@@ -68,12 +159,25 @@ uint32_t Now() {
 
 void Advance(uint32_t milliseconds) {
     std::unique_lock<std::mutex> lock(detail::Lock());
+    if (realTime) {
+        lock.unlock();
+        std::this_thread::sleep_for(detail::RealDuration(milliseconds));
+        return;
+    }
     AdvanceTo(lock, now + milliseconds);
+}
+
+void At(uint32_t time, std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    uint64_t current = NowMs();
+    AddTimerLocked(time > current ? static_cast<uint32_t>(time - current) : 0, std::move(action),
+                   false);
 }
 
 size_t PendingTimers() {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    return timers.size();
+    return static_cast<size_t>(
+        std::count_if(timers.begin(), timers.end(), [](const Timer& t) { return t.multimedia; }));
 }
 
 } // namespace sim
@@ -81,14 +185,21 @@ size_t PendingTimers() {
 void Sleep(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::LogLocked("Sleep", "%u", milliseconds);
+    if (sim::realTime) {
+        std::chrono::nanoseconds length = sim::detail::RealDuration(milliseconds);
+        lock.unlock();
+        std::this_thread::sleep_for(length);
+        return;
+    }
     sim::AdvanceTo(lock, sim::now + milliseconds);
 }
 
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                       UINT flags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    UINT id = sim::nextTimerId++;
-    sim::timers.push_back(sim::Timer{id, sim::now + delay, callback, user});
+    UINT id = sim::nextTimerId;
+    sim::AddTimerLocked(
+        delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
     sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
                            delay, resolution, static_cast<unsigned long>(user), flags, id);
     return id;
@@ -98,11 +209,13 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
 // Windows.
 MMRESULT timeKillEvent(UINT timerId) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    auto it = std::find_if(sim::timers.begin(), sim::timers.end(),
-                           [timerId](const sim::Timer& timer) { return timer.id == timerId; });
+    auto it = std::find_if(sim::timers.begin(), sim::timers.end(), [timerId](const sim::Timer& t) {
+        return t.id == timerId && t.multimedia;
+    });
     MMRESULT result = MMSYSERR_INVALPARAM;
     if (it != sim::timers.end()) {
         sim::timers.erase(it);
+        sim::timerChanged.notify_all();
         result = MMSYSERR_NOERROR;
     }
     sim::detail::LogLocked("timeKillEvent", "%u -> %u", timerId, result);

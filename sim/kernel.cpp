@@ -72,7 +72,7 @@ void FailCloseHandle(bool fail) {
 
 HANDLE OpenJoystickHandle() {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    return detail::NewHandleLocked(detail::HandleEntry{detail::HandleKind::Device, -1, 0});
+    return detail::NewHandleLocked(detail::HandleEntry{detail::HandleKind::Device, -1, 0, nullptr});
 }
 
 } // namespace sim
@@ -146,8 +146,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
             }
             error = interfaces[i].openError;
             if (error == 0) {
-                handle = sim::detail::NewHandleLocked(sim::detail::HandleEntry{
-                    sim::detail::HandleKind::Device, static_cast<int>(d), static_cast<int>(i)});
+                handle = sim::detail::NewHandleLocked(
+                    sim::detail::HandleEntry{sim::detail::HandleKind::Device, static_cast<int>(d),
+                                             static_cast<int>(i), nullptr});
             }
             break;
         }

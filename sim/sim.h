@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <initializer_list>
 #include <cstdint>
 #include <string>
@@ -29,8 +30,18 @@ struct Report {
     bool accepted;
 };
 
-// Forgets every call, device, timer and captured line, and sets the clock to 0.
+// Forgets every call, device, timer and captured line, and sets the clock to 0
+// in virtual mode. Threads the product started must have ended; they are joined.
 void Reset();
+
+// Switches to real time: Sleep really sleeps, scaled (0.1: a virtual second is a
+// tenth of a real one), timers fire on threads of their own, and Now() reads the
+// scaled real time since the switch. For the tests that need real threads.
+void UseRealTime(double realPerVirtual);
+
+// Runs action on the thread whose sleep passes the given virtual time (in real
+// time, on a thread of its own), like a timer the test set.
+void At(uint32_t time, std::function<void()> action);
 
 // Milliseconds of virtual time since Reset.
 uint32_t Now();
@@ -56,6 +67,8 @@ struct Resources {
     int localBlocks = 0;   // LocalAlloc blocks not freed
     int preparsedData = 0; // HidD_GetPreparsedData blocks not freed
     int loadedModules = 0; // LoadLibraryA references not freed
+    int events = 0;        // event handles not closed
+    int threads = 0;       // thread handles not closed
     bool operator==(const Resources&) const = default;
 };
 Resources Held();
@@ -114,5 +127,49 @@ void BeginStdoutCapture();
 std::string TakeStdout();
 // Ends the capture; the captured text goes to the real standard output when echo is set.
 void EndStdoutCapture(bool echo);
+
+// Threads the product created that have not returned yet.
+int RunningThreads();
+// Makes the next CreateThread or CreateEventA fail.
+void FailCreateThread(bool fail);
+void FailCreateEvent(bool fail);
+
+// The service control manager. The process counts as started by it only when
+// set; otherwise the dispatcher start fails as it does for a console start.
+struct StatusReport {
+    uint32_t time;
+    SERVICE_STATUS status;
+    BOOL result;
+};
+void StartedByServiceManager(bool started);
+// Delivers a control to the service's handler on the dispatcher thread and
+// returns once the handler has returned; false when no dispatcher runs or no
+// handler is registered.
+bool SendControl(DWORD control);
+// Waits (in real time, at most timeoutMs) until a report of that state was made.
+bool WaitForServiceState(DWORD state, uint32_t timeoutMs);
+std::vector<StatusReport> StatusReports();
+// "state/checkpoint/waithint" per report, e.g. "2/1/3000 2/2/1000 4/0/0".
+std::string StatusSequence();
+// Makes the nth SetServiceStatus from now fail (1 the next one); 0 none.
+void FailStatusReport(int nth);
+void FailRegisterHandler(bool fail);
+// Whether the last dispatcher run saw ServiceMain return.
+bool ServiceMainReturned();
+
+// The capture-device library "ZUR_USBIO_KAD.dll" of a capture device on the
+// simulated machine, registered with all fourteen exports. Its button follows a
+// timeline of virtual times; its calls succeed unless scripted to fail.
+enum class CaptureCall { Init, Open, InitI2c, GetGpio, Close, Destroy };
+void InstallCaptureLibrary();
+// The button state from each time on (before the first: up).
+void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline);
+// The next count calls fail with result (for Init, a failure is 0 whatever given).
+void FailCaptureCalls(CaptureCall call, int count, int32_t result = 1);
+// Calls made in [from, until) virtual time fail with result.
+void FailCaptureCallsBetween(CaptureCall call, uint32_t from, uint32_t until, int32_t result = 1);
+// Runs hook after each call to the library, with the call and its running number
+// (counted from 1 per call kind).
+void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook);
 
 } // namespace sim

@@ -3,7 +3,9 @@
 // callbacks into the product are always made with the mutex released.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,13 +24,18 @@ void LogLocked(const char* name, const char* format, ...)
 
 // Virtual time; the caller holds Lock().
 uint32_t NowLocked();
+// How long a virtual duration lasts in real time (as long as it says in virtual
+// mode); the caller holds Lock().
+std::chrono::nanoseconds RealDuration(uint32_t milliseconds);
 
 // Handles that CloseHandle closes; the caller holds Lock().
-enum class HandleKind { Device };
+enum class HandleKind { Device, Event, Thread };
 struct HandleEntry {
     HandleKind kind;
-    int device;       // index into the device list, -1 for an always-present joystick
-    int hidInterface; // index into that device's interfaces
+    int device;                   // Device: index into the device list, -1 for an
+                                  // always-present joystick
+    int hidInterface;             // Device: index into that device's interfaces
+    std::shared_ptr<void> object; // Event, Thread: the waitable object
 };
 HANDLE NewHandleLocked(HandleEntry entry);
 HandleEntry* FindHandleLocked(HANDLE handle);
@@ -50,6 +57,13 @@ void ResetUserLocked();
 void ResetKernelLocked();
 void ResetLoaderLocked();
 void ResetSetupLocked();
+void ResetServiceLocked();
+void ResetCaptureLocked();
+
+// Threads that the product created, joined (with Lock() not held) before a reset.
+void JoinThreads();
+void JoinTimerThreads();
+void JoinServiceThreads();
 
 // Counts that Held reports, each from the file that owns them; the caller holds Lock().
 int LocalBlocksLocked();

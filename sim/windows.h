@@ -79,8 +79,22 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define OPEN_EXISTING 3u
 #define LPTR 0x0040u
 
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
 void Sleep(DWORD milliseconds);
 void OutputDebugStringA(LPCSTR text);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                    LPDWORD threadId);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+BOOL SetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
@@ -91,6 +105,45 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
+
+// advapi32: the service control manager
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_STOPPED 0x00000001u
+#define SERVICE_START_PENDING 0x00000002u
+#define SERVICE_STOP_PENDING 0x00000003u
+#define SERVICE_RUNNING 0x00000004u
+#define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004u
+#define SERVICE_CONTROL_STOP 0x00000001u
+#define SERVICE_CONTROL_PAUSE 0x00000002u
+#define SERVICE_CONTROL_INTERROGATE 0x00000004u
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005u
+
+typedef struct SimServiceStatusHandle* SERVICE_STATUS_HANDLE;
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+typedef SERVICE_STATUS* LPSERVICE_STATUS;
+
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR* argv);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
+
+struct SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
 
 // winmm
 #define TIME_ONESHOT 0x0000u

@@ -1,6 +1,8 @@
 #include "tests/product_fixture.h"
 
 #include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
+#include "service/service_lifecycle.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
 #include "usbio/usbio_api.h"
@@ -16,6 +18,13 @@ void ResetProductState() {
     joystickConnection.devicePath = nullptr;
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
     usbIoApi = UsbIoApi{};
+    runFlag.store(0);
+    workerAlive.store(0);
+    workerThread.store(nullptr);
+    statusHandle.store(nullptr);
+    currentState.store(SERVICE_START_PENDING);
+    stopEvent.store(nullptr);
+    stopEventSignalled.store(false);
 }
 
 void ProductTest::SetUp() {
@@ -26,6 +35,15 @@ void ProductTest::SetUp() {
 
 void ProductTest::TearDown() {
     sim::EndStdoutCapture(HasFailure());
+    // Joins whatever threads the test left, before the process's statics go.
+    sim::Reset();
+}
+
+sim::HidDevice VirtualJoystick() {
+    sim::HidDevice device;
+    device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\hid#zur#1"});
+    return device;
 }
 
 int ReportValue(const sim::Report& report) {

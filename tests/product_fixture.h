@@ -20,6 +20,9 @@ class ProductTest : public ::testing::Test {
 // The button value a 5-byte feature report carries.
 int ReportValue(const sim::Report& report);
 
+// The virtual joystick as it is present on a machine with its driver.
+sim::HidDevice VirtualJoystick();
+
 // Names of the logged calls that begin with prefix, in order.
 std::vector<std::string> CallNames(std::string_view prefix);
 // Arguments of every logged call of that name, in order.

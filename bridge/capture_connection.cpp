@@ -1,0 +1,50 @@
+// A capture connection: the capture device opened through its library, and the
+// virtual joystick opened with it.
+#include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
+#include "joystick/virtual_joystick.h"
+#include "service/trace.h"
+#include "usbio/usbio_api.h"
+
+void ReleaseJoystick() {
+    if (joystickConnection.deviceHandle.load() != INVALID_HANDLE_VALUE) {
+        SendButtonReport(buttonMasks.idleMask.load());
+    }
+    Destroy_ZUR_GP();
+}
+
+int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) {
+    if (UsbIoInit() == 0 || UsbIoOpen(0) != 0 || UsbIoInitI2c() != 0) {
+        return 1;
+    }
+    // A connection that was abandoned, or whose library close was refused, still
+    // holds the joystick; at most one joystick connection is ever held.
+    if (JoystickConnectionHeld()) {
+        ReleaseJoystick();
+    }
+    if (Init_ZUR_GP() == 0) {
+        TraceMessage("Error:Init_ZUR_GP");
+        return 1;
+    }
+    ComputeButtonMasks(mode, buttonNumber, inverted);
+    SendButtonReport(buttonMasks.idleMask.load());
+    return 0;
+}
+
+int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulseMs) {
+    ComputeButtonMasks(mode, buttonNumber, inverted);
+    GpioState state = 0;
+    if (UsbIoGetGpio(0, &state) != 0) {
+        return 1;
+    }
+    return TranslateButtonState(state, mode, buttonNumber, pulseMs);
+}
+
+int CloseCaptureConnection(int32_t deviceIndex) {
+    if (UsbIoClose(deviceIndex) != 0) {
+        return 1;
+    }
+    UsbIoDestroy();
+    ReleaseJoystick();
+    return 0;
+}

@@ -1,0 +1,214 @@
+// The service control manager as a service process sees it: the dispatcher that
+// runs ServiceMain on a thread of its own and delivers controls to the handler
+// on the dispatcher's thread, and the status reports the service makes.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "sim/state.h"
+
+namespace sim {
+namespace {
+
+bool startedByServiceManager = false;
+bool dispatcherRunning = false;
+bool serviceMainReturned = false;
+LPHANDLER_FUNCTION handler = nullptr;
+std::deque<DWORD> controls;
+uint64_t controlsHandled = 0;
+uint64_t controlsSent = 0;
+std::vector<StatusReport> reports;
+int reportsUntilFailure = 0;
+bool failRegisterHandler = false;
+std::condition_variable serviceChanged;
+std::thread serviceMainThread;
+
+// The one status handle of this service, an address that only this file hands out.
+char statusHandleTag;
+
+bool StoppedLocked() {
+    return !reports.empty() && reports.back().result &&
+           reports.back().status.dwCurrentState == SERVICE_STOPPED;
+}
+
+} // namespace
+
+namespace detail {
+
+void ResetServiceLocked() {
+    startedByServiceManager = false;
+    dispatcherRunning = false;
+    serviceMainReturned = false;
+    handler = nullptr;
+    controls.clear();
+    controlsHandled = controlsSent = 0;
+    reports.clear();
+    reportsUntilFailure = 0;
+    failRegisterHandler = false;
+}
+
+void JoinServiceThreads() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        thread.swap(serviceMainThread);
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+} // namespace detail
+
+void StartedByServiceManager(bool started) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    startedByServiceManager = started;
+}
+
+bool SendControl(DWORD control) {
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    if (!dispatcherRunning || handler == nullptr) {
+        return false;
+    }
+    controls.push_back(control);
+    uint64_t ticket = ++controlsSent;
+    serviceChanged.notify_all();
+    serviceChanged.wait(lock, [ticket] { return controlsHandled >= ticket || !dispatcherRunning; });
+    return controlsHandled >= ticket;
+}
+
+bool WaitForServiceState(DWORD state, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    return serviceChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [state] {
+        for (const StatusReport& report : reports) {
+            if (report.result && report.status.dwCurrentState == state) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+std::vector<StatusReport> StatusReports() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return reports;
+}
+
+std::string StatusSequence() {
+    std::string sequence;
+    for (const StatusReport& report : StatusReports()) {
+        if (!sequence.empty()) {
+            sequence += ' ';
+        }
+        sequence += std::to_string(report.status.dwCurrentState) + "/" +
+                    std::to_string(report.status.dwCheckPoint) + "/" +
+                    std::to_string(report.status.dwWaitHint);
+        if (!report.result) {
+            sequence += '!';
+        }
+    }
+    return sequence;
+}
+
+void FailStatusReport(int nth) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    reportsUntilFailure = nth;
+}
+
+void FailRegisterHandler(bool fail) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    failRegisterHandler = fail;
+}
+
+bool ServiceMainReturned() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return serviceMainReturned;
+}
+
+} // namespace sim
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
+    std::unique_lock<std::mutex> lock(sim::detail::Lock());
+    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "\"%s\"", serviceTable[0].lpServiceName);
+    if (!sim::startedByServiceManager || sim::dispatcherRunning) {
+        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    sim::dispatcherRunning = true;
+    sim::serviceMainReturned = false;
+    LPSERVICE_MAIN_FUNCTIONA serviceMain = serviceTable[0].lpServiceProc;
+    LPSTR name = serviceTable[0].lpServiceName;
+    sim::serviceMainThread = std::thread([serviceMain, name] {
+        LPSTR argv[] = {name, nullptr};
+        serviceMain(1, argv);
+        std::lock_guard<std::mutex> done(sim::detail::Lock());
+        sim::serviceMainReturned = true;
+        sim::serviceChanged.notify_all();
+    });
+    // Controls are handled here, on the dispatcher's thread, until the service
+    // reports stopped (or its ServiceMain gives up without a word).
+    for (;;) {
+        sim::serviceChanged.wait(lock, [] {
+            return !sim::controls.empty() || sim::StoppedLocked() || sim::serviceMainReturned;
+        });
+        if (sim::controls.empty()) {
+            break;
+        }
+        DWORD control = sim::controls.front();
+        sim::controls.pop_front();
+        LPHANDLER_FUNCTION handler = sim::handler;
+        sim::detail::LogLocked("(control)", "%u", control);
+        lock.unlock();
+        handler(control);
+        lock.lock();
+        ++sim::controlsHandled;
+        sim::serviceChanged.notify_all();
+    }
+    sim::dispatcherRunning = false;
+    sim::serviceChanged.notify_all();
+    // The process would now end; ServiceMain gets a moment to return first.
+    sim::serviceChanged.wait_for(lock, std::chrono::seconds(10),
+                                 [] { return sim::serviceMainReturned; });
+    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "returns");
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    SERVICE_STATUS_HANDLE status = nullptr;
+    if (sim::failRegisterHandler) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else {
+        sim::handler = handler;
+        status = reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag);
+    }
+    sim::detail::LogLocked("RegisterServiceCtrlHandlerA", "\"%s\" -> %s", serviceName,
+                           status ? "handle" : "NULL");
+    return status;
+}
+
+// Windows refuses a report whose state is not one of the seven service states.
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    BOOL result = TRUE;
+    if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        result = FALSE;
+    } else if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
+        SetLastError(ERROR_INVALID_DATA);
+        result = FALSE;
+    } else if (sim::reportsUntilFailure > 0 && --sim::reportsUntilFailure == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        result = FALSE;
+    }
+    sim::reports.push_back(sim::StatusReport{sim::detail::NowLocked(), *status, result});
+    sim::detail::LogLocked(
+        "SetServiceStatus",
+        "type=0x%x state=%u accepted=0x%x exit=%u/%u checkpoint=%u wait=%u -> %d",
+        status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+        status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,
+        status->dwWaitHint, result);
+    sim::serviceChanged.notify_all();
+    return result;
+}

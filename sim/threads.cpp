@@ -1,0 +1,153 @@
+// Threads and events with real blocking, so that the service's threads really run
+// side by side in the tests that need them.
+#include <condition_variable>
+#include <thread>
+#include <vector>
+
+#include "sim/state.h"
+
+namespace sim {
+namespace {
+
+struct Waitable {
+    bool signalled;
+    bool manualReset;
+};
+
+struct SimThread : Waitable {
+    std::thread thread;
+};
+
+std::condition_variable waitableChanged;
+std::vector<std::shared_ptr<SimThread>> threads;
+int running = 0;
+bool failCreateThread = false;
+bool failCreateEvent = false;
+
+} // namespace
+
+namespace detail {
+
+void JoinThreads() {
+    std::vector<std::shared_ptr<SimThread>> started;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        started.swap(threads);
+        failCreateThread = false;
+        failCreateEvent = false;
+    }
+    for (std::shared_ptr<SimThread>& thread : started) {
+        thread->thread.join();
+    }
+}
+
+} // namespace detail
+
+int RunningThreads() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return running;
+}
+
+void FailCreateThread(bool fail) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    failCreateThread = fail;
+}
+
+void FailCreateEvent(bool fail) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    failCreateEvent = fail;
+}
+
+} // namespace sim
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HANDLE handle = nullptr;
+    if (sim::failCreateThread) {
+        sim::failCreateThread = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+        auto thread = std::make_shared<sim::SimThread>();
+        thread->manualReset = true;
+        thread->signalled = false;
+        ++sim::running;
+        thread->thread = std::thread([thread, startAddress, parameter] {
+            startAddress(parameter);
+            std::lock_guard<std::mutex> done(sim::detail::Lock());
+            thread->signalled = true;
+            --sim::running;
+            sim::waitableChanged.notify_all();
+        });
+        sim::threads.push_back(thread);
+        handle = sim::detail::NewHandleLocked(
+            sim::detail::HandleEntry{sim::detail::HandleKind::Thread, 0, 0, thread});
+        if (threadId != nullptr) {
+            *threadId = static_cast<DWORD>(sim::threads.size());
+        }
+    }
+    sim::detail::LogLocked("CreateThread", "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
+                           handle ? "thread" : "NULL");
+    return handle;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCSTR name) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HANDLE handle = nullptr;
+    if (sim::failCreateEvent) {
+        sim::failCreateEvent = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+        auto event =
+            std::make_shared<sim::Waitable>(sim::Waitable{initialState != 0, manualReset != 0});
+        handle = sim::detail::NewHandleLocked(
+            sim::detail::HandleEntry{sim::detail::HandleKind::Event, 0, 0, event});
+    }
+    sim::detail::LogLocked("CreateEventA", "%p manual=%d initial=%d %s -> %s",
+                           static_cast<void*>(security), manualReset, initialState,
+                           name ? name : "NULL", handle ? "event" : "NULL");
+    return handle;
+}
+
+BOOL SetEvent(HANDLE event) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(event);
+    BOOL set = FALSE;
+    if (entry != nullptr && entry->kind == sim::detail::HandleKind::Event) {
+        static_cast<sim::Waitable*>(entry->object.get())->signalled = true;
+        sim::waitableChanged.notify_all();
+        set = TRUE;
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    sim::detail::LogLocked("SetEvent", "-> %d", set);
+    return set;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    std::unique_lock<std::mutex> lock(sim::detail::Lock());
+    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handle);
+    if (entry == nullptr || entry->kind == sim::detail::HandleKind::Device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::detail::LogLocked("WaitForSingleObject", "%u -> WAIT_FAILED", milliseconds);
+        return WAIT_FAILED;
+    }
+    sim::detail::LogLocked("WaitForSingleObject", "%s %u",
+                           entry->kind == sim::detail::HandleKind::Event ? "event" : "thread",
+                           milliseconds);
+    // The object outlives a CloseHandle made while this wait goes on.
+    std::shared_ptr<sim::Waitable> object = std::static_pointer_cast<sim::Waitable>(entry->object);
+    auto signalled = [&object] { return object->signalled; };
+    bool done = true;
+    if (milliseconds == INFINITE) {
+        sim::waitableChanged.wait(lock, signalled);
+    } else {
+        done =
+            sim::waitableChanged.wait_for(lock, sim::detail::RealDuration(milliseconds), signalled);
+    }
+    if (done && !object->manualReset) {
+        object->signalled = false;
+    }
+    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}

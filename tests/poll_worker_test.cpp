@@ -1,0 +1,253 @@
+// The real poll worker on the test's own thread, on the virtual clock, against a
+// scripted capture device and virtual joystick.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
+#include "joystick/virtual_joystick.h"
+#include "service/service_config.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+constexpr int32_t down = gpioButtonDown;
+constexpr int32_t up = gpioButtonUp;
+
+class PollWorkerTest : public ProductTest {
+  protected:
+    void SetUp() override {
+        ProductTest::SetUp();
+        sim::InstallCaptureLibrary();
+    }
+
+    // Runs the worker until the virtual time stopAt, when the stop request comes.
+    DWORD Run(int32_t button, int32_t mode, int32_t inverted, int32_t pollMs, int32_t pulseMs,
+              uint32_t stopAt) {
+        serviceConfig.inverted = inverted;
+        auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+        *params = WorkerParams{button, mode, pollMs, pulseMs};
+        runFlag.store(1);
+        sim::At(stopAt, [] { runFlag.store(0); });
+        DWORD result = PollWorker(params);
+        EXPECT_EQ(0, workerAlive.load());
+        return result;
+    }
+
+    // "time name" for each call into the capture library (without its prefix).
+    std::vector<std::string> LibraryCalls() {
+        std::vector<std::string> calls;
+        for (const sim::Call& call : sim::Calls()) {
+            if (call.name.rfind("ZUR_USBIO_API_", 0) == 0) {
+                calls.push_back(std::to_string(call.time) + " " + call.name.substr(14));
+            }
+        }
+        return calls;
+    }
+};
+
+TEST_F(PollWorkerTest, WithoutTheLibraryTheWorkerEndsAtOnce) {
+    sim::Reset();
+    ResetProductState();
+    EXPECT_EQ(1u, Run(4, 0, 0, 30, 250, 5000));
+    EXPECT_EQ(0u, sim::Now());
+    EXPECT_EQ(std::vector<std::string>{"ZUR Joyvane: 126"}, sim::DebugLines());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+    EXPECT_TRUE(sim::Reports().empty());
+}
+
+TEST_F(PollWorkerTest, WithoutTheJoystickTheDeviceIsOpenedEverySecondAndNothingIsSent) {
+    // The stop at 3500 comes during a pause; the pass ends with its open attempt.
+    EXPECT_EQ(0u, Run(4, 1, 0, 30, 250, 3500));
+    EXPECT_EQ((std::vector<std::string>{"1000 Init", "1000 Open", "1000 InitI2c", "2000 Init",
+                                        "2000 Open", "2000 InitI2c", "3000 Init", "3000 Open",
+                                        "3000 InitI2c", "4000 Init", "4000 Open", "4000 InitI2c",
+                                        "4000 Close", "4000 Destroy"}),
+              LibraryCalls());
+    EXPECT_EQ(std::vector<std::string>(4, "ZUR Joyvane: Error:Init_ZUR_GP"), sim::DebugLines());
+    EXPECT_TRUE(sim::Reports().empty());
+    // Leaving without a joystick still closes the library's device and unloads it.
+    EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, OpenFailuresAreRetriedEverySecondFromTheStart) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::FailCaptureCalls(sim::CaptureCall::Init, 1);
+    sim::FailCaptureCalls(sim::CaptureCall::Open, 1);
+    sim::FailCaptureCalls(sim::CaptureCall::InitI2c, 1);
+    Run(4, 0, 0, 30, 250, 4010);
+    EXPECT_EQ(
+        (std::vector<std::string>{"1000 Init", "2000 Init", "2000 Open", "3000 Init", "3000 Open",
+                                  "3000 InitI2c", "4000 Init", "4000 Open", "4000 InitI2c",
+                                  "4000 GetGPIO", "4030 GetGPIO", "4030 Close", "4030 Destroy"}),
+        LibraryCalls());
+    EXPECT_EQ("4000:0 4030:0", ReportTimeline());
+}
+
+// Follow mode, button 4: the idle report comes first, then the press and release
+// as the polls every 30 ms see them, and the idle report again on the way out.
+TEST_F(PollWorkerTest, SendsTheIdleReportFirstThenFollowsTheButton) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}, {2000, up}});
+    Run(4, 0, 0, 30, 250, 2500);
+    EXPECT_EQ("1000:0 1510:8 2020:0 2500:0", ReportTimeline());
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, InvertedValuesStartWithTheButtonBitSet) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1100, down}, {1200, up}});
+    Run(2, 1, 1, 50, 100, 1400);
+    EXPECT_EQ("1000:2 1100:0 1200:2 1250:2 1400:2", ReportTimeline());
+}
+
+TEST_F(PollWorkerTest, APollFailureClosesAndReopensAboutASecondLaterKeepingTheLatch) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1400, down}});
+    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 1505, 1515);
+    Run(4, 0, 0, 30, 250, 2600);
+    std::vector<std::string> calls = LibraryCalls();
+    auto close = std::find(calls.begin(), calls.end(), "1510 Close");
+    ASSERT_NE(calls.end(), close);
+    EXPECT_EQ(
+        (std::vector<std::string>{"1480 GetGPIO", "1510 GetGPIO", "1510 Close", "1510 Destroy",
+                                  "2510 Init", "2510 Open", "2510 InitI2c", "2510 GetGPIO"}),
+        std::vector<std::string>(close - 2, close + 6));
+    // The joystick is let go with the button up; after the reconnect the press is
+    // still latched, so the held button is not pressed again.
+    EXPECT_EQ("1000:0 1420:8 1510:0 2510:0 2600:0", ReportTimeline());
+    EXPECT_EQ(1, buttonLatched.load());
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n Destroy_ZUR_GP: OK \n", sim::TakeStdout());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, ALongPressStateCarriesOverAReconnect) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1100, down}, {2500, up}});
+    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 2200, 2300);
+    Run(4, 2, 0, 100, 250, 3500);
+    // The long click fires at 1900 (the simulation runs it on the worker's thread,
+    // so the worker's next poll is at 2150). The connection is lost at 2250; the
+    // release, first seen after the reconnect, sends nothing more.
+    EXPECT_EQ("1000:0 1900:16 2150:0 2250:0 3250:0 3550:0", ReportTimeline());
+    EXPECT_EQ(longPressIdle, longPressState.load());
+}
+
+struct FirstPollCase {
+    int failures;
+    bool abandoned;
+};
+
+// The first poll of a new connection and its 101 immediate retries: when all of
+// them fail, the connection is abandoned without a close, and the joystick it
+// left open is released before the next one is opened.
+TEST_F(PollWorkerTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
+    const FirstPollCase cases[] = {{100, false}, {101, true}, {102, true}};
+    for (const FirstPollCase& c : cases) {
+        sim::Reset();
+        ResetProductState();
+        sim::InstallCaptureLibrary();
+        sim::AddHidDevice(VirtualJoystick());
+        sim::FailCaptureCalls(sim::CaptureCall::GetGpio, c.failures);
+        Run(4, 0, 0, 30, 250, 1500);
+        std::vector<std::string> calls = LibraryCalls();
+        size_t firstPolls = c.abandoned ? 102 : 101;
+        EXPECT_EQ(std::vector<std::string>(firstPolls, "1000 GetGPIO"),
+                  std::vector<std::string>(calls.begin() + 3, calls.begin() + 3 + firstPolls))
+            << c.failures;
+        EXPECT_EQ(c.abandoned ? "2000 Init" : "1030 GetGPIO", calls[3 + firstPolls]) << c.failures;
+        EXPECT_EQ(c.abandoned ? std::vector<std::string>{"ZUR Joyvane: Error: Get_GPIO after Init"}
+                              : std::vector<std::string>{},
+                  sim::DebugLines())
+            << c.failures;
+        if (c.abandoned) {
+            // No close for the abandoned connection; its joystick is let go
+            // (idle, then closed) just before the reopen.
+            EXPECT_EQ("1000:0 2000:0 2000:0", ReportTimeline().substr(0, 20));
+            EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout().substr(0, 21));
+        }
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.failures;
+    }
+}
+
+TEST_F(PollWorkerTest, NeverHoldsMoreThanOneJoystickConnection) {
+    sim::AddHidDevice(VirtualJoystick());
+    // Every connection is abandoned, and every library close is refused.
+    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 0, 10000);
+    sim::FailCaptureCallsBetween(sim::CaptureCall::Close, 0, 10000);
+    int most = 0;
+    sim::OnCaptureCall([&most](sim::CaptureCall, int) {
+        sim::Resources held = sim::Held();
+        most = std::max(most, held.deviceHandles + held.localBlocks);
+    });
+    Run(4, 0, 0, 30, 250, 5500);
+    EXPECT_EQ(2, most); // one device handle and its path buffer
+    EXPECT_EQ(6u, sim::CallsNamed("CreateFileA").size());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, ARefusedCloseLeavesTheConnectionUntilTheNextOpen) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 1025, 1035);
+    sim::FailCaptureCalls(sim::CaptureCall::Close, 1);
+    Run(4, 0, 0, 30, 250, 2100);
+    std::vector<std::string> calls = LibraryCalls();
+    ASSERT_LE(9u, calls.size());
+    EXPECT_EQ((std::vector<std::string>{"1000 Init", "1000 Open", "1000 InitI2c", "1000 GetGPIO",
+                                        "1030 GetGPIO", "1030 Close", "2030 Init", "2030 Open",
+                                        "2030 InitI2c"}),
+              std::vector<std::string>(calls.begin(), calls.begin() + 9));
+    // The refused close kept the joystick; the reopen lets it go first.
+    EXPECT_EQ("1000:0 2030:0 2030:0", ReportTimeline().substr(0, 20));
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, AStopWhileConnectedClosesUnloadsAndLeaves) {
+    sim::AddHidDevice(VirtualJoystick());
+    Run(4, 0, 0, 30, 250, 2000);
+    std::vector<std::string> calls = LibraryCalls();
+    EXPECT_EQ("2020 GetGPIO", calls[calls.size() - 3]);
+    EXPECT_EQ("2020 Close", calls[calls.size() - 2]);
+    EXPECT_EQ("2020 Destroy", calls[calls.size() - 1]);
+    std::vector<sim::Call> frees = sim::CallsNamed("FreeLibrary");
+    ASSERT_EQ(1u, frees.size());
+    EXPECT_EQ(2020u, frees[0].time);
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, AStopBeforeTheLoopStillClosesDeviceZeroAndUnloads) {
+    serviceConfig.inverted = 0;
+    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+    *params = WorkerParams{4, 0, 30, 250};
+    runFlag.store(0);
+    EXPECT_EQ(0u, PollWorker(params));
+    EXPECT_EQ((std::vector<std::string>{"0 Close", "0 Destroy"}), LibraryCalls());
+    EXPECT_EQ(1, sim::ModuleFrees("ZUR_USBIO_KAD.dll"));
+    EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+TEST_F(PollWorkerTest, LeavingCancelsAPendingLongPressTimer) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}});
+    Run(4, 2, 0, 30, 250, 1600);
+    EXPECT_EQ(0u, sim::PendingTimers());
+    sim::Advance(2000);
+    EXPECT_EQ("1000:0 1600:0", ReportTimeline());
+}
+
+TEST_F(PollWorkerTest, AnUnknownModeFailsEveryPollThatWouldAct) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1100, down}});
+    Run(4, 7, 0, 50, 250, 1300);
+    // The press fails its poll and closes; the reopened connection's first polls
+    // see the button still down and latched, and succeed.
+    std::vector<std::string> calls = LibraryCalls();
+    EXPECT_EQ("1100 Close", calls[6]);
+    EXPECT_EQ("2100 Init", calls[8]);
+}
+
+} // namespace
