@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -7,6 +8,32 @@ namespace sim {
 namespace {
 
 std::vector<Call> calls;
+bool logging = true;
+Resources peak;
+
+Resources HeldLocked() {
+    Resources held;
+    held.deviceHandles = detail::CountHandlesLocked(detail::HandleKind::Device);
+    held.deviceSets = detail::DeviceSetsLocked();
+    held.localBlocks = detail::LocalBlocksLocked();
+    held.preparsedData = detail::PreparsedDataLocked();
+    held.loadedModules = detail::LoadedModulesLocked();
+    held.events = detail::CountHandlesLocked(detail::HandleKind::Event);
+    held.threads = detail::CountHandlesLocked(detail::HandleKind::Thread);
+    return held;
+}
+
+// Every call is logged after it took effect, so the peak is seen at each call.
+void UpdatePeakLocked() {
+    Resources held = HeldLocked();
+    peak.deviceHandles = std::max(peak.deviceHandles, held.deviceHandles);
+    peak.deviceSets = std::max(peak.deviceSets, held.deviceSets);
+    peak.localBlocks = std::max(peak.localBlocks, held.localBlocks);
+    peak.preparsedData = std::max(peak.preparsedData, held.preparsedData);
+    peak.loadedModules = std::max(peak.loadedModules, held.loadedModules);
+    peak.events = std::max(peak.events, held.events);
+    peak.threads = std::max(peak.threads, held.threads);
+}
 
 } // namespace
 
@@ -18,6 +45,10 @@ std::mutex& Lock() {
 }
 
 void LogLocked(const char* name, const char* format, ...) {
+    if (!logging) {
+        return;
+    }
+    UpdatePeakLocked();
     char text[512];
     va_list args;
     va_start(args, format);
@@ -35,6 +66,8 @@ void Reset() {
     detail::JoinTimerThreads();
     std::lock_guard<std::mutex> guard(detail::Lock());
     calls.clear();
+    logging = true;
+    peak = Resources{};
     detail::ResetClockLocked();
     detail::ResetDevicesLocked();
     detail::ResetUserLocked();
@@ -47,15 +80,18 @@ void Reset() {
 
 Resources Held() {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    Resources held;
-    held.deviceHandles = detail::CountHandlesLocked(detail::HandleKind::Device);
-    held.deviceSets = detail::DeviceSetsLocked();
-    held.localBlocks = detail::LocalBlocksLocked();
-    held.preparsedData = detail::PreparsedDataLocked();
-    held.loadedModules = detail::LoadedModulesLocked();
-    held.events = detail::CountHandlesLocked(detail::HandleKind::Event);
-    held.threads = detail::CountHandlesLocked(detail::HandleKind::Thread);
-    return held;
+    return HeldLocked();
+}
+
+Resources PeakHeld() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    UpdatePeakLocked();
+    return peak;
+}
+
+void SetCallLogging(bool on) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    logging = on;
 }
 
 std::vector<Call> Calls() {

@@ -36,7 +36,9 @@ bool realTime = false;
 double realPerVirtual = 1.0;
 SteadyClock::time_point epoch;
 std::condition_variable timerChanged;
-std::vector<std::thread> timerThreads;
+// Timer threads are detached so that thousands of them cost nothing once done;
+// a reset waits until none is left.
+int timerThreadsRunning = 0;
 
 uint64_t NowMs() {
     if (!realTime) {
@@ -88,22 +90,25 @@ void RunRealTimer(UINT id) {
         auto timer =
             std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
         if (timer == timers.end()) {
-            return;
+            break;
         }
         SteadyClock::time_point due = RealTimeOf(timer->due);
         if (SteadyClock::now() >= due) {
             Fire(lock, timer);
-            return;
+            break;
         }
         timerChanged.wait_until(lock, due);
     }
+    --timerThreadsRunning;
+    timerChanged.notify_all();
 }
 
 UINT AddTimerLocked(uint32_t delay, std::function<void()> action, bool multimedia) {
     UINT id = nextTimerId++;
     timers.push_back(Timer{id, NowMs() + delay, std::move(action), multimedia});
     if (realTime) {
-        timerThreads.emplace_back(RunRealTimer, id);
+        ++timerThreadsRunning;
+        std::thread(RunRealTimer, id).detach();
     }
     return id;
 }
@@ -130,16 +135,10 @@ std::chrono::nanoseconds RealDuration(uint32_t milliseconds) {
 }
 
 void JoinTimerThreads() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> guard(Lock());
-        timers.clear();
-        threads.swap(timerThreads);
-    }
+    std::unique_lock<std::mutex> lock(Lock());
+    timers.clear();
     timerChanged.notify_all();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    timerChanged.wait(lock, [] { return timerThreadsRunning == 0; });
 }
 
 } // namespace detail
@@ -172,6 +171,11 @@ void At(uint32_t time, std::function<void()> action) {
     uint64_t current = NowMs();
     AddTimerLocked(time > current ? static_cast<uint32_t>(time - current) : 0, std::move(action),
                    false);
+}
+
+void WaitForTimers() {
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    timerChanged.wait(lock, [] { return timerThreadsRunning == 0; });
 }
 
 size_t PendingTimers() {

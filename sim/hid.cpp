@@ -37,7 +37,9 @@ const HidInterface* InterfaceOf(const detail::HandleEntry* entry) {
     if (entry == nullptr || entry->kind != detail::HandleKind::Device || entry->device < 0) {
         return nullptr;
     }
-    return &devices[entry->device].device.interfaces[entry->hidInterface];
+    const std::vector<HidInterface>& interfaces = devices[entry->device].device.interfaces;
+    size_t index = static_cast<size_t>(entry->hidInterface);
+    return index < interfaces.size() ? &interfaces[index] : nullptr;
 }
 
 } // namespace
@@ -88,6 +90,13 @@ void AddHidDevice(HidDevice device) {
     devices.push_back(detail::DeviceSlot{std::move(device), true});
 }
 
+void UpdateHidDevice(size_t index, HidDevice device) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    if (index < devices.size()) {
+        devices[index].device = std::move(device);
+    }
+}
+
 void RemoveHidDevices() {
     std::lock_guard<std::mutex> guard(detail::Lock());
     for (detail::DeviceSlot& slot : devices) {
@@ -100,9 +109,10 @@ void RefuseFeatureReports(bool refuse) {
     refuseReports = refuse;
 }
 
-std::vector<Report> Reports() {
+std::vector<Report> Reports(size_t first) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    return reports;
+    return first < reports.size() ? std::vector<Report>(reports.begin() + first, reports.end())
+                                  : std::vector<Report>{};
 }
 
 } // namespace sim

@@ -52,13 +52,16 @@ void Advance(uint32_t milliseconds);
 
 std::vector<Call> Calls();
 std::vector<Call> CallsNamed(std::string_view name);
-std::vector<Report> Reports();
+// The feature reports sent, from the first-th on.
+std::vector<Report> Reports(size_t first = 0);
 
 // Lines that the product passed to OutputDebugStringA, without their line ends.
 std::vector<std::string> DebugLines();
 
 // The multimedia timers that are set and have not fired or been killed.
 size_t PendingTimers();
+// Real-time mode: waits until no timer is pending and no callback runs.
+void WaitForTimers();
 
 // What the product holds at the moment, for leak checks.
 struct Resources {
@@ -72,6 +75,12 @@ struct Resources {
     bool operator==(const Resources&) const = default;
 };
 Resources Held();
+// The most of each that was held at any one time since Reset.
+Resources PeakHeld();
+
+// Turns the call log (and the peak bookkeeping that rides on it) off, for
+// benchmarks that measure the product rather than the simulation.
+void SetCallLogging(bool on);
 
 // The DLL loader. LoadLibraryA finds a registered module by file name, ignoring
 // case; an unregistered name fails with ERROR_MOD_NOT_FOUND (126), and a module
@@ -107,6 +116,8 @@ struct HidDevice {
 // "a\0b\0\0": strings each with its NUL, and the closing NUL.
 std::string MultiSz(std::initializer_list<std::string_view> strings);
 void AddHidDevice(HidDevice device);
+// Changes what the index-th device added looks like from now on.
+void UpdateHidDevice(size_t index, HidDevice device);
 // Unplugs every device: open handles stay open, but reports on them fail.
 void RemoveHidDevices();
 void FailClassDevs(DWORD error);

@@ -1,0 +1,306 @@
+# Helpers for end-to-end runs of the service under Wine. Source this file:
+#
+#   source tests/e2e/lib.sh
+#   jv_prefix_create /tmp/jv-prefix          # fresh 32-bit prefix (10 to 13 s)
+#   jv_server_start                          # persistent wineserver + services.exe
+#   jv_folder_install path/to/joyvane_service.exe stdcall
+#   jv_service_create "4 1 0 30 250"
+#   jv_service_start && jv_wait RUNNING 10000
+#   ...
+#   jv_service_stop && jv_wait STOPPED 10000
+#   jv_service_delete
+#   jv_server_stop
+#
+# Settings (environment, all optional):
+#   JV_STANDINS     build directory of standins/ (holds cdecl/, stdcall/, driver/,
+#                   tools/); default: build/windows/standins under the repository
+#   JV_SERVICE      service name; default "ZUR Service 1.02"
+#   JV_EXE          executable name the DLL overrides are keyed on; default
+#                   joyvane_service.exe
+#   JV_WINEDEBUG    WINEDEBUG of the Wine session, and so of services.exe and
+#                   every service it starts; default -all
+#
+# Every function returns non-zero on failure and prints what went wrong to
+# standard error. Files, with the prefix in DIR:
+#   DIR.logs/wine.log          Wine's own chatter from the commands run here
+#   DIR.logs/session.log       standard error of services.exe and of every
+#                              service: Wine's debug channels (JV_WINEDEBUG)
+#   DIR/drive_c/joyvane/       the service folder: executable, stand-ins, their
+#                              logs, and service_stdout.log (see standins/README.md)
+
+JV_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+: "${JV_STANDINS:=$JV_REPO/build/windows/standins}"
+: "${JV_SERVICE:=ZUR Service 1.02}"
+: "${JV_EXE:=joyvane_service.exe}"
+: "${JV_WINEDEBUG:=-all}"
+
+# The service folder as Windows and as Linux see it.
+JV_FOLDER_WIN='C:\joyvane'
+
+jv_die() {
+    echo "e2e: $*" >&2
+    return 1
+}
+
+# Microseconds since the Unix epoch: the time base of every stand-in log.
+jv_now_us() {
+    date +%s%6N
+}
+
+# Runs a Wine program quietly; its output (not Wine's) goes to standard output.
+jv_wine() {
+    WINEDEBUG=-all wine "$@" 2>>"$JV_LOGDIR/wine.log"
+}
+
+# --- (a) prefix and server ---------------------------------------------------
+
+# jv_prefix_create DIR: a fresh, headless 32-bit prefix in DIR (removed first).
+# Exports WINEPREFIX, WINEARCH and the other settings for the functions below.
+jv_prefix_create() {
+    local dir=$1
+    [[ -n $dir ]] || jv_die "jv_prefix_create: no directory" || return
+    rm -rf "$dir" "$dir.logs"
+    mkdir -p "$dir.logs"
+    export WINEPREFIX=$dir WINEARCH=win32 JV_LOGDIR=$dir.logs
+    # No Mono or Gecko installer prompts; no display.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+    export JV_FOLDER=$WINEPREFIX/drive_c/joyvane
+
+    local start
+    start=$(jv_now_us)
+    WINEDEBUG=-all wineboot -i >>"$JV_LOGDIR/wine.log" 2>&1 || jv_die "wineboot -i failed" || return
+    # Nothing may try to reach an X server, not even a service's user32.
+    jv_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
+        jv_die "cannot set the null graphics driver" || return
+    # wineboot leaves a wineserver behind; let it finish writing the registry.
+    wineserver -w
+    echo "e2e: prefix $dir created in $(( ($(jv_now_us) - start) / 1000 )) ms" >&2
+}
+
+# jv_prefix_use DIR: point the functions at an existing prefix.
+jv_prefix_use() {
+    export WINEPREFIX=$1 WINEARCH=win32 JV_LOGDIR=$1.logs
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+    export JV_FOLDER=$WINEPREFIX/drive_c/joyvane
+    mkdir -p "$JV_LOGDIR"
+}
+
+# jv_server_start: a fresh session: ends any running one, starts a persistent
+# wineserver, then the first process of the session, which boots it
+# (wineboot, services.exe). services.exe inherits that process's WINEDEBUG and
+# standard error, and every service it starts inherits them in turn, so
+# $JV_LOGDIR/session.log collects the debug channels of all services. (Not
+# their standard output: services.exe starts services without standard
+# handles. hid.dll gives the service a file for it instead.)
+#
+# The server must not inherit the caller's standard streams: it outlives the
+# script and would keep a pipe such as `script | tail` open for ever.
+jv_server_start() {
+    jv_server_stop
+    wineserver -p </dev/null >>"$JV_LOGDIR/wine.log" 2>&1 || jv_die "wineserver -p failed" || return
+    WINEDEBUG=$JV_WINEDEBUG wine cmd /c exit </dev/null >>"$JV_LOGDIR/session.log" 2>&1 ||
+        jv_die "cannot boot the Wine session" || return
+}
+
+# jv_server_stop: ends every Wine process of the prefix and the server. A
+# service still running is killed, not stopped: Wine sends it no shutdown control.
+jv_server_stop() {
+    wineserver -k </dev/null >/dev/null 2>&1
+    wineserver -w </dev/null >/dev/null 2>&1
+    return 0
+}
+
+# --- (b) the service folder --------------------------------------------------
+
+# jv_folder_install EXE FLAVOUR [FILE...]: fills C:\joyvane with EXE, the
+# capture library of FLAVOUR (cdecl or stdcall), hid.dll, setupapi.dll and the
+# given extra files (a ZUR_USBIO_KAD.scenario, a virtual_hid.config, ...), and
+# keys the DLL overrides on the executable's name.
+jv_folder_install() {
+    local exe=$1 flavour=$2
+    shift 2 || jv_die "jv_folder_install: EXE FLAVOUR [FILE...]" || return
+    [[ -f $JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll ]] || jv_die "no $flavour capture library in $JV_STANDINS" || return
+    rm -rf "$JV_FOLDER"
+    mkdir -p "$JV_FOLDER"
+    cp "$exe" "$JV_FOLDER/$JV_EXE" &&
+        cp "$JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
+            "$JV_STANDINS/driver/setupapi.dll" "$JV_FOLDER/" || jv_die "copy failed" || return
+    if (($#)); then
+        cp "$@" "$JV_FOLDER/" || jv_die "copy failed" || return
+    fi
+    jv_overrides_set "$JV_EXE"
+}
+
+# jv_overrides_set EXE_NAME: makes the process EXE_NAME load hid.dll and
+# setupapi.dll from its own folder rather than Wine's built-in ones. The
+# override is per application (HKCU\Software\Wine\AppDefaults\EXE_NAME), so the
+# rest of Wine (services.exe, winedevice, ...) keeps the built-in DLLs.
+jv_overrides_set() {
+    local key="HKCU\\Software\\Wine\\AppDefaults\\$1\\DllOverrides" dll
+    for dll in hid setupapi; do
+        jv_wine reg add "$key" /v "$dll" /t REG_SZ /d native /f >/dev/null ||
+            jv_die "cannot set the $dll override for $1" || return
+    done
+}
+
+# jv_scenario TEXT / jv_hid_config TEXT: (re)write the capture library's
+# scenario or the virtual HID configuration in the service folder. They are
+# read when the DLLs load, i.e. when the service process starts.
+jv_scenario() {
+    printf '%s\n' "$1" >"$JV_FOLDER/ZUR_USBIO_KAD.scenario"
+}
+jv_hid_config() {
+    printf '%s\n' "$1" >"$JV_FOLDER/virtual_hid.config"
+}
+
+# jv_logs_clear: removes the stand-ins' logs and the captured service output.
+jv_logs_clear() {
+    rm -f "$JV_FOLDER"/ZUR_USBIO_KAD.log "$JV_FOLDER"/virtual_hid.log "$JV_FOLDER"/virtual_hid_reports.log \
+        "$JV_FOLDER"/service_stdout.log "$JV_FOLDER"/service_stderr.log
+}
+
+# --- (c) the service ---------------------------------------------------------
+
+# jv_service_create "ARGS": registers the service for the folder's executable
+# with the given command-line arguments, e.g. "4 1 0 30 250".
+jv_service_create() {
+    jv_wine sc create "$JV_SERVICE" binpath= "$JV_FOLDER_WIN\\$JV_EXE $1" >/dev/null ||
+        jv_die "sc create failed" || return
+}
+
+jv_service_start() {
+    jv_wine sc start "$JV_SERVICE" >/dev/null || jv_die "sc start failed" || return
+}
+
+jv_service_stop() {
+    jv_wine sc stop "$JV_SERVICE" >/dev/null || jv_die "sc stop failed" || return
+}
+
+jv_service_delete() {
+    jv_wine sc delete "$JV_SERVICE" >/dev/null || jv_die "sc delete failed" || return
+}
+
+# jv_ctl COMMAND [ARGS...]: joyvane_ctl on the service, e.g. `jv_ctl query`,
+# `jv_ctl interrogate`, `jv_ctl control 128`, `jv_ctl watch 5000 0`.
+jv_ctl() {
+    local command=$1
+    shift
+    jv_wine "$JV_STANDINS/tools/joyvane_ctl.exe" "$command" "$JV_SERVICE" "$@"
+}
+
+# jv_wait STATE TIMEOUT_MS: waits for the service state (STOPPED, RUNNING, ...).
+jv_wait() {
+    jv_ctl wait "$1" "$2"
+}
+
+# jv_watch_start FILE DURATION_MS [INTERVAL_MS] / jv_tracecat_start FILE [DURATION_MS]:
+# run the status watcher or the debug-output reader in the background, their
+# output going to FILE. Each returns once the reader is in place (the watcher
+# has printed the first status; the reader owns the debug buffer), so that
+# nothing the service does afterwards is missed. Stop early with
+# jv_background_stop.
+JV_BACKGROUND_PIDS=()
+jv_watch_start() {
+    : >"$1"
+    jv_ctl watch "$2" ${3:+"$3"} >"$1" &
+    JV_BACKGROUND_PIDS+=($!)
+    jv_wait_for_file "$1" . || jv_die "the status watcher did not start"
+}
+jv_tracecat_start() {
+    : >"$1.err"
+    WINEDEBUG=-all wine "$JV_STANDINS/tools/joyvane_tracecat.exe" ${2:+"$2"} >"$1" 2>"$1.err" &
+    JV_BACKGROUND_PIDS+=($!)
+    jv_wait_for_file "$1.err" "joyvane_tracecat: ready" || jv_die "the debug-output reader did not start"
+}
+
+# jv_wait_for_file FILE PATTERN [TIMEOUT_S]: waits until FILE has a line
+# matching PATTERN (grep -E); default timeout 10 s.
+jv_wait_for_file() {
+    local deadline=$((SECONDS + ${3:-10}))
+    until grep -qE -- "$2" "$1" 2>/dev/null; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.05
+    done
+}
+
+# jv_background_wait: waits for the background readers to finish their duration.
+jv_background_wait() {
+    local pid
+    for pid in "${JV_BACKGROUND_PIDS[@]}"; do
+        wait "$pid"
+    done
+    JV_BACKGROUND_PIDS=()
+}
+
+# jv_background_stop: kills the background readers started above (only those).
+jv_background_stop() {
+    local pid
+    for pid in "${JV_BACKGROUND_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    JV_BACKGROUND_PIDS=()
+    return 0
+}
+
+# --- (d) the logs ------------------------------------------------------------
+# Every stand-in log line starts with <unix_us> <qpc_us> <pid> <tid>; see
+# standins/README.md.
+
+# jv_capture_calls: the capture library's calls, as "unix_us call result notes".
+jv_capture_calls() {
+    [[ -f $JV_FOLDER/ZUR_USBIO_KAD.log ]] || return 0
+    cut -d' ' -f1,5- "$JV_FOLDER/ZUR_USBIO_KAD.log"
+}
+
+# jv_hid_calls: the hid.dll and setupapi.dll calls, as "unix_us call result notes".
+jv_hid_calls() {
+    [[ -f $JV_FOLDER/virtual_hid.log ]] || return 0
+    cut -d' ' -f1,5- "$JV_FOLDER/virtual_hid.log"
+}
+
+# jv_reports [all]: the feature reports the device accepted, as
+# "unix_us b0 b1 b2 b3 b4"; with "all" also the refused ones, as
+# "unix_us ok|refused bytes...".
+jv_reports() {
+    [[ -f $JV_FOLDER/virtual_hid_reports.log ]] || return 0
+    if [[ ${1:-} == all ]]; then
+        cut -d' ' -f1,5- "$JV_FOLDER/virtual_hid_reports.log"
+    else
+        awk '$5 == "ok" { $2 = $3 = $4 = $5 = ""; print }' "$JV_FOLDER/virtual_hid_reports.log" | tr -s ' '
+    fi
+}
+
+# jv_status_reports: every SetServiceStatus call of the service, in order, as
+# "pid=N state=N checkpoint=N waithint=N accepted=N" (decimal). Unlike the
+# sampling watcher this misses nothing, but it has no timestamps and needs the
+# session started with JV_WINEDEBUG=-all,+service,+pid: Wine then traces each
+# call in the calling process, "PID:TID:trace:service:SetServiceStatus HANDLE
+# TYPE STATE ACCEPTED EXIT SPECIFIC CHECKPOINT WAITHINT", and the processes
+# that registered a handler under $JV_SERVICE tell the service's lines from
+# those of Wine's own services.
+jv_status_reports() {
+    local pid state accepted checkpoint waithint
+    jv_session_log | awk -v name="L\"$JV_SERVICE\"" '
+        index($0, ":trace:service:RegisterServiceCtrlHandlerExW " name " ") { split($0, f, ":"); ours[f[1]] = 1 }
+        index($0, ":trace:service:SetServiceStatus ") { split($0, f, ":"); if (f[1] in ours) print f[1], $4, $5, $8, $9 }
+    ' | while read -r pid state accepted checkpoint waithint; do
+        printf 'pid=%d state=%d checkpoint=%d waithint=%d accepted=%d\n' \
+            "0x$pid" "$state" "$checkpoint" "$waithint" "$accepted"
+    done
+}
+
+# jv_service_stdout: what the service printed to standard output, with CR LF
+# turned to LF (read $JV_FOLDER/service_stdout.log itself to check the CRs).
+jv_service_stdout() {
+    [[ -f $JV_FOLDER/service_stdout.log ]] || return 0
+    tr -d '\r' <"$JV_FOLDER/service_stdout.log"
+}
+
+# jv_session_log: the Wine debug output of services.exe and the services, with
+# CR LF turned to LF.
+jv_session_log() {
+    tr -d '\r' <"$JV_LOGDIR/session.log"
+}
