@@ -1,0 +1,72 @@
+#include "common/standin_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace standin {
+
+std::int64_t UnixMicros() {
+    // FILETIME counts 100 ns ticks since 1601-01-01; the Unix epoch is
+    // 11644473600 s later.
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = ft.dwLowDateTime;
+    ticks.HighPart = ft.dwHighDateTime;
+    return static_cast<std::int64_t>(ticks.QuadPart / 10) - 11644473600000000LL;
+}
+
+std::int64_t QpcMicros() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    // Split to avoid overflowing 64 bits for counters that run for days.
+    const std::int64_t seconds = counter.QuadPart / frequency.QuadPart;
+    const std::int64_t rest = counter.QuadPart % frequency.QuadPart;
+    return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
+}
+
+bool PathBesideModule(HMODULE module, const char* fileName, char* path, DWORD size) {
+    const DWORD length = GetModuleFileNameA(module, path, size);
+    if (length == 0 || length >= size) {
+        return false;
+    }
+    char* slash = path + length;
+    while (slash > path && slash[-1] != '\\' && slash[-1] != '/') {
+        --slash;
+    }
+    const int written =
+        std::snprintf(slash, size - static_cast<DWORD>(slash - path), "%s", fileName);
+    return written >= 0 && static_cast<DWORD>(slash - path) + static_cast<DWORD>(written) < size;
+}
+
+HANDLE OpenAppendLog(const char* path) {
+    return CreateFileA(path, FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void LogLine(HANDLE log, const char* format, ...) {
+    if (log == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    char line[1024];
+    int length = std::snprintf(
+        line, sizeof line, "%lld %lld %lu %lu ", static_cast<long long>(UnixMicros()),
+        static_cast<long long>(QpcMicros()), GetCurrentProcessId(), GetCurrentThreadId());
+    // Keep one byte for the line feed; an over-long event is cut, never dropped.
+    const int room = static_cast<int>(sizeof line) - length - 1;
+    va_list args;
+    va_start(args, format);
+    const int text = std::vsnprintf(line + length, room, format, args);
+    va_end(args);
+    if (text > 0) {
+        length += text < room ? text : room - 1;
+    }
+    line[length++] = '\n';
+    DWORD written = 0;
+    WriteFile(log, line, static_cast<DWORD>(length), &written, nullptr);
+}
+
+} // namespace standin

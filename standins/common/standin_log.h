@@ -1,0 +1,42 @@
+// Logging shared by every stand-in: one line per event, appended to a text file
+// that a reader may tail while the writer runs.
+//
+// Every line begins with the same four columns, so that the logs of several DLLs
+// and processes can be merged by sorting on the first one:
+//
+//   <unix_us> <qpc_us> <pid> <tid> <event...>
+//
+// unix_us  wall clock, microseconds since 1970-01-01 UTC (GetSystemTimePreciseAsFileTime).
+//          Under Wine this is the Linux CLOCK_REALTIME, the same clock that
+//          `date +%s%6N` reads in a test script.
+// qpc_us   QueryPerformanceCounter in microseconds: monotonic and machine-wide.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace standin {
+
+// Microseconds since the Unix epoch: the time base common to all stand-in logs.
+std::int64_t UnixMicros();
+
+// QueryPerformanceCounter converted to microseconds.
+std::int64_t QpcMicros();
+
+// Fills `path` with the directory of `module` followed by `fileName`.
+// Returns false when the result would not fit.
+bool PathBesideModule(HMODULE module, const char* fileName, char* path, DWORD size);
+
+// Opens (creating if needed) a log for appending. Every line is one WriteFile on
+// a handle opened with FILE_APPEND_DATA, which Wine maps to O_APPEND: lines
+// written by several threads or processes never interleave, and nothing is
+// buffered in the process, so a reader sees each line as soon as it is written.
+// The share flags let readers tail, and let a test truncate or delete the file.
+HANDLE OpenAppendLog(const char* path);
+
+// Appends one line: the four common columns, then the formatted text and a line
+// feed. Does nothing when `log` is INVALID_HANDLE_VALUE.
+void LogLine(HANDLE log, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+
+} // namespace standin
