@@ -4,11 +4,21 @@
 
 #include "platform/win32.h"
 
+std::atomic<bool> traceToConsole{false};
+
 namespace {
 
 // Every line carries the program's name so that it can be picked out among the
 // debug output of the whole machine.
 const char tracePrefix[] = "ZUR Joyvane: ";
+
+void Emit(const char* line) {
+    OutputDebugStringA(line);
+    if (traceToConsole.load()) {
+        std::fputs(line, stdout);
+        std::fflush(stdout);
+    }
+}
 
 } // namespace
 
@@ -19,11 +29,11 @@ void TraceMessage(const char* text) {
     }
     char line[256];
     std::snprintf(line, sizeof line, "%s%s\n", tracePrefix, text);
-    OutputDebugStringA(line);
+    Emit(line);
 }
 
 void TraceCode(int32_t code) {
     char line[64];
     std::snprintf(line, sizeof line, "%s%ld\n", tracePrefix, static_cast<long>(code));
-    OutputDebugStringA(line);
+    Emit(line);
 }

@@ -145,6 +145,10 @@ int RunningThreads();
 void FailCreateThread(bool fail);
 void FailCreateEvent(bool fail);
 
+// Delivers a console control (CTRL_C_EVENT, ...) to the handlers that the program
+// installed, last installed first, as the console would; false when none took it.
+bool PressConsoleControl(DWORD controlType);
+
 // The service control manager. The process counts as started by it only when
 // set; otherwise the dispatcher start fails as it does for a console start.
 struct StatusReport {

@@ -9,6 +9,7 @@ namespace sim {
 namespace {
 
 std::vector<std::string> debugLines;
+std::vector<PHANDLER_ROUTINE> consoleHandlers;
 
 } // namespace
 
@@ -16,6 +17,7 @@ namespace detail {
 
 void ResetUserLocked() {
     debugLines.clear();
+    consoleHandlers.clear();
 }
 
 } // namespace detail
@@ -25,7 +27,33 @@ std::vector<std::string> DebugLines() {
     return debugLines;
 }
 
+bool PressConsoleControl(DWORD controlType) {
+    std::vector<PHANDLER_ROUTINE> handlers;
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        detail::LogLocked("(console control)", "%u", controlType);
+        handlers = consoleHandlers;
+    }
+    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
+        if ((*handler)(controlType)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace sim
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    if (add) {
+        sim::consoleHandlers.push_back(handler);
+    } else {
+        std::erase(sim::consoleHandlers, handler);
+    }
+    sim::detail::LogLocked("SetConsoleCtrlHandler", "%s", add ? "add" : "remove");
+    return TRUE;
+}
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());

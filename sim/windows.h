@@ -95,6 +95,12 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name);
 BOOL SetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+#define CTRL_CLOSE_EVENT 2u
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD controlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);

@@ -3,6 +3,7 @@
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "service/service_lifecycle.h"
+#include "service/trace.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
 #include "usbio/usbio_api.h"
@@ -25,6 +26,7 @@ void ResetProductState() {
     currentState.store(SERVICE_START_PENDING);
     stopEvent.store(nullptr);
     stopEventSignalled.store(false);
+    traceToConsole.store(false);
 }
 
 void ProductTest::SetUp() {

@@ -1,0 +1,5 @@
+#include "service/console_runner.h"
+
+int main(int argc, char** argv) {
+    return ConsoleProcessMain(argc, argv);
+}
