@@ -44,6 +44,10 @@ std::mutex& Lock() {
     return mutex;
 }
 
+bool LoggingLocked() {
+    return logging;
+}
+
 void LogLocked(const char* name, const char* format, ...) {
     if (!logging) {
         return;

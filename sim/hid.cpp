@@ -18,6 +18,7 @@ namespace {
 std::vector<detail::DeviceSlot> devices;
 std::set<SimPreparsedData*> preparsed;
 bool refuseReports = false;
+bool recordReports = true;
 std::vector<Report> reports;
 
 std::string Hex(const uint8_t* bytes, ULONG length) {
@@ -53,6 +54,7 @@ void ResetDevicesLocked() {
     }
     preparsed.clear();
     refuseReports = false;
+    recordReports = true;
     reports.clear();
 }
 
@@ -107,6 +109,11 @@ void RemoveHidDevices() {
 void RefuseFeatureReports(bool refuse) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     refuseReports = refuse;
+}
+
+void SetReportRecording(bool on) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    recordReports = on;
 }
 
 std::vector<Report> Reports(size_t first) {
@@ -177,8 +184,10 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
                     sim::detail::DevicePresentLocked(entry->device) && !sim::refuseReports;
     sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
                                        std::vector<uint8_t>(bytes, bytes + length), accepted});
-    sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
-                           sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
+    if (sim::detail::LoggingLocked()) {
+        sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
+                               sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
+    }
     if (!accepted) {
         SetLastError(ERROR_INVALID_HANDLE);
     }

@@ -79,8 +79,10 @@ Resources Held();
 Resources PeakHeld();
 
 // Turns the call log (and the peak bookkeeping that rides on it) off, for
-// benchmarks that measure the product rather than the simulation.
+// benchmarks and long runs that measure the product rather than the simulation.
 void SetCallLogging(bool on);
+// Turns the record of feature reports off, for benchmarks.
+void SetReportRecording(bool on);
 
 // The DLL loader. LoadLibraryA finds a registered module by file name, ignoring
 // case; an unregistered name fails with ERROR_MOD_NOT_FOUND (126), and a module

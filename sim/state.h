@@ -22,6 +22,10 @@ void LogLocked(const char* name, const char* format, ...)
 #endif
     ;
 
+// Whether calls are being logged, for callers whose arguments cost to format;
+// the caller holds Lock().
+bool LoggingLocked();
+
 // Virtual time; the caller holds Lock().
 uint32_t NowLocked();
 // How long a virtual duration lasts in real time (as long as it says in virtual
