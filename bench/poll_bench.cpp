@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "bench/bench_bridge.h"
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
@@ -16,25 +17,9 @@ namespace {
 
 std::atomic<long> allocations{0};
 
-void OpenBridge() {
-    sim::Reset();
-    sim::InstallCaptureLibrary();
-    sim::SetButtonTimeline({{0, gpioButtonUp}});
-    sim::SetCallLogging(false);
-    sim::SetReportRecording(false);
-    LoadUsbIoLibrary(usbIoLibraryName);
-    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
-}
-
-void CloseBridge() {
-    joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
-    FreeUsbIoLibrary();
-    sim::Reset();
-}
-
 // A poll that reads an unchanged button state and so sends nothing.
 void IdlePoll(benchmark::State& state) {
-    OpenBridge();
+    OpenBenchBridge();
     Get_GPIO(0, 4, 0, 250);
     long before = allocations.load();
     for (auto _ : state) {
@@ -42,19 +27,19 @@ void IdlePoll(benchmark::State& state) {
     }
     state.counters["allocations/poll"] = benchmark::Counter(
         static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
-    CloseBridge();
+    CloseBenchBridge();
 }
 BENCHMARK(IdlePoll);
 
 // One button report: built, and written with HidD_SetFeature.
 void Report(benchmark::State& state) {
-    OpenBridge();
+    OpenBenchBridge();
     int32_t value = 0;
     for (auto _ : state) {
         SendButtonReport(value);
         value ^= 8;
     }
-    CloseBridge();
+    CloseBenchBridge();
 }
 BENCHMARK(Report);
 

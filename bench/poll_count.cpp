@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/bench_bridge.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
 #include "sim/sim.h"
@@ -25,12 +26,7 @@ __attribute__((noinline)) void RunReports(int count) {
 
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 10000;
-    sim::InstallCaptureLibrary();
-    sim::SetButtonTimeline({{0, gpioButtonUp}});
-    sim::SetCallLogging(false);
-    sim::SetReportRecording(false);
-    LoadUsbIoLibrary(usbIoLibraryName);
-    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+    OpenBenchBridge();
     Get_GPIO(0, 4, 0, 250);
     RunIdlePolls(count);
     RunReports(count);
