@@ -27,6 +27,8 @@ class ServiceLifecycleTest : public ProductTest {
 
     void TearDown() override {
         if (process.joinable()) {
+            // A test that failed half-way still has to let the service end.
+            sim::SendControl(SERVICE_CONTROL_STOP);
             process.join();
         }
         ProductTest::TearDown();
