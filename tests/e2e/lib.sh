@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for end-to-end runs of the service under Wine. Source this file:
 #
 #   source tests/e2e/lib.sh
@@ -48,8 +49,10 @@ jv_now_us() {
 }
 
 # Runs a Wine program quietly; its output (not Wine's) goes to standard output.
+# No command may hang a test run: each is ended after JV_WINE_TIMEOUT seconds
+# (default 120; exit status 124 then).
 jv_wine() {
-    WINEDEBUG=-all wine "$@" 2>>"$JV_LOGDIR/wine.log"
+    WINEDEBUG=-all timeout "${JV_WINE_TIMEOUT:-120}" wine "$@" 2>>"$JV_LOGDIR/wine.log"
 }
 
 # --- (a) prefix and server ---------------------------------------------------
@@ -283,7 +286,8 @@ jv_reports() {
 # those of Wine's own services.
 jv_status_reports() {
     local pid state accepted checkpoint waithint
-    jv_session_log | awk -v name="L\"$JV_SERVICE\"" '
+    # A +timestamp session prefixes each line with "SECONDS.MS:"; drop it.
+    jv_session_log | sed -E 's/^[0-9]+\.[0-9]+://' | awk -v name="L\"$JV_SERVICE\"" '
         index($0, ":trace:service:RegisterServiceCtrlHandlerExW " name " ") { split($0, f, ":"); ours[f[1]] = 1 }
         index($0, ":trace:service:SetServiceStatus ") { split($0, f, ":"); if (f[1] in ours) print f[1], $4, $5, $8, $9 }
     ' | while read -r pid state accepted checkpoint waithint; do
@@ -303,4 +307,59 @@ jv_service_stdout() {
 # CR LF turned to LF.
 jv_session_log() {
     tr -d '\r' <"$JV_LOGDIR/session.log"
+}
+
+# --- (e) waiting on logs and processes ---------------------------------------
+
+# jv_wait_for_count FILE PATTERN COUNT TIMEOUT_MS: waits until FILE has at least
+# COUNT lines matching PATTERN (grep -E), checking every 10 ms.
+jv_wait_for_count() {
+    local file=$1 pattern=$2 count=$3 deadline=$(($(jv_now_us) / 1000 + $4)) n
+    while :; do
+        n=$(grep -cE -- "$pattern" "$file" 2>/dev/null)
+        ((${n:-0} >= count)) && return 0
+        (($(jv_now_us) / 1000 < deadline)) || return 1
+        sleep 0.01
+    done
+}
+
+# jv_sleep_until_us UNIX_US: sleeps until that moment (at once if it has passed).
+jv_sleep_until_us() {
+    local left=$(($1 - $(jv_now_us)))
+    ((left > 0)) && sleep "$(printf '%d.%06d' $((left / 1000000)) $((left % 1000000)))"
+    return 0
+}
+
+# jv_pids [EXE_NAME]: the Linux process ids of this prefix's processes running
+# EXE_NAME (default $JV_EXE). Only processes whose environment names this
+# WINEPREFIX count, so other Wine prefixes of the machine are never touched.
+jv_pids() {
+    local name=${1:-$JV_EXE} dir pid
+    for dir in /proc/[0-9]*; do
+        pid=${dir#/proc/}
+        tr '\0' '\n' <"$dir/cmdline" 2>/dev/null | head -n1 | grep -qiF -- "$name" || continue
+        tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qxF -- "WINEPREFIX=$WINEPREFIX" || continue
+        echo "$pid"
+    done
+}
+
+# jv_wait_gone TIMEOUT_MS [EXE_NAME]: waits until no such process is left.
+jv_wait_gone() {
+    local deadline=$(($(jv_now_us) / 1000 + $1))
+    while [[ -n $(jv_pids "${2:-$JV_EXE}") ]]; do
+        (($(jv_now_us) / 1000 < deadline)) || return 1
+        sleep 0.05
+    done
+}
+
+# jv_service_image_path: the registered command line of $JV_SERVICE, from the
+# registry (Wine's sc has no qc); empty when the service is not registered.
+jv_service_image_path() {
+    jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" /v ImagePath 2>/dev/null |
+        tr -d '\r' | sed -n -E 's/^ +ImagePath +REG_(EXPAND_)?SZ +//p'
+}
+
+# jv_service_registered: succeeds when $JV_SERVICE has a registry key.
+jv_service_registered() {
+    jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" >/dev/null 2>&1
 }

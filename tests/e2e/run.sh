@@ -1,0 +1,445 @@
+#!/usr/bin/env bash
+# End-to-end tests of the real joyvane_service.exe under Wine.
+#
+#   tests/e2e/run.sh [BUILD_DIR]        (default build/windows)
+#
+# Runs the service as a Windows service under Wine, with our stand-ins for the
+# capture library (both calling conventions) and the virtual joystick's driver
+# stack (standins/README.md), in one fresh headless 32-bit prefix and one
+# persistent Wine session. Each scenario writes the button script and the
+# device configuration, registers the service with `sc create`, starts it, lets
+# the script play, stops it with `sc stop`, waits for STOPPED, deletes it, and
+# then checks the logs (tests/e2e/analyze.py). It prints one line per check,
+# then the measured figures, then "N passed, M failed", and exits non-zero when
+# a check failed.
+#
+# Needs: wine (wine32:i386), python3, the windows preset built
+# (cmake --preset windows && cmake --build --preset windows).
+#
+# Output: build/e2e/<scenario>/ (the scenario's logs), build/e2e/results.txt
+# (every check), build/e2e/figures.txt (the measured figures).
+#
+# Settings (environment): JV_E2E_KEEP=1 keeps the Wine prefix (its path is
+# printed); JV_E2E_ONLY="name ..." runs only the named scenarios.
+set -uo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD_DIR=${1:-build/windows}
+[[ $BUILD_DIR = /* ]] || BUILD_DIR=$REPO/$BUILD_DIR
+EXE=$BUILD_DIR/joyvane_service.exe
+export JV_STANDINS=$BUILD_DIR/standins
+OUT=$REPO/build/e2e
+ANALYZE=$REPO/tests/e2e/analyze.py
+RUN_START_US=$(date +%s%6N)
+
+# The session traces every SetServiceStatus with Wine's clock (+timestamp is
+# the monotonic clock of the stand-in logs, in whole milliseconds) and reports
+# crashes; fixme lines of the service channel show what Wine ignores.
+export JV_WINEDEBUG=-all,+timestamp,+pid,+service,err+seh
+# shellcheck source=tests/e2e/lib.sh
+source "$REPO/tests/e2e/lib.sh"
+
+for tool in wine wineserver python3 timeout; do
+    command -v "$tool" >/dev/null || { echo "e2e: $tool is needed" >&2; exit 2; }
+done
+for file in "$EXE" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" \
+    "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" \
+    "$JV_STANDINS/tools/joyvane_ctl.exe" "$JV_STANDINS/tools/joyvane_tracecat.exe"; do
+    [[ -f $file ]] || { echo "e2e: $file missing; build the windows preset first" >&2; exit 2; }
+done
+
+rm -rf "$OUT"
+mkdir -p "$OUT"
+RESULTS=$OUT/results.txt
+: >"$RESULTS"
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/joyvane-e2e.XXXXXX")
+TRACE_ALL=$OUT/trace-all.log
+
+cleanup() {
+    trap - EXIT INT TERM
+    jv_background_stop
+    if [[ -n ${WINEPREFIX:-} ]]; then
+        jv_server_stop
+    fi
+    if [[ ${JV_E2E_KEEP:-0} == 1 ]]; then
+        echo "e2e: prefix kept in $WORK/prefix" >&2
+    else
+        rm -rf "$WORK"
+    fi
+}
+trap cleanup EXIT
+trap 'echo "e2e: interrupted" >&2; exit 130' INT TERM
+
+# --- results ------------------------------------------------------------------
+
+# check STATUS SCENARIO WHAT [DETAIL]: one result line (STATUS 0 = passed).
+check() {
+    local status=$1 scenario=$2 what=$3 detail=${4:-}
+    if [[ $status == 0 ]]; then
+        echo "ok   $scenario: $what"
+    else
+        echo "FAIL $scenario: $what${detail:+ -- $detail}"
+    fi | tee -a "$RESULTS"
+}
+
+selected() {
+    [[ -z ${JV_E2E_ONLY:-} ]] && return 0
+    [[ " $JV_E2E_ONLY " == *" $1 "* ]]
+}
+
+# --- the session ----------------------------------------------------------------
+
+session_start() {
+    jv_server_start || return
+    jv_tracecat_start "$TRACE_ALL.part$((++SESSION_COUNT))" || return
+}
+SESSION_COUNT=0
+SCENARIO_ORDER=0
+
+# A scenario that went wrong may leave a service behind: a fresh session ends
+# every process of the prefix, and the registration is removed.
+session_restart() {
+    jv_background_stop
+    session_start
+    jv_service_delete 2>/dev/null
+    return 0
+}
+
+# --- one scenario -------------------------------------------------------------
+
+# scenario_begin NAME: remembers where the session's logs stand.
+scenario_begin() {
+    SDIR=$OUT/$1
+    mkdir -p "$SDIR"
+    SESSION_OFFSET=$(stat -c %s "$JV_LOGDIR/session.log" 2>/dev/null || echo 0)
+    WINELOG_OFFSET=$(stat -c %s "$JV_LOGDIR/wine.log" 2>/dev/null || echo 0)
+    TRACE_FILE=$TRACE_ALL.part$SESSION_COUNT
+    TRACE_OFFSET=$(stat -c %s "$TRACE_FILE" 2>/dev/null || echo 0)
+    : >"$SDIR/meta.env"
+    meta name "$1"
+    meta order $((++SCENARIO_ORDER))
+}
+
+meta() {
+    echo "$1=$2" >>"$SDIR/meta.env"
+}
+
+# scenario_collect [FOLDER]: copies the scenario's logs (the service folder's
+# and the slices of the session's) into its directory.
+scenario_collect() {
+    local folder=${1:-$JV_FOLDER} file
+    for file in ZUR_USBIO_KAD.log ZUR_USBIO_KAD.scenario virtual_hid.log virtual_hid_reports.log \
+        virtual_hid.config service_stdout.log service_stderr.log; do
+        [[ -f $folder/$file ]] && cp "$folder/$file" "$SDIR/"
+    done
+    tail -c +$((SESSION_OFFSET + 1)) "$JV_LOGDIR/session.log" | tr -d '\r' >"$SDIR/session.log"
+    tail -c +$((WINELOG_OFFSET + 1)) "$JV_LOGDIR/wine.log" >"$SDIR/wine.log"
+    # The debug-output reader may still be writing the last lines.
+    sleep 0.2
+    tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" >"$SDIR/trace.log" 2>/dev/null
+}
+
+scenario_analyze() {
+    python3 "$ANALYZE" check "$SDIR" | tee -a "$RESULTS"
+}
+
+# run_service NAME KIND FLAVOUR "ARGS" PLAY_MS "SCENARIO" ["HID CONFIG"]
+#   KIND: buttons, reconnect, first-poll-fails (stop PLAY_MS after the library
+#   loaded), joystick-absent (stop right after the third open attempt),
+#   library-absent (no capture library; stop after PLAY_MS of running).
+run_service() {
+    local name=$1 kind=$2 flavour=$3 args=$4 play_ms=$5 scenario=$6 hid=${7:-}
+    selected "$name" || return 0
+    echo "== $name ($kind, $flavour, $args)"
+    scenario_begin "$name"
+    meta kind "$kind"
+    meta flavour "$flavour"
+    meta args "$args"
+    meta play_ms "$play_ms"
+    jv_folder_install "$EXE" "$flavour" || { check 1 "$name" "service folder installed"; return; }
+    [[ -n $scenario ]] && jv_scenario "$scenario"
+    [[ -n $hid ]] && jv_hid_config "$hid"
+    [[ $kind == library-absent ]] && rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"
+
+    local ok=1 out
+    jv_service_create "$args" || ok=0
+    check $((1 - ok)) "$name" "sc create \"$JV_SERVICE\" binpath= \"$JV_FOLDER_WIN\\$JV_EXE $args\""
+    if ((ok)) && jv_service_start && out=$(jv_wait RUNNING 10000); then
+        meta started 1
+    else
+        meta started 0
+        meta start_error "${out:-sc start failed}"
+        ok=0
+    fi
+
+    if ((ok)); then
+        case $kind in
+        library-absent)
+            sleep "$(printf '%d.%03d' $((play_ms / 1000)) $((play_ms % 1000)))"
+            meta hold_ms "$play_ms"
+            jv_ctl query 2>/dev/null | grep -q ' RUNNING ' && meta running_later 1
+            ;;
+        joystick-absent)
+            # Stop right after the third open attempt: the worker is then at the
+            # start of its one-second pause.
+            jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Init\(\) ' 3 10000 ||
+                check 1 "$name" "three open attempts within 10 s"
+            ;;
+        *)
+            if jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Load\(' 1 10000; then
+                local load_us
+                load_us=$(awk '$5 ~ /^Load\(/ { print $1; exit }' "$JV_FOLDER/ZUR_USBIO_KAD.log")
+                jv_sleep_until_us $((load_us + play_ms * 1000))
+            else
+                check 1 "$name" "capture library loaded within 10 s"
+            fi
+            ;;
+        esac
+        meta stop_us "$(jv_now_us)"
+        # sc stop's own status is not decisive: when the service reports
+        # stopped from its control handler and its process ends at once, Wine's
+        # services.exe may lose the handler's reply ("service protocol error -
+        # failed to read pipe") and sc stop then fails although the stop went
+        # through. The state reached is what counts.
+        jv_service_stop
+        meta sc_stop_status $?
+        if out=$(jv_wait STOPPED 10000); then
+            meta stopped 1
+        else
+            meta stopped 0
+            meta stop_error "$out"
+            ok=0
+        fi
+    fi
+    # The process ends once stopped has been reported; the stand-ins log their
+    # unload at its exit.
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    jv_service_delete
+    check $? "$name" "sc delete"
+    if ((ok == 0)); then
+        session_restart
+    fi
+    scenario_collect
+    scenario_analyze
+}
+
+# --- the scenarios --------------------------------------------------------------
+# Times in the scripts are milliseconds since the capture library was loaded;
+# the service opens its first connection about 1000 ms after that. Presses are
+# at least 150 ms long (several polls), long presses at least 950 ms (well past
+# the 800 ms delay) and short ones at most 500 ms.
+
+scenarios_service() {
+    # Mode 1, pulse, normal: each press a click of button 4 (value 8), pulseMs long;
+    # the release sends the idle value again. One press shorter than the click.
+    run_service mode1-normal buttons cdecl "4 1 0 30 250" 4600 "press 1500 400
+press 2300 150
+press 3000 1000"
+
+    # Mode 1 inverted: press value 0, idle value 8.
+    run_service mode1-inverted buttons stdcall "4 1 1 30 250" 3600 "press 1500 400
+press 2400 800"
+
+    # Mode 0, follow: button 4 follows the capture button; the last press is
+    # still held at the stop, which must let the joystick button go.
+    run_service mode0-normal buttons stdcall "4 0 0 30 250" 4400 "press 1500 300
+press 2100 150
+press 2600 900
+button 4000 down"
+
+    # Mode 0 inverted: press 0, idle 8.
+    run_service mode0-inverted buttons cdecl "4 0 1 30 250" 3200 "press 1500 300
+press 2200 700"
+
+    # Mode 2, short/long, normal, click length 150 (the long click stays 250):
+    # short, long, short, and a long press released during its long click.
+    run_service mode2-normal buttons cdecl "4 2 0 30 150" 6700 "press 1500 300
+press 2300 1200
+press 4000 500
+press 5000 950"
+
+    # Mode 2 inverted: press 16, second 8, idle 24. A press is still armed at
+    # the stop: its long click must never come.
+    run_service mode2-inverted buttons stdcall "4 2 1 30 250" 4300 "press 1500 300
+press 2300 1200
+button 4000 down"
+
+    # Buttons 7 and 8 (values 64 and 128, byte 4), another poll period and click.
+    run_service mode2-button7 buttons stdcall "7 2 0 20 100" 4000 "press 1500 200
+press 2200 1000"
+
+    # A poll fails while connected: the connection is closed at once (idle
+    # report, joystick closed) and opened again about one second later.
+    run_service poll-failure reconnect cdecl "4 0 0 30 250" 4300 "gpio fail 2000 2100
+press 3600 300"
+
+    # The first poll of a new connection and its 101 retries fail: the
+    # connection is abandoned; the joystick is released before the next open.
+    run_service first-poll-fails first-poll-fails stdcall "4 1 0 30 250" 2800 "gpio fail 0 1500"
+
+    # No virtual joystick: an open attempt every second, nothing sent; the stop
+    # comes in the one-second pause.
+    run_service joystick-absent joystick-absent cdecl "4 1 0 30 250" 0 "" "# no HID device at all"
+
+    # No capture library: the worker ends at once, the service keeps running
+    # and stops cleanly.
+    run_service library-absent library-absent cdecl "4 1 0 30 250" 2000 ""
+}
+
+# --- started from a console -------------------------------------------------------
+
+run_console() {
+    local name=console-start
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind console
+    jv_folder_install "$EXE" cdecl
+    local start rc
+    start=$(jv_now_us)
+    (cd "$JV_FOLDER" && WINEDEBUG=-all,+timestamp,+pid,+service timeout 30 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null >"$SDIR/console.log" 2>&1)
+    rc=$?
+    meta exit "$rc"
+    meta elapsed_ms $((($(jv_now_us) - start) / 1000))
+    jv_wait_gone 5000
+    check $? "$name" "no service process left"
+    scenario_collect
+    scenario_analyze
+}
+
+# Four arguments: the message box. It waits for an OK that nobody can give
+# under a headless Wine, so the harness ends it after a few seconds.
+run_arguments() {
+    local name=four-arguments
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind arguments
+    jv_folder_install "$EXE" cdecl
+    local rc wait_ms=6000
+    (cd "$JV_FOLDER" && WINEDEBUG=-all,+msgbox timeout $((wait_ms / 1000)) \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 </dev/null >"$SDIR/console.log" 2>&1)
+    rc=$?
+    meta wait_ms "$wait_ms"
+    [[ $rc == 124 ]] && meta blocked 1
+    jv_wait_gone 5000 && meta gone 1
+    scenario_collect
+    scenario_analyze
+}
+
+# --- install.cmd and uninstall.cmd --------------------------------------------------
+
+run_install() {
+    local name=install-scripts
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind install
+    local folder_win='C:\Joyvane Test Folder'
+    local folder="$WINEPREFIX/drive_c/Joyvane Test Folder"
+    rm -rf "$folder"
+    mkdir -p "$folder"
+    cp "$EXE" "$folder/$JV_EXE" &&
+        cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
+            "$JV_STANDINS/driver/setupapi.dll" "$REPO/packaging/install.cmd" \
+            "$REPO/packaging/uninstall.cmd" "$folder/"
+    check $? "$name" "files copied to \"$folder_win\""
+    jv_overrides_set "$JV_EXE"
+
+    local out rc path start
+    # Refused command lines register nothing.
+    out=$(cd "$folder" && jv_wine cmd /c install.cmd 4 1 0)
+    rc=$?
+    [[ $rc == 1 ]] && ! jv_service_registered
+    check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered" "exit $rc: $out"
+    out=$(cd "$folder" && jv_wine cmd /c install.cmd 4 1 0 fast 250)
+    rc=$?
+    [[ $rc == 1 ]] && ! jv_service_registered
+    check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered" "exit $rc: $out"
+
+    # Defaults, run from the folder itself.
+    out=$(cd "$folder" && jv_wine cmd /c install.cmd)
+    rc=$?
+    printf '    | %s\n' "${out//$'\n'/$'\n'    | }"
+    check $rc "$name" "install.cmd (no arguments) from \"$folder_win\": exit 0" "exit $rc"
+    ! grep -q 'warning' <<<"$out"
+    check $? "$name" "sc failure reset= 86400 actions= restart/5000/restart/5000/restart/60000 accepted"
+    path=$(jv_service_image_path)
+    [[ $path == "\"$folder_win\\$JV_EXE\" 4 1 0 30 250" ]]
+    check $? "$name" "registered command line: $path" "expected \"$folder_win\\$JV_EXE\" 4 1 0 30 250"
+    local key="HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE"
+    out=$(jv_wine reg query "$key" | tr -d '\r')
+    grep -qE '^ +Start +REG_DWORD +0x2$' <<<"$out"
+    check $? "$name" "start= auto (Start 2)"
+    grep -qE '^ +Type +REG_DWORD +0x10$' <<<"$out"
+    check $? "$name" "own process (Type 0x10)"
+    out=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service is running" "$out"
+    jv_wait_for_count "$folder/ZUR_USBIO_KAD.log" ' GetGPIO\(' 10 10000
+    check $? "$name" "the service polls the capture button"
+    out=$(cd "$folder" && jv_wine cmd /c install.cmd)
+    rc=$?
+    [[ $rc == 1 ]]
+    check $? "$name" "a second install.cmd is refused (exit 1)" "exit $rc: $out"
+
+    # Uninstall by full path from elsewhere.
+    start=$(jv_now_us)
+    out=$(jv_wine cmd /c "$folder_win\\uninstall.cmd")
+    rc=$?
+    printf '    | %s\n' "${out//$'\n'/$'\n'    | }"
+    check $rc "$name" "uninstall.cmd by full path: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $rc"
+    ! jv_service_registered
+    check $? "$name" "service removed from the registry"
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    grep -q ' Unload(FreeLibrary) ' "$folder/ZUR_USBIO_KAD.log"
+    check $? "$name" "the service stopped in order (library unloaded by the worker)"
+
+    # Other settings, install.cmd by full path from elsewhere.
+    out=$(jv_wine cmd /c "$folder_win\\install.cmd" 5 2 1 40 200)
+    rc=$?
+    check $rc "$name" "install.cmd 5 2 1 40 200 by full path: exit 0" "exit $rc: $out"
+    path=$(jv_service_image_path)
+    [[ $path == "\"$folder_win\\$JV_EXE\" 5 2 1 40 200" ]]
+    check $? "$name" "registered command line: $path"
+    jv_wait_for_count "$folder/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
+    check $? "$name" "the service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
+    out=$(cd "$folder" && jv_wine cmd /c uninstall.cmd)
+    rc=$?
+    [[ $rc == 0 ]] && ! jv_service_registered
+    check $? "$name" "uninstall.cmd from the folder: exit 0, removed" "exit $rc: $out"
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    out=$(cd "$folder" && jv_wine cmd /c uninstall.cmd)
+    rc=$?
+    [[ $rc == 0 ]] && grep -q 'not installed' <<<"$out"
+    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $rc: $out"
+    echo "note $name: Wine's sc accepts 'sc failure' but its service manager keeps no failure actions (a FIXME), so the restart policy itself cannot be seen working here" |
+        tee -a "$RESULTS"
+    scenario_collect "$folder"
+    scenario_analyze
+}
+
+# --- main -------------------------------------------------------------------------
+
+echo "e2e: executable $EXE"
+echo "e2e: stand-ins  $JV_STANDINS"
+jv_prefix_create "$WORK/prefix" || { echo "e2e: no Wine prefix" >&2; exit 2; }
+session_start || { echo "e2e: the Wine session did not start" >&2; exit 2; }
+
+scenarios_service
+run_install
+run_console
+run_arguments
+
+total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
+echo
+python3 "$ANALYZE" summary "$OUT" "$total_s"
+passed=$(grep -c '^ok ' "$RESULTS")
+failed=$(grep -c '^FAIL ' "$RESULTS")
+echo
+grep '^FAIL ' "$RESULTS"
+echo "$passed passed, $failed failed"
+((failed == 0))
