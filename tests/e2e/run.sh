@@ -309,6 +309,33 @@ run_console() {
     scenario_analyze
 }
 
+# The console runner: the same bridge in a console; Wine turns the SIGINT of
+# the terminal into the program's Ctrl+C.
+run_console_runner() {
+    local name=console-runner
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind console-runner
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" stdcall
+    jv_scenario "press 1500 300"
+    (cd "$JV_FOLDER" && WINEDEBUG=-all timeout -s INT 4 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null >"$SDIR/console.log" 2>&1)
+    local out reports
+    out=$(tr -d '\r' <"$SDIR/console.log")
+    [[ $out == "ZUR Joyvane: INIT - VideoCaptureResources...."$'\n'"Joyvane console: button 4, mode 1 (pulse), normal values, poll every 30 ms, clicks of 250 ms. Ctrl+C stops."* ]]
+    check $? "$name" "shows the trace line and its settings first" "$out"
+    [[ $out == *" Destroy_ZUR_GP: OK "$'\n'"Joyvane console: stopped." ]]
+    check $? "$name" "Ctrl+C closes the joystick and stops the worker" "$out"
+    reports=$(awk '{printf "%s %s %s %s %s %s|", $5, $6, $7, $8, $9, $10}' "$JV_FOLDER/virtual_hid_reports.log" 2>/dev/null)
+    [[ $reports == "ok 00 00 00 00 00|ok 00 00 00 80 00|ok 00 00 00 00 00|"*"ok 00 00 00 00 00|" ]]
+    check $? "$name" "idle report, the press's click of button 4, idle again at the stop" "$reports"
+    jv_wait_gone 5000 "$JV_EXE"
+    check $? "$name" "no console process left"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
 # Four arguments: the message box. It waits for an OK that nobody can give
 # under a headless Wine, so the harness ends it after a few seconds.
 run_arguments() {
@@ -432,6 +459,7 @@ session_start || { echo "e2e: the Wine session did not start" >&2; exit 2; }
 scenarios_service
 run_install
 run_console
+run_console_runner
 run_arguments
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
