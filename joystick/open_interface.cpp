@@ -23,6 +23,12 @@ size_t PathLength(const SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailS
     return length;
 }
 
+void PrintCreateFileFailure(DWORD error) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Error: CreateFile failed: %d\n", static_cast<int>(error));
+    PrintDeviceLine(line);
+}
+
 } // namespace
 
 int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface) {
@@ -44,24 +50,20 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
     if (!SetupDiGetDeviceInterfaceDetailA(set, deviceInterface, detail, detailSize, nullptr,
                                           nullptr)) {
         PrintDeviceLine("Error: SetupDiGetInterfaceDeviceDetail failed\n");
-    } else if (PathLength(detail, detailSize) >= devicePathSize) {
+    } else if (size_t length = PathLength(detail, detailSize); length >= devicePathSize) {
         // The path would not fit the connection's buffer with its NUL: this
         // interface cannot be opened, as if the name were refused.
-        char line[64];
-        std::snprintf(line, sizeof line, "Error: CreateFile failed: %d\n",
-                      static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
-        PrintDeviceLine(line);
+        PrintCreateFileFailure(ERROR_FILENAME_EXCED_RANGE);
     } else {
-        std::memcpy(joystickConnection.devicePath, detail->DevicePath,
-                    PathLength(detail, detailSize) + 1);
+        // Copied up to its length and terminated here, so that a path the
+        // platform left unterminated is not read past the detail.
+        std::memcpy(joystickConnection.devicePath, detail->DevicePath, length);
+        joystickConnection.devicePath[length] = '\0';
         device =
             CreateFileA(joystickConnection.devicePath, GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (device == INVALID_HANDLE_VALUE) {
-            char line[64];
-            std::snprintf(line, sizeof line, "Error: CreateFile failed: %d\n",
-                          static_cast<int>(GetLastError()));
-            PrintDeviceLine(line);
+            PrintCreateFileFailure(GetLastError());
         }
     }
     LocalFree(detail);
