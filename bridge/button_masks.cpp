@@ -26,7 +26,3 @@ void ComputeButtonMasks(int32_t mode, int32_t buttonNumber, int32_t inverted) {
     buttonMasks.secondMask.store(secondPress);
     buttonMasks.idleMask.store(idle);
 }
-
-void PauseMs(int32_t milliseconds) {
-    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
-}

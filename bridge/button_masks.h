@@ -19,9 +19,11 @@ struct ButtonMasks {
 extern ButtonMasks buttonMasks;
 
 // Translation state, kept across capture connections.
-extern std::atomic<int32_t> buttonLatched;  // a press was acted on, its release not yet
-extern std::atomic<int32_t> longPressState; // mode 2: 0 idle, 1 armed, 2 long click sent
-extern std::atomic<UINT> longPressTimerId;  // the pending long-press timer, 0 when none
+extern std::atomic<int32_t> buttonLatched; // a press was acted on, its release not yet
+// Mode 2, decided under the joystick lock (see LockJoystick), since the release and
+// the timer callback race for each press and their reports must not cross:
+extern std::atomic<int32_t> longPressState; // 0 idle, 1 armed, 2 long click sent
+extern std::atomic<UINT> longPressTimerId;  // the armed press's timer, 0 when none
 
 constexpr int32_t longPressIdle = 0;
 constexpr int32_t longPressArmed = 1;
@@ -43,7 +45,3 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT message, DWORD_PTR user, DWO
 
 // Kills the pending long-press timer, if any, so that it can no longer act.
 void CancelLongPressTimer();
-
-// Sleep for a configured length; a negative length is no pause at all rather than
-// the 49 days it would become as an unsigned Windows duration.
-void PauseMs(int32_t milliseconds);

@@ -7,10 +7,7 @@
 #include "usbio/usbio_api.h"
 
 void ReleaseJoystick() {
-    if (joystickConnection.deviceHandle.load() != INVALID_HANDLE_VALUE) {
-        SendButtonReport(buttonMasks.idleMask.load());
-    }
-    Destroy_ZUR_GP();
+    DestroyJoystickWithLastReport(buttonMasks.idleMask.load());
 }
 
 int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) {
@@ -42,6 +39,9 @@ int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulse
 
 int CloseCaptureConnection(int32_t deviceIndex) {
     if (UsbIoClose(deviceIndex) != 0) {
+        if (joystickConnection.deviceHandle.load() != INVALID_HANDLE_VALUE) {
+            SendButtonReport(buttonMasks.idleMask.load());
+        }
         return 1;
     }
     UsbIoDestroy();

@@ -9,33 +9,87 @@
 std::atomic<int32_t> runFlag{0};
 std::atomic<int32_t> workerAlive{0};
 std::atomic<HANDLE> workerThread{nullptr};
+std::atomic<HANDLE> workerStopEvent{nullptr};
 
 namespace {
 
-constexpr DWORD reconnectPauseMs = 1000;
+constexpr int32_t reconnectPauseMs = 1000;
 constexpr int firstPollRetries = 100;
 
 } // namespace
+
+bool WorkerPause(int32_t milliseconds) {
+    DWORD length = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
+    HANDLE stop = workerStopEvent.load();
+    if (stop != nullptr) {
+        WaitForSingleObject(stop, length);
+    } else {
+        Sleep(length);
+    }
+    return runFlag.load() != 0;
+}
 
 int StartPollWorker(int32_t buttonNumber, int32_t mode) {
     auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
     if (params == nullptr) {
         return 0;
     }
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (stop == nullptr) {
+        LocalFree(params);
+        return 0;
+    }
     *params = WorkerParams{buttonNumber, mode, serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
+    workerStopEvent.store(stop);
     runFlag.store(1);
-    // Alive from here, not only once the thread runs: a stop that comes before the
-    // thread's first instruction must still wait for it.
+    // Alive from here, not only once the thread runs: whoever watches the flag
+    // must not take a thread that has not started yet for one that has left.
     workerAlive.store(1);
     HANDLE thread = CreateThread(nullptr, 0, PollWorker, params, 0, nullptr);
     if (thread == nullptr) {
         runFlag.store(0);
         workerAlive.store(0);
+        workerStopEvent.store(nullptr);
+        CloseHandle(stop);
         LocalFree(params);
         return 0;
     }
     workerThread.store(thread);
     return 1;
+}
+
+void RequestWorkerStop() {
+    runFlag.store(0);
+    HANDLE stop = workerStopEvent.load();
+    if (stop != nullptr) {
+        SetEvent(stop);
+    }
+}
+
+int StopPollWorker(DWORD deadlineMs) {
+    RequestWorkerStop();
+    HANDLE stop = workerStopEvent.load();
+    HANDLE thread = workerThread.exchange(nullptr);
+    if (thread == nullptr) {
+        return 1;
+    }
+    int left = WaitForSingleObject(thread, deadlineMs) == WAIT_OBJECT_0 ? 1 : 0;
+    if (left) {
+        workerStopEvent.store(nullptr);
+        CloseHandle(stop);
+    } else {
+        // The worker is inside a call that does not return; it keeps its stop event
+        // (it may still wait on it) until the process ends. Its joystick must not
+        // stay pressed meanwhile: the idle value is the last report, and the handle
+        // is closed here, so that nothing the worker sends later reaches it.
+        int32_t idle = buttonMasks.idleMask.load();
+        HANDLE device = DetachJoystick(&idle);
+        if (device != INVALID_HANDLE_VALUE) {
+            CloseHandle(device);
+        }
+    }
+    CloseHandle(thread);
+    return left;
 }
 
 DWORD WINAPI PollWorker(LPVOID parameter) {
@@ -50,15 +104,15 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
     bool connected = false;
     while (runFlag.load() != 0) {
         if (!connected) {
-            Sleep(reconnectPauseMs);
-            if (OpenCaptureConnection(params.mode, params.buttonNumber, inverted) != 0) {
+            if (!WorkerPause(reconnectPauseMs) ||
+                OpenCaptureConnection(params.mode, params.buttonNumber, inverted) != 0) {
                 continue;
             }
             connected = true;
             // A device that opened but cannot be read is given up after 101
             // immediate retries, without closing it; the next open starts afresh.
             int result = Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs);
-            for (int retries = 0; result == 1;) {
+            for (int retries = 0; result == 1 && runFlag.load() != 0;) {
                 result = Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs);
                 if (++retries > firstPollRetries) {
                     TraceMessage("\nError: Get_GPIO after Init");
@@ -66,15 +120,14 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                     break;
                 }
             }
-        } else {
-            PauseMs(params.pollIntervalMs);
-            if (Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs) == 1) {
-                connected = false;
-                CloseCaptureConnection(0);
-            }
+        } else if (WorkerPause(params.pollIntervalMs) &&
+                   Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs) == 1) {
+            connected = false;
+            CloseCaptureConnection(0);
         }
     }
-    // No long-press callback may run once the joystick and the library are gone.
+    // No long-press callback may start a click once the joystick and the library
+    // are gone; one that is running finds the joystick given up.
     CancelLongPressTimer();
     CloseCaptureConnection(0);
     // A refused close leaves the joystick open; it is released all the same.

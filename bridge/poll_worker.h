@@ -16,12 +16,30 @@ struct WorkerParams {
     int32_t pulseMs;
 };
 
-extern std::atomic<int32_t> runFlag;     // non-zero while the worker is to keep running
-extern std::atomic<int32_t> workerAlive; // 1 from the worker's start until it leaves
-extern std::atomic<HANDLE> workerThread; // closed by the stop sequence
+extern std::atomic<int32_t> runFlag;        // non-zero while the worker is to keep running
+extern std::atomic<int32_t> workerAlive;    // 1 from the worker's start until it leaves
+extern std::atomic<HANDLE> workerThread;    // closed by StopPollWorker
+extern std::atomic<HANDLE> workerStopEvent; // set when a stop is requested; ends every pause
+
+// How long a stop waits for the worker to leave: its pauses end at once, so only a
+// call into the capture library (or a report) can hold it up that long.
+constexpr DWORD workerStopDeadlineMs = 1001;
 
 // 1 when the worker thread was created.
 int StartPollWorker(int32_t buttonNumber, int32_t mode);
+
+// Asks the worker to stop: it leaves at its next pause, or at once from one.
+void RequestWorkerStop();
+
+// Asks the worker to stop and waits up to deadlineMs for its thread to end. A worker
+// still inside a library call then is left to the end of the process; the joystick
+// is let go here instead, every button up. 1 when the worker left in time.
+int StopPollWorker(DWORD deadlineMs);
+
+// One of the worker's pauses (reconnect, poll, click): it ends early when a stop is
+// requested. A negative length is no pause rather than the 49 days it would be as
+// an unsigned Windows duration. false when the worker is to stop.
+bool WorkerPause(int32_t milliseconds);
 
 // The thread procedure: 0 after a requested stop, 1 when the library did not load.
 DWORD WINAPI PollWorker(LPVOID params);
@@ -38,5 +56,5 @@ int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulse
 void ReleaseJoystick();
 
 // 0 when the library closed the device (the joystick is then released too); 1 when
-// the library refused, leaving everything open.
+// the library refused: the joystick stays open too, but with every button up.
 int CloseCaptureConnection(int32_t deviceIndex);

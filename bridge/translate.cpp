@@ -1,13 +1,15 @@
 // Button states to button reports, in the three modes.
 //
-// Mode 2 shares its state with the multimedia timer thread. Each press yields
-// exactly one click: the release and the timer callback each claim longPressState
-// with one atomic operation (release: anything but "fired" becomes idle; callback:
-// "armed" becomes "fired"), and only one of them can win. A timer belongs to the
-// press that set it: the release kills it and forgets its id, and a callback whose
-// id is not the current one does nothing at all, so a timer left over from an
-// earlier press can never click for a later one.
+// Mode 2 shares its state with the multimedia timer thread, and both send reports.
+// Each press yields exactly one click, its own: the release and the timer callback
+// decide under the joystick lock, and a report that follows a decision is written
+// before the lock is let go. A timer belongs to the press that armed it: its id is
+// stored under the lock before the callback can look for it, the release forgets it,
+// and a callback whose id is not the armed one does nothing at all. So a callback
+// that fires just as the button is released, or one left from an earlier press,
+// can neither click for a later press nor click after a close.
 #include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
 
 std::atomic<int32_t> buttonLatched{0};
@@ -18,39 +20,56 @@ namespace {
 
 constexpr UINT longPressDelayMs = 800;
 constexpr UINT longPressResolutionMs = 50;
-constexpr int32_t longClickMs = 250;
+constexpr DWORD longClickMs = 250;
 
+// A click sent by the worker; a stop ends its pause early.
 void SendClick(int32_t pressed, int32_t lengthMs) {
     SendButtonReport(pressed);
-    PauseMs(lengthMs);
+    WorkerPause(lengthMs);
     SendButtonReport(buttonMasks.idleMask.load());
 }
 
+void ForgetLongPressTimerLocked() {
+    UINT id = longPressTimerId.exchange(0);
+    if (id != 0) {
+        timeKillEvent(id);
+    }
+}
+
 void ArmLongPress(int32_t buttonNumber) {
-    // The id is forgotten before the state is armed, so that no earlier timer can
-    // take the new press for its own.
-    CancelLongPressTimer();
+    LockJoystick();
+    ForgetLongPressTimerLocked();
     longPressState.store(longPressArmed);
-    UINT id =
-        timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
-                     static_cast<DWORD_PTR>(buttonNumber), TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
-    longPressTimerId.store(id);
+    // timeSetEvent does not wait for the timer thread, so it may be called with the
+    // lock held; a callback that fires at once waits here until its id is stored.
+    longPressTimerId.store(timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
+                                        static_cast<DWORD_PTR>(buttonNumber),
+                                        TIME_ONESHOT | TIME_CALLBACK_FUNCTION));
+    UnlockJoystick();
 }
 
 void ReleaseLongPress(int32_t pulseMs) {
-    CancelLongPressTimer();
-    if (longPressState.exchange(longPressIdle) != longPressFired) {
-        SendClick(buttonMasks.pressMask.load(), pulseMs);
+    LockJoystick();
+    ForgetLongPressTimerLocked();
+    bool shortClick = longPressState.exchange(longPressIdle) != longPressFired;
+    bool sent = shortClick && WriteButtonReportLocked(buttonMasks.pressMask.load());
+    UnlockJoystick();
+    if (!shortClick) {
+        return;
     }
+    if (!sent) {
+        ReportRefused();
+    }
+    WorkerPause(pulseMs);
+    SendButtonReport(buttonMasks.idleMask.load());
 }
 
 } // namespace
 
 void CancelLongPressTimer() {
-    UINT id = longPressTimerId.exchange(0);
-    if (id != 0) {
-        timeKillEvent(id);
-    }
+    LockJoystick();
+    ForgetLongPressTimerLocked();
+    UnlockJoystick();
 }
 
 int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, int32_t pulseMs) {
@@ -92,16 +111,37 @@ int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, in
 }
 
 void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    if (timerId == 0 || longPressTimerId.load() != timerId) {
+    LockJoystick();
+    bool ownPress = timerId != 0 && longPressTimerId.load() == timerId;
+    bool click = false;
+    bool sent = false;
+    uint32_t serial = 0;
+    if (ownPress) {
+        // The one-shot timer is spent; it is forgotten so that no release kills it.
+        longPressTimerId.store(0);
+        timeKillEvent(timerId);
+        int32_t armed = longPressArmed;
+        click = longPressState.compare_exchange_strong(armed, longPressFired);
+        if (click) {
+            sent = WriteButtonReportLocked(buttonMasks.secondMask.load());
+            serial = JoystickSerialLocked();
+        }
+    }
+    UnlockJoystick();
+    if (!click) {
         return;
     }
-    int32_t armed = longPressArmed;
-    if (longPressState.compare_exchange_strong(armed, longPressFired)) {
-        SendClick(buttonMasks.secondMask.load(), longClickMs);
+    if (!sent) {
+        ReportRefused();
     }
-    // The timer is spent; forget it unless a release already has.
-    UINT current = timerId;
-    if (longPressTimerId.compare_exchange_strong(current, 0)) {
-        timeKillEvent(timerId);
+    // The timer thread's pause: a stop does not shorten it, but a close of the
+    // joystick meanwhile has already sent the idle value and ends the click.
+    Sleep(longClickMs);
+    LockJoystick();
+    bool ended = JoystickSerialLocked() != serial;
+    sent = ended || WriteButtonReportLocked(buttonMasks.idleMask.load());
+    UnlockJoystick();
+    if (!sent) {
+        ReportRefused();
     }
 }

@@ -12,17 +12,24 @@ ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
 }
 
 void SendButtonReport(int32_t value) {
+    LockJoystick();
+    bool sent = WriteButtonReportLocked(value);
+    UnlockJoystick();
+    if (!sent) {
+        ReportRefused();
+    }
+}
+
+bool WriteButtonReportLocked(int32_t value) {
     ButtonFeatureReport report = MakeButtonFeatureReport(value);
     HANDLE device = joystickConnection.deviceHandle.load();
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
     // never handed to the HID library: with no joystick open the send just fails.
-    BOOLEAN sent = FALSE;
-    if (device != INVALID_HANDLE_VALUE) {
-        sent = HidD_SetFeature(device, &report, sizeof report);
-    }
-    if (!sent) {
-        PrintDeviceLine("failed HidD_SetFeature \n");
-    }
+    return device != INVALID_HANDLE_VALUE && HidD_SetFeature(device, &report, sizeof report);
+}
+
+void ReportRefused() {
+    PrintDeviceLine("failed HidD_SetFeature \n");
 }
 
 void PrintDeviceLine(const char* line) {

@@ -32,10 +32,13 @@ int Init_ZUR_GP() {
     return opened;
 }
 
-void Destroy_ZUR_GP() {
-    // The handle is given up before it is closed, so that a report from the timer
-    // thread finds no joystick rather than a closed handle.
-    HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
+namespace {
+
+SRWLOCK joystickLock = SRWLOCK_INIT;
+uint32_t joystickSerial = 0; // guarded by joystickLock
+
+// Closes a handle given up by DetachJoystick and releases the path buffer.
+void CloseJoystick(HANDLE device) {
     if (device != INVALID_HANDLE_VALUE && CloseHandle(device)) {
         PrintDeviceLine(" Destroy_ZUR_GP: OK \n");
     } else {
@@ -45,6 +48,49 @@ void Destroy_ZUR_GP() {
         LocalFree(joystickConnection.devicePath);
         joystickConnection.devicePath = nullptr;
     }
+}
+
+} // namespace
+
+void LockJoystick() {
+    AcquireSRWLockExclusive(&joystickLock);
+}
+
+void UnlockJoystick() {
+    ReleaseSRWLockExclusive(&joystickLock);
+}
+
+uint32_t JoystickSerialLocked() {
+    return joystickSerial;
+}
+
+void AttachJoystick(HANDLE device) {
+    LockJoystick();
+    joystickConnection.deviceHandle.store(device);
+    ++joystickSerial;
+    UnlockJoystick();
+}
+
+HANDLE DetachJoystick(const int32_t* lastValue) {
+    LockJoystick();
+    bool refused = lastValue != nullptr && !WriteButtonReportLocked(*lastValue);
+    // Given up before it is closed, so that a report from another thread finds no
+    // joystick rather than a closed handle.
+    HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
+    ++joystickSerial;
+    UnlockJoystick();
+    if (refused && device != INVALID_HANDLE_VALUE) {
+        ReportRefused();
+    }
+    return device;
+}
+
+void Destroy_ZUR_GP() {
+    CloseJoystick(DetachJoystick(nullptr));
+}
+
+void DestroyJoystickWithLastReport(int32_t lastValue) {
+    CloseJoystick(DetachJoystick(&lastValue));
 }
 
 bool JoystickConnectionHeld() {

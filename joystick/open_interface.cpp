@@ -69,7 +69,7 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
     LocalFree(detail);
     if (device != INVALID_HANDLE_VALUE) {
         if (IsJoystickCollection(device)) {
-            joystickConnection.deviceHandle.store(device);
+            AttachJoystick(device);
             device = INVALID_HANDLE_VALUE;
             accepted = 1;
         } else {

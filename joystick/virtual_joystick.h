@@ -37,6 +37,9 @@ int Init_ZUR_GP();
 // Closes the joystick and releases the connection; safe to call when none is held.
 void Destroy_ZUR_GP();
 
+// Destroy_ZUR_GP with one last report, written before any other thread can write.
+void DestroyJoystickWithLastReport(int32_t lastValue);
+
 // True while a path buffer or a device handle is held.
 bool JoystickConnectionHeld();
 
@@ -64,3 +67,26 @@ void PrintDeviceLine(const char* line);
 // Sends one button value to the joystick. A refused report, or one with no
 // joystick open, prints "failed HidD_SetFeature \n" and is otherwise ignored.
 void SendButtonReport(int32_t value);
+
+// Reports come from the worker and from the multimedia timer thread, and the
+// joystick is closed by the worker or, when the worker is stuck in the capture
+// library, by the stop sequence. One lock orders them: a report is decided and
+// written under it, and a close gives the handle up under it, so that the last
+// report on a handle is the one the closer sent and nothing follows it. The lock is
+// held across one HidD_SetFeature at most (a short synchronous write), never across
+// a pause, the capture library or a wait.
+void LockJoystick();
+void UnlockJoystick();
+// With the lock held: writes one report; false when no joystick is open or it
+// refused the report (the caller prints the failure line once unlocked).
+bool WriteButtonReportLocked(int32_t value);
+// With the lock held: changes whenever a joystick is opened or given up, so that a
+// click begun on one connection is not ended on another.
+uint32_t JoystickSerialLocked();
+// Makes an opened and accepted handle the joystick.
+void AttachJoystick(HANDLE device);
+// Gives the joystick's handle up and returns it (INVALID_HANDLE_VALUE when none was
+// open); with lastValue, that report is written first, in the same step.
+HANDLE DetachJoystick(const int32_t* lastValue);
+// Prints the line of a refused report.
+void ReportRefused();

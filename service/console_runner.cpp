@@ -38,7 +38,6 @@ const char* ModeName(int32_t mode) {
 }
 
 constexpr DWORD workerCheckMs = 250;
-constexpr DWORD workerExitWaitMs = 5000;
 
 } // namespace
 
@@ -75,9 +74,7 @@ int ConsoleProcessMain(int argc, char** argv) {
                workerAlive.load() == 1) {
         }
         bool stopped = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
-        runFlag.store(0);
-        HANDLE thread = workerThread.exchange(nullptr);
-        if (WaitForSingleObject(thread, workerExitWaitMs) != WAIT_OBJECT_0) {
+        if (!StopPollWorker(workerStopDeadlineMs)) {
             std::fputs("Error: the worker did not stop in time\n", stderr);
         } else if (stopped) {
             std::puts("Joyvane console: stopped.");
@@ -86,7 +83,6 @@ int ConsoleProcessMain(int argc, char** argv) {
             std::puts("Joyvane console: the capture-device library could not be loaded "
                       "(the trace line above has the Windows error code).");
         }
-        CloseHandle(thread);
     }
     SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
     consoleStopEvent.store(nullptr);

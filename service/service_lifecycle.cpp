@@ -9,12 +9,47 @@ std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
 // arrives before then reports start-pending, never the invalid state 0.
 std::atomic<DWORD> currentState{SERVICE_START_PENDING};
 std::atomic<HANDLE> stopEvent{nullptr};
-std::atomic<bool> stopEventSignalled{false};
 
 namespace {
 
-constexpr int stopWaitPauses = 1000;
-constexpr DWORD stopGraceMs = 50;
+// The stop sequence runs once. It can be entered from the dispatcher thread (a
+// control) and from the service thread (a refused report) at the same time; a
+// caller that comes while it runs waits until it is complete, so that no caller
+// reports stopped while the worker may still hold the joystick, and ServiceMain,
+// released by the event, cannot close it under a second SetEvent.
+enum class StopProgress { notStarted, running, complete };
+SRWLOCK stopLock = SRWLOCK_INIT;
+CONDITION_VARIABLE stopCompleted = CONDITION_VARIABLE_INIT;
+StopProgress stopProgress = StopProgress::notStarted; // guarded by stopLock
+
+// True for the one caller that is to run the stop sequence; any other returns once
+// it is complete.
+bool ClaimStop() {
+    AcquireSRWLockExclusive(&stopLock);
+    bool first = stopProgress == StopProgress::notStarted;
+    if (first) {
+        stopProgress = StopProgress::running;
+    }
+    while (stopProgress == StopProgress::running && !first) {
+        SleepConditionVariableSRW(&stopCompleted, &stopLock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&stopLock);
+    return first;
+}
+
+void CompleteStop() {
+    AcquireSRWLockExclusive(&stopLock);
+    stopProgress = StopProgress::complete;
+    ReleaseSRWLockExclusive(&stopLock);
+    WakeAllConditionVariable(&stopCompleted);
+}
+
+bool StopStarted() {
+    AcquireSRWLockExclusive(&stopLock);
+    bool started = stopProgress != StopProgress::notStarted;
+    ReleaseSRWLockExclusive(&stopLock);
+    return started;
+}
 
 BOOL SubmitStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     SERVICE_STATUS status = {};
@@ -39,21 +74,20 @@ BOOL ReportServiceStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     return reported;
 }
 
+void ResetStopSequence() {
+    AcquireSRWLockExclusive(&stopLock);
+    stopProgress = StopProgress::notStarted;
+    ReleaseSRWLockExclusive(&stopLock);
+}
+
 BOOL StopService() {
-    if (runFlag.exchange(0) != 0) {
-        // The worker reads runFlag once per pass; give it about a second to leave.
-        for (int pauses = 0; workerAlive.load() == 1 && pauses <= stopWaitPauses; ++pauses) {
-            Sleep(1);
+    if (ClaimStop()) {
+        StopPollWorker(workerStopDeadlineMs);
+        HANDLE event = stopEvent.load();
+        if (event != nullptr) {
+            SetEvent(event);
         }
-        Sleep(stopGraceMs);
-        HANDLE thread = workerThread.exchange(nullptr);
-        if (thread != nullptr) {
-            CloseHandle(thread);
-        }
-    }
-    HANDLE event = stopEvent.load();
-    if (event != nullptr && !stopEventSignalled.exchange(true)) {
-        SetEvent(event);
+        CompleteStop();
     }
     // The stopped report is the last word: a refusal here does not start the
     // sequence again.
@@ -86,7 +120,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     stopEvent.store(event);
-    if (ReportServiceStatus(SERVICE_START_PENDING, 2, 1000)) {
+    // A stop that began before the event was stored (a refused report of a control
+    // during start-up) could not signal it: nothing is started and nothing waited for.
+    if (ReportServiceStatus(SERVICE_START_PENDING, 2, 1000) && !StopStarted()) {
         if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
             StopService();
         } else {

@@ -13,9 +13,6 @@ extern std::atomic<SERVICE_STATUS_HANDLE> statusHandle;
 extern std::atomic<DWORD> currentState;
 // Signalled by the stop sequence; ServiceMain waits on it.
 extern std::atomic<HANDLE> stopEvent;
-// The stop sequence can be entered from the dispatcher thread (a control) and the
-// service thread (a refused report) at once; the event is signalled only once.
-extern std::atomic<bool> stopEventSignalled;
 
 // The process entry: parses the command line and, when it is complete, hands the
 // process to the service control dispatcher until the service has stopped.
@@ -29,5 +26,9 @@ void WINAPI ServiceCtrlHandler(DWORD control);
 BOOL ReportServiceStatus(DWORD state, DWORD checkPoint, DWORD waitHint);
 
 // Stops the worker, releases ServiceMain and reports stopped; returns the result of
-// that report. Safe to enter more than once, from more than one thread.
+// that report. Runs once: a caller that comes while it runs returns when it is
+// complete, one that comes after only reports stopped again.
 BOOL StopService();
+
+// Forgets a completed stop sequence, for a fresh start of the service in tests.
+void ResetStopSequence();

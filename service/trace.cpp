@@ -1,6 +1,7 @@
 #include "service/trace.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/win32.h"
 
@@ -23,12 +24,12 @@ void Emit(const char* line) {
 } // namespace
 
 void TraceMessage(const char* text) {
-    // Some messages begin with a line feed of their own; one call is one line.
-    while (*text == '\n') {
-        ++text;
-    }
+    // Some messages begin with a line feed of their own, to stand apart; it is kept,
+    // ahead of the name, so that every line with text still begins with the name.
+    size_t feeds = std::strspn(text, "\n");
     char line[256];
-    std::snprintf(line, sizeof line, "%s%s\n", tracePrefix, text);
+    std::snprintf(line, sizeof line, "%.*s%s%s\n", static_cast<int>(feeds), text, tracePrefix,
+                  text + feeds);
     Emit(line);
 }
 

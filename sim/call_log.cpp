@@ -64,7 +64,9 @@ void LogLocked(const char* name, const char* format, ...) {
 } // namespace detail
 
 void Reset() {
-    // Whatever the product left running must end before its state goes.
+    // Whatever the product left running must end before its state goes; a thread
+    // held at a call could not.
+    detail::ReleaseHolds();
     detail::JoinServiceThreads();
     detail::JoinThreads();
     detail::JoinTimerThreads();

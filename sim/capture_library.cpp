@@ -68,6 +68,7 @@ int32_t Call(CaptureCall call, int32_t success, int32_t deviceIndex, int32_t* st
     int number = 0;
     int32_t result;
     std::function<void(CaptureCall, int)> after;
+    detail::Checkpoint(callNames[static_cast<size_t>(call)]);
     {
         std::lock_guard<std::mutex> guard(detail::Lock());
         result = ScriptedResultLocked(call, success, number);

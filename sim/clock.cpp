@@ -61,14 +61,22 @@ void Fire(std::unique_lock<std::mutex>& lock, std::vector<Timer>::iterator due) 
         detail::LogLocked("(timer fires)", "id=%u", timer.id);
     }
     lock.unlock();
+    if (timer.multimedia) {
+        detail::Checkpoint("(timer fires)");
+    }
     timer.action();
     lock.lock();
 }
 
 // Virtual mode: runs the timers due up to target, earliest first, then stops the
-// clock at target (or later, if a callback slept past it).
-void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
+// clock at target (or later, if a callback slept past it). A wait ends early, at the
+// time of the timer after which done() holds.
+bool AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target,
+               const std::function<bool()>& done = nullptr) {
     for (;;) {
+        if (done && done()) {
+            return true;
+        }
         auto next =
             std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
                 return a.due != b.due ? a.due < b.due : a.id < b.id;
@@ -80,6 +88,7 @@ void AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target) {
         Fire(lock, next);
     }
     now = std::max(now, target);
+    return done && done();
 }
 
 // Real-time mode: one thread per timer waits for its due time unless the timer is
@@ -119,6 +128,15 @@ namespace detail {
 
 uint32_t NowLocked() {
     return static_cast<uint32_t>(NowMs());
+}
+
+bool AdvanceUntilLocked(std::unique_lock<std::mutex>& lock, uint32_t milliseconds,
+                        const std::function<bool()>& done) {
+    return AdvanceTo(lock, now + milliseconds, done);
+}
+
+bool RealTimeLocked() {
+    return realTime;
 }
 
 void ResetClockLocked() {
@@ -200,18 +218,24 @@ void Sleep(DWORD milliseconds) {
 
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                       UINT flags) {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    UINT id = sim::nextTimerId;
-    sim::AddTimerLocked(
-        delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
-    sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
-                           delay, resolution, static_cast<unsigned long>(user), flags, id);
+    UINT id = 0;
+    {
+        std::lock_guard<std::mutex> guard(sim::detail::Lock());
+        id = sim::nextTimerId;
+        sim::AddTimerLocked(
+            delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
+        sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
+                               delay, resolution, static_cast<unsigned long>(user), flags, id);
+    }
+    // The timer runs from here on; its caller does not know its id yet.
+    sim::detail::Checkpoint("timeSetEvent");
     return id;
 }
 
 // A one-shot timer is gone once it has fired, so killing it then fails as it does on
 // Windows.
 MMRESULT timeKillEvent(UINT timerId) {
+    sim::detail::Checkpoint("timeKillEvent");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     auto it = std::find_if(sim::timers.begin(), sim::timers.end(), [timerId](const sim::Timer& t) {
         return t.id == timerId && t.multimedia;

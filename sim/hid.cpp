@@ -177,6 +177,7 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
 }
 
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
+    sim::detail::Checkpoint("HidD_SetFeature");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);

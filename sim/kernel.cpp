@@ -86,6 +86,7 @@ void SetLastError(DWORD error) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
+    sim::detail::Checkpoint("CloseHandle");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL closed = FALSE;
     if (sim::failCloseHandle || sim::handles.erase(handle) == 0) {
@@ -115,6 +116,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL LocalFree(HLOCAL block) {
+    sim::detail::Checkpoint("LocalFree");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HLOCAL result = block;
     size_t bytes = 0;

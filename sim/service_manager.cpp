@@ -190,6 +190,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_
 
 // Windows refuses a report whose state is not one of the seven service states.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+    sim::detail::Checkpoint("SetServiceStatus");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL result = TRUE;
     if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {

@@ -147,6 +147,19 @@ int RunningThreads();
 void FailCreateThread(bool fail);
 void FailCreateEvent(bool fail);
 
+// Holds the thread that makes the nth call of a platform function from now on
+// (1: the next one) inside that call, before it takes effect, until the test lets it
+// go; timeSetEvent holds after its timer is set, before the id is returned, and
+// "(timer fires)" holds a timer's thread before its callback runs. The
+// capture library's calls are named by their exports ("ZUR_USBIO_API_GetGPIO").
+// Returns the hold's number. A reset lets every held thread go.
+int HoldAt(std::string call, int nth = 1);
+// Waits in real time until a thread is held there; false when none came in time.
+bool WaitUntilHeld(int hold, uint32_t realTimeoutMs);
+// Whether a thread is held there now.
+bool Held(int hold);
+void ReleaseHold(int hold);
+
 // Delivers a console control (CTRL_C_EVENT, ...) to the handlers that the program
 // installed, last installed first, as the console would; false when none took it.
 bool PressConsoleControl(DWORD controlType);

@@ -64,6 +64,18 @@ void ResetSetupLocked();
 void ResetServiceLocked();
 void ResetCaptureLocked();
 
+// Where a test may hold the calling thread (see HoldAt); called without Lock().
+void Checkpoint(const char* call);
+// Lets every held thread go and forgets the holds; called without Lock().
+void ReleaseHolds();
+
+// Virtual mode: lets virtual time pass on the calling thread for up to milliseconds,
+// running due timers, and stops early once done() holds after one of them; returns
+// done(). The caller holds the lock, which the timers run without.
+bool AdvanceUntilLocked(std::unique_lock<std::mutex>& lock, uint32_t milliseconds,
+                        const std::function<bool()>& done);
+bool RealTimeLocked();
+
 // Threads that the product created, joined (with Lock() not held) before a reset.
 void JoinThreads();
 void JoinTimerThreads();

@@ -1,6 +1,7 @@
 // Threads and events with real blocking, so that the service's threads really run
 // side by side in the tests that need them.
 #include <condition_variable>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,23 @@ struct SimThread : Waitable {
 };
 
 std::condition_variable waitableChanged;
+
+// The product's locks and condition variables are static objects; each gets a real
+// one here on first use. They stay out of the call log: taking a lock is not an
+// outside effect a test asserts on.
+std::mutex syncTableLock;
+std::map<const void*, std::unique_ptr<std::mutex>> srwLocks;
+std::map<const void*, std::unique_ptr<std::condition_variable_any>> conditions;
+
+template <typename Object>
+Object& SyncObject(std::map<const void*, std::unique_ptr<Object>>& table, const void* address) {
+    std::lock_guard<std::mutex> guard(syncTableLock);
+    std::unique_ptr<Object>& object = table[address];
+    if (!object) {
+        object = std::make_unique<Object>();
+    }
+    return *object;
+}
 std::vector<std::shared_ptr<SimThread>> threads;
 int running = 0;
 bool failCreateThread = false;
@@ -111,6 +129,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 }
 
 BOOL SetEvent(HANDLE event) {
+    sim::detail::Checkpoint("SetEvent");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(event);
     BOOL set = FALSE;
@@ -126,6 +145,7 @@ BOOL SetEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    sim::detail::Checkpoint("WaitForSingleObject");
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handle);
     if (entry == nullptr || entry->kind == sim::detail::HandleKind::Device) {
@@ -142,6 +162,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     bool done = true;
     if (milliseconds == INFINITE) {
         sim::waitableChanged.wait(lock, signalled);
+    } else if (!sim::detail::RealTimeLocked()) {
+        // A timed wait lets virtual time pass like Sleep, and ends at the timer
+        // that signals the object.
+        done = sim::detail::AdvanceUntilLocked(lock, milliseconds, signalled);
     } else {
         done =
             sim::waitableChanged.wait_for(lock, sim::detail::RealDuration(milliseconds), signalled);
@@ -150,4 +174,36 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         object->signalled = false;
     }
     return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    sim::SyncObject(sim::srwLocks, lock).lock();
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    sim::SyncObject(sim::srwLocks, lock).unlock();
+}
+
+BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,
+                               ULONG) {
+    std::mutex& held = sim::SyncObject(sim::srwLocks, lock);
+    std::condition_variable_any& changed = sim::SyncObject(sim::conditions, condition);
+    if (milliseconds == INFINITE) {
+        changed.wait(held);
+        return TRUE;
+    }
+    std::chrono::nanoseconds length;
+    {
+        std::lock_guard<std::mutex> guard(sim::detail::Lock());
+        length = sim::detail::RealDuration(milliseconds);
+    }
+    if (changed.wait_for(held, length) == std::cv_status::timeout) {
+        SetLastError(ERROR_TIMEOUT);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void WakeAllConditionVariable(PCONDITION_VARIABLE condition) {
+    sim::SyncObject(sim::conditions, condition).notify_all();
 }

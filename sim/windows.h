@@ -71,6 +71,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_TIMEOUT 1460u
 #define ERROR_INVALID_USER_BUFFER 1784u
 
 #define GENERIC_WRITE 0x40000000u
@@ -95,6 +96,25 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name);
 BOOL SetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Slim reader/writer locks and condition variables, statically initialised.
+struct SRWLOCK {
+    void* Ptr;
+};
+typedef SRWLOCK* PSRWLOCK;
+#define SRWLOCK_INIT                                                                               \
+    { nullptr }
+struct CONDITION_VARIABLE {
+    void* Ptr;
+};
+typedef CONDITION_VARIABLE* PCONDITION_VARIABLE;
+#define CONDITION_VARIABLE_INIT                                                                    \
+    { nullptr }
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
+BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,
+                               ULONG flags);
+void WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 
 #define CTRL_C_EVENT 0u
 #define CTRL_BREAK_EVENT 1u

@@ -1,5 +1,7 @@
 #include "tests/product_fixture.h"
 
+#include <cstdio>
+
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "service/service_lifecycle.h"
@@ -25,7 +27,8 @@ void ResetProductState() {
     statusHandle.store(nullptr);
     currentState.store(SERVICE_START_PENDING);
     stopEvent.store(nullptr);
-    stopEventSignalled.store(false);
+    ResetStopSequence();
+    workerStopEvent.store(nullptr);
     traceToConsole.store(false);
 }
 
@@ -68,6 +71,28 @@ std::vector<std::string> CallArgs(std::string_view name) {
         args.push_back(call.args);
     }
     return args;
+}
+
+std::vector<std::string> ReportsAndStatus() {
+    std::vector<std::string> story;
+    for (const sim::Call& call : sim::Calls()) {
+        bool refused = call.args.size() >= 2 && call.args.substr(call.args.size() - 2) == " 0";
+        if (call.name == "HidD_SetFeature") {
+            // "handle [00 00 00 80 00] -> 1": the value is in bytes 3 and 4.
+            size_t bytes = call.args.find('[');
+            unsigned b[5] = {};
+            std::sscanf(call.args.c_str() + bytes, "[%x %x %x %x %x]", &b[0], &b[1], &b[2], &b[3],
+                        &b[4]);
+            story.push_back("report " + std::to_string((b[3] >> 4) | (b[4] << 4)) +
+                            (refused ? "!" : ""));
+        } else if (call.name == "SetServiceStatus") {
+            size_t state = call.args.find("state=") + 6;
+            story.push_back("status " +
+                            call.args.substr(state, call.args.find(' ', state) - state) +
+                            (refused ? "!" : ""));
+        }
+    }
+    return story;
 }
 
 std::string ReportTimeline() {

@@ -28,5 +28,9 @@ std::vector<std::string> CallNames(std::string_view prefix);
 // Arguments of every logged call of that name, in order.
 std::vector<std::string> CallArgs(std::string_view name);
 
+// The joystick reports and the service's status reports in the order they were
+// made: "report 8", "status 1"; a refused one ends in "!".
+std::vector<std::string> ReportsAndStatus();
+
 // "time:value" for each report, e.g. "0:8 250:0"; refused reports end in "!".
 std::string ReportTimeline();

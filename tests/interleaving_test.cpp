@@ -1,0 +1,112 @@
+// The worker and the multimedia timer thread at the moments where they meet, each
+// interleaving replayed exactly: one thread is held at a platform call while the
+// other does its part, then let go. The clock runs in (scaled) real time, so that
+// the timer's callback runs on a thread of its own as it does on Windows.
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
+#include "joystick/virtual_joystick.h"
+#include "tests/product_fixture.h"
+
+namespace {
+
+constexpr GpioState down = gpioButtonDown;
+constexpr GpioState up = gpioButtonUp;
+constexpr uint32_t heldWithinMs = 5000;
+// Long enough for a thread to reach a call when nothing keeps it from there.
+constexpr uint32_t unlessExcludedMs = 300;
+
+class InterleavingTest : public ProductTest {
+  protected:
+    void SetUp() override {
+        ProductTest::SetUp();
+        // 800 virtual ms are 80 real ones.
+        sim::UseRealTime(0.1);
+        sim::AddHidDevice(VirtualJoystick());
+        ASSERT_EQ(1, Init_ZUR_GP());
+        ComputeButtonMasks(2, 4, 0);
+    }
+
+    // Waits in real time until the long-press timer has fired.
+    static bool TimerFired() {
+        for (int i = 0; i < 1000 && sim::CallsNamed("(timer fires)").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return !sim::CallsNamed("(timer fires)").empty();
+    }
+};
+
+// The long click's first report is decided on the timer thread while the worker
+// closes the joystick. Whatever the order, the worker's idle report must be the
+// last one the device takes, and nothing may be written on the handle after it.
+TEST_F(InterleavingTest, ACloseDuringTheLongClickIsTheLastWordOnTheJoystick) {
+    int longClick = sim::HoldAt("HidD_SetFeature");
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 250));
+    ASSERT_TRUE(sim::WaitUntilHeld(longClick, heldWithinMs));
+
+    int close = sim::HoldAt("CloseHandle");
+    std::thread worker([] { ReleaseJoystick(); });
+    // Where the callback's decision and its report were not one step, the worker
+    // would now get in between and reach its close.
+    bool closedInBetween = sim::WaitUntilHeld(close, unlessExcludedMs);
+    sim::ReleaseHold(longClick);
+    ASSERT_TRUE(sim::WaitUntilHeld(close, heldWithinMs));
+    sim::ReleaseHold(close);
+    worker.join();
+    sim::WaitForTimers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the click's 250 virtual ms
+
+    EXPECT_FALSE(closedInBetween);
+    EXPECT_EQ((std::vector<std::string>{"report 16", "report 0"}), ReportsAndStatus());
+    // The click was ended by the close; its own idle report was not tried.
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+// The press's timer falls due before timeSetEvent has returned its id to the
+// worker: the callback must still recognise the press as its own.
+TEST_F(InterleavingTest, ATimerThatFiresBeforeItsIdIsStoredStillGivesTheLongClick) {
+    int armed = sim::HoldAt("timeSetEvent");
+    std::thread press([] { EXPECT_EQ(0, TranslateButtonState(down, 2, 4, 250)); });
+    ASSERT_TRUE(sim::WaitUntilHeld(armed, heldWithinMs));
+    ASSERT_TRUE(TimerFired());
+    sim::ReleaseHold(armed);
+    press.join();
+    sim::WaitForTimers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the click's 250 virtual ms
+    // Released long after 800 ms: the long click was sent, so the release sends
+    // nothing.
+    ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 250));
+    EXPECT_EQ((std::vector<std::string>{"report 16", "report 0"}), ReportsAndStatus());
+    EXPECT_EQ(longPressIdle, longPressState.load());
+}
+
+// A timer of the first press fires as its release comes; by the time its callback
+// runs, a second press is armed. The stale callback must neither click for the
+// second press nor make it forget its own timer.
+TEST_F(InterleavingTest, AStaleCallbackLeavesTheNextPressAlone) {
+    int stale = sim::HoldAt("(timer fires)");
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 0));
+    ASSERT_TRUE(sim::WaitUntilHeld(stale, heldWithinMs));
+    // Release, short click (the timer is already spent), and a new press.
+    ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 0));
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 0));
+    UINT secondTimer = longPressTimerId.load();
+    ASSERT_NE(0u, secondTimer);
+    sim::ReleaseHold(stale);
+    // The second press is held past its own 800 ms: its long click comes, once.
+    for (int i = 0; i < 1000 && sim::CallsNamed("(timer fires)").size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    sim::WaitForTimers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 0));
+    EXPECT_EQ((std::vector<std::string>{"report 8", "report 0", "report 16", "report 0"}),
+              ReportsAndStatus());
+}
+
+} // namespace
