@@ -53,6 +53,23 @@ TEST_F(ConsoleRunnerTest, RunsTheBridgeUntilCtrlCAndShowsItsLines) {
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
 }
 
+// The runner takes a worker that is no longer alive for one that gave up (no
+// library). One that has not run its first instruction yet is alive already.
+TEST_F(ConsoleRunnerTest, AWorkerThatHasNotStartedYetIsNotTakenForOneThatGaveUp) {
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    int starting = sim::HoldAt("LocalFree");
+    std::thread release([starting] {
+        EXPECT_TRUE(sim::WaitUntilHeld(starting, 5000));
+        // Several of the runner's 250 ms checks (12.5 real ms each) go by meanwhile.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sim::ReleaseHold(starting);
+    });
+    EXPECT_EQ(0, Run({"4", "1", "0", "30", "250"}, true));
+    release.join();
+    EXPECT_NE(std::string::npos, sim::TakeStdout().find("Joyvane console: stopped.\n"));
+}
+
 TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysSoAndEnds) {
     EXPECT_EQ(1, Run({"2", "0", "1", "30", "250"}, false));
     std::string out = sim::TakeStdout();

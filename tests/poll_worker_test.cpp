@@ -196,6 +196,7 @@ TEST_F(PollWorkerTest, NeverHoldsMoreThanOneJoystickConnection) {
 
 TEST_F(PollWorkerTest, ARefusedCloseLeavesTheConnectionUntilTheNextOpen) {
     sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, down}});
     sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 1025, 1035);
     sim::FailCaptureCalls(sim::CaptureCall::Close, 1);
     Run(4, 0, 0, 30, 250, 2100);
@@ -205,9 +206,10 @@ TEST_F(PollWorkerTest, ARefusedCloseLeavesTheConnectionUntilTheNextOpen) {
                                         "1030 GetGPIO", "1030 Close", "2030 Init", "2030 Open",
                                         "2030 InitI2c"}),
               std::vector<std::string>(calls.begin(), calls.begin() + 9));
-    // The refused close kept the joystick, but with its buttons up at once; the
-    // reopen lets it go first.
-    EXPECT_EQ("1000:0 1030:0 2030:0 2030:0", ReportTimeline().substr(0, 27));
+    // Button 4 was down when the poll failed. The refused close kept the joystick,
+    // but with its buttons up at once; the reopen lets it go first, and the press
+    // is still latched.
+    EXPECT_EQ("1000:0 1000:8 1030:0 2030:0 2030:0", ReportTimeline().substr(0, 34));
     EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bridge/button_masks.h"
+#include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
 #include "tests/product_fixture.h"
 
@@ -49,6 +50,81 @@ TEST_F(RaceStressTest, ReleaseAgainstTimerGivesExactlyOneClickPerPress) {
     // The timing must have exercised both outcomes, or the race was never run.
     EXPECT_GT(shortClicks, 0);
     EXPECT_GT(longClicks, 0);
+}
+
+} // namespace
+
+namespace {
+
+// Presses that follow their releases at once, with the release timed all around
+// the timer's due time: a callback that fires as the button is let go must not
+// click for the next press. Every press gives one click: as many pressed values
+// as idle ones, and as many as there were presses.
+TEST_F(RaceStressTest, ANewPressRightAfterAReleaseGetsItsOwnClick) {
+    constexpr int presses = 4000;
+    sim::UseRealTime(0.0001);
+    sim::SetCallLogging(false);
+    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+    ComputeButtonMasks(2, 4, 0);
+    std::mt19937 random(20261209);
+    std::uniform_int_distribution<int> releaseAfterUs(20, 400);
+    for (int press = 0; press < presses; ++press) {
+        ASSERT_EQ(0, TranslateButtonState(gpioButtonDown, 2, 4, 1));
+        std::this_thread::sleep_for(std::chrono::microseconds(releaseAfterUs(random)));
+        ASSERT_EQ(0, TranslateButtonState(gpioButtonUp, 2, 4, 1));
+    }
+    sim::WaitForTimers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // the last long click's end
+    int pressed = 0;
+    int idle = 0;
+    for (const sim::Report& report : sim::Reports()) {
+        ASSERT_TRUE(report.accepted);
+        int value = ReportValue(report);
+        ASSERT_TRUE(value == 0 || value == 8 || value == 16) << value;
+        (value == 0 ? idle : pressed) += 1;
+    }
+    EXPECT_EQ(presses, pressed);
+    EXPECT_EQ(presses, idle);
+    EXPECT_EQ(longPressIdle, longPressState.load());
+}
+
+// The worker leaves (timer cancelled, joystick let go) all around the moment the
+// long click begins on the timer thread. Whatever the order, the idle value is the
+// last report the joystick takes, and nothing is written on it after its close.
+TEST_F(RaceStressTest, TheWorkerLeavingDuringALongClickLeavesEveryButtonUp) {
+    constexpr int runs = 2000;
+    sim::UseRealTime(0.0001);
+    sim::SetCallLogging(false);
+    sim::AddHidDevice(VirtualJoystick());
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<int> leaveAfterUs(40, 140);
+    int clicksBegun = 0;
+    size_t seen = 0;
+    for (int run = 0; run < runs; ++run) {
+        ASSERT_EQ(1, Init_ZUR_GP());
+        ComputeButtonMasks(2, 4, 0);
+        ASSERT_EQ(0, TranslateButtonState(gpioButtonDown, 2, 4, 250));
+        std::this_thread::sleep_for(std::chrono::microseconds(leaveAfterUs(random)));
+        CancelLongPressTimer();
+        ReleaseJoystick();
+        sim::WaitForTimers();
+        std::this_thread::sleep_for(std::chrono::microseconds(100)); // a click's end
+        std::vector<sim::Report> reports = sim::Reports(seen);
+        seen += reports.size();
+        ASSERT_FALSE(reports.empty());
+        for (const sim::Report& report : reports) {
+            ASSERT_TRUE(report.accepted) << "run " << run << ": a write after the close";
+        }
+        ASSERT_EQ(0, ReportValue(reports.back())) << "run " << run;
+        clicksBegun += reports.size() > 1 ? 1 : 0;
+        // The next press starts afresh.
+        ASSERT_EQ(0, TranslateButtonState(gpioButtonUp, 2, 4, 0));
+        seen = sim::Reports().size();
+    }
+    std::fprintf(stderr, "%d runs: the long click had begun in %d\n", runs, clicksBegun);
+    EXPECT_GT(clicksBegun, 0);
+    EXPECT_LT(clicksBegun, runs);
+    EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 
 } // namespace
