@@ -56,6 +56,9 @@ struct GpioStep {
 HANDLE logFile = INVALID_HANDLE_VALUE;
 std::int64_t loadedAtUs = 0;
 std::vector<FailWindow> failWindows;
+// Calls made in these windows do not return before the window ends, as a library
+// stuck in its driver would not; `result` is unused.
+std::vector<FailWindow> blockWindows;
 std::vector<GpioStep> gpioSteps;
 
 long ScenarioMs() {
@@ -71,6 +74,20 @@ bool FailureNow(Call call, long nowMs, int& result) {
         }
     }
     return false;
+}
+
+// Blocks a call made in a block window until the window's end; returns the time
+// then.
+long BlockIfScripted(Call call, long nowMs) {
+    for (const FailWindow& window : blockWindows) {
+        if (window.call == call && nowMs >= window.fromMs && nowMs < window.toMs) {
+            standin::LogLine(logFile, "Blocked(%s) t=%ld until=%ld", callWords[call], nowMs,
+                             window.toMs);
+            Sleep(static_cast<DWORD>(window.toMs - nowMs));
+            return ScenarioMs();
+        }
+    }
+    return nowMs;
 }
 
 // The button state at `nowMs`: that of the latest step not after it; among steps
@@ -130,6 +147,11 @@ bool ApplyDirective(const standin::Directive& directive) {
         if (w[0] != callWords[call]) {
             continue;
         }
+        if (w.size() == 4 && w[1] == "block" && standin::ParseNumber(w[2], a) &&
+            standin::ParseNumber(w[3], b)) {
+            blockWindows.push_back({static_cast<Call>(call), a, b, 0});
+            return true;
+        }
         if ((w.size() != 4 && w.size() != 5) || (w[1] != "fail" && w[1] != "refuse") ||
             !standin::ParseNumber(w[2], a) || !ParseEnd(w[3], b)) {
             return false;
@@ -165,7 +187,7 @@ void LoadScenario(HMODULE self) {
 
 // Runs the scenario for one of the five scripted calls and logs it.
 int Scripted(Call call, const char* name, int success) {
-    const long now = ScenarioMs();
+    const long now = BlockIfScripted(call, ScenarioMs());
     int result = success;
     FailureNow(call, now, result);
     standin::LogLine(logFile, "%s %d t=%ld", name, result, now);
@@ -195,7 +217,7 @@ ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_InitI2c(void) {
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetGPIO(int deviceIndex, int* state) {
-    const long now = ScenarioMs();
+    const long now = BlockIfScripted(callGetGpio, ScenarioMs());
     int result = 0;
     if (state == nullptr) {
         result = 2;

@@ -282,6 +282,16 @@ press 3600 300"
     # comes in the one-second pause.
     run_service joystick-absent joystick-absent cdecl "4 1 0 30 250" 0 "" "# no HID device at all"
 
+    # Mode 2: the stop comes inside the long click (800 ms after the press is
+    # seen, 250 ms long). The close ends the click with the idle value.
+    run_service stop-in-long-click stop-in-long-click cdecl "4 2 0 30 250" 2440 "press 1500 3000"
+
+    # Follow mode with the button held, and the library blocks a poll for 3 s:
+    # the stop waits 1001 ms for the worker, then lets go of the joystick itself
+    # before it reports stopped.
+    run_service library-blocked library-blocked stdcall "4 0 0 30 250" 2600 "button 1500 down
+gpio block 2400 5400"
+
     # No capture library: the worker ends at once, the service keeps running
     # and stops cleanly.
     run_service library-absent library-absent cdecl "4 1 0 30 250" 2000 ""
