@@ -1,5 +1,7 @@
 #include "bridge/poll_worker.h"
 
+#include <algorithm>
+
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
@@ -10,11 +12,14 @@ std::atomic<int32_t> runFlag{0};
 std::atomic<int32_t> workerAlive{0};
 std::atomic<HANDLE> workerThread{nullptr};
 std::atomic<HANDLE> workerStopEvent{nullptr};
+std::atomic<void (*)(DWORD error)> workerGaveUp{nullptr};
 
 namespace {
 
 constexpr int32_t reconnectPauseMs = 1000;
 constexpr int firstPollRetries = 100;
+// A poll pause of 0 or less would make the worker spin a whole core.
+constexpr int32_t shortestPollPauseMs = 1;
 
 } // namespace
 
@@ -98,9 +103,13 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
     workerAlive.store(1);
     if (!LoadUsbIoLibrary(usbIoLibraryName)) {
         workerAlive.store(0);
+        if (void (*gaveUp)(DWORD) = workerGaveUp.load()) {
+            gaveUp(UsbIoLoadError());
+        }
         return 1;
     }
     const int32_t inverted = serviceConfig.inverted;
+    const int32_t pollPauseMs = std::max(params.pollIntervalMs, shortestPollPauseMs);
     bool connected = false;
     while (runFlag.load() != 0) {
         if (!connected) {
@@ -120,7 +129,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                     break;
                 }
             }
-        } else if (WorkerPause(params.pollIntervalMs) &&
+        } else if (WorkerPause(pollPauseMs) &&
                    Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs) == 1) {
             connected = false;
             CloseCaptureConnection(0);

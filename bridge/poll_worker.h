@@ -21,6 +21,11 @@ extern std::atomic<int32_t> workerAlive;    // 1 from the worker's start until i
 extern std::atomic<HANDLE> workerThread;    // closed by StopPollWorker
 extern std::atomic<HANDLE> workerStopEvent; // set when a stop is requested; ends every pause
 
+// Called on the worker's thread when the worker gives up by itself because the
+// capture library cannot be used, with the Windows error code; set by whoever
+// starts the worker, so that it can end as a failure the user sees.
+extern std::atomic<void (*)(DWORD error)> workerGaveUp;
+
 // How long a stop waits for the worker to leave: its pauses end at once, so only a
 // call into the capture library (or a report) can hold it up that long.
 constexpr DWORD workerStopDeadlineMs = 1001;

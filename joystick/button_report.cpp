@@ -3,6 +3,7 @@
 #include "joystick/virtual_joystick.h"
 
 JoystickConnection joystickConnection = {nullptr, INVALID_HANDLE_VALUE};
+std::atomic<bool> joystickRefusedReport{false};
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
@@ -25,7 +26,18 @@ bool WriteButtonReportLocked(int32_t value) {
     HANDLE device = joystickConnection.deviceHandle.load();
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
     // never handed to the HID library: with no joystick open the send just fails.
-    return device != INVALID_HANDLE_VALUE && HidD_SetFeature(device, &report, sizeof report);
+    if (device == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool sent = HidD_SetFeature(device, &report, sizeof report) != FALSE;
+    if (!sent) {
+        joystickRefusedReport.store(true);
+    }
+    return sent;
+}
+
+bool JoystickRefusedAReport() {
+    return joystickRefusedReport.load();
 }
 
 void ReportRefused() {

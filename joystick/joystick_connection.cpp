@@ -67,6 +67,7 @@ uint32_t JoystickSerialLocked() {
 void AttachJoystick(HANDLE device) {
     LockJoystick();
     joystickConnection.deviceHandle.store(device);
+    joystickRefusedReport.store(false);
     ++joystickSerial;
     UnlockJoystick();
 }

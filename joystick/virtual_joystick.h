@@ -15,6 +15,8 @@ struct JoystickConnection {
 };
 
 extern JoystickConnection joystickConnection;
+// Set when the open joystick refuses a report; cleared when one is opened.
+extern std::atomic<bool> joystickRefusedReport;
 
 constexpr uint32_t devicePathSize = 260;
 
@@ -90,3 +92,7 @@ void AttachJoystick(HANDLE device);
 HANDLE DetachJoystick(const int32_t* lastValue);
 // Prints the line of a refused report.
 void ReportRefused();
+
+// True once the open joystick refused a report (its driver was restarted or the
+// device went away), until another joystick is opened: the connection is lost.
+bool JoystickRefusedAReport();

@@ -41,8 +41,12 @@ int32_t ButtonNumberFromArg(const char* text) {
     return button >= 2 && button <= 7 ? button : 1;
 }
 
+bool ModeIsKnown(int32_t mode) {
+    return mode >= 0 && mode <= 2;
+}
+
 int ParseCommandLine(int argc, char** argv) {
-    if (argc < 6) {
+    if (argc < commandLineArguments + 1) {
         MessageBoxA(nullptr, "Error: Wrong number of arguments !", "ZUR Joyvane Service", MB_OK);
         return 0;
     }

@@ -14,6 +14,12 @@ struct ServiceConfig {
 // Written by ParseCommandLine before the service starts, read-only afterwards.
 extern ServiceConfig serviceConfig;
 
+// The five numbers that follow the program's name.
+constexpr int commandLineArguments = 5;
+
+// The modes the translation knows: 0 follow, 1 pulse, 2 short/long press.
+bool ModeIsKnown(int32_t mode);
+
 // 1 when serviceConfig holds the five arguments and the service may start; 0 when the
 // command line was refused (after telling the user in a message box).
 int ParseCommandLine(int argc, char** argv);

@@ -21,6 +21,9 @@ enum class StopProgress { notStarted, running, complete };
 SRWLOCK stopLock = SRWLOCK_INIT;
 CONDITION_VARIABLE stopCompleted = CONDITION_VARIABLE_INIT;
 StopProgress stopProgress = StopProgress::notStarted; // guarded by stopLock
+// Why the service ends, for the stopped report: 0, or the Windows error of a failure
+// that stops it, so that the service manager logs it and applies recovery.
+std::atomic<DWORD> exitCode{0};
 
 // True for the one caller that is to run the stop sequence; any other returns once
 // it is complete.
@@ -57,7 +60,7 @@ BOOL SubmitStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     status.dwCurrentState = state;
     status.dwControlsAccepted =
         state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    status.dwWin32ExitCode = 0;
+    status.dwWin32ExitCode = state == SERVICE_STOPPED ? exitCode.load() : 0;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = checkPoint;
     status.dwWaitHint = waitHint;
@@ -78,6 +81,59 @@ void ResetStopSequence() {
     AcquireSRWLockExclusive(&stopLock);
     stopProgress = StopProgress::notStarted;
     ReleaseSRWLockExclusive(&stopLock);
+    exitCode.store(0);
+}
+
+namespace {
+
+// The worker gave up (the capture library cannot be used): ServiceMain is woken to
+// stop the service with that error, unless a stop is under way already, which
+// then owns the event.
+void WorkerGaveUp(DWORD error) {
+    AcquireSRWLockExclusive(&stopLock);
+    if (stopProgress == StopProgress::notStarted) {
+        exitCode.store(error);
+        HANDLE event = stopEvent.load();
+        if (event != nullptr) {
+            SetEvent(event);
+        }
+    }
+    ReleaseSRWLockExclusive(&stopLock);
+}
+
+// Stops the service at start with an error, before anything was started.
+void RefuseToStart(DWORD error) {
+    exitCode.store(error);
+    StopService();
+}
+
+// Starts the worker, reports running and waits until the service stops.
+void RunWorker(HANDLE event) {
+    workerGaveUp.store(WorkerGaveUp);
+    if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
+        StopService();
+        return;
+    }
+    currentState.store(SERVICE_RUNNING);
+    if (ReportServiceStatus(SERVICE_RUNNING, 0, 0)) {
+        WaitForSingleObject(event, INFINITE);
+        // Woken by the worker giving up rather than by a stop.
+        if (!StopStarted()) {
+            StopService();
+        }
+    }
+}
+
+} // namespace
+
+void WINAPI ServiceMainWithoutArguments(DWORD, LPSTR*) {
+    SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerA(serviceName, ServiceCtrlHandler);
+    if (status == nullptr) {
+        return;
+    }
+    statusHandle.store(status);
+    TraceMessage("Error: Wrong number of arguments !");
+    RefuseToStart(ERROR_INVALID_PARAMETER);
 }
 
 BOOL StopService() {
@@ -123,13 +179,14 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     // A stop that began before the event was stored (a refused report of a control
     // during start-up) could not signal it: nothing is started and nothing waited for.
     if (ReportServiceStatus(SERVICE_START_PENDING, 2, 1000) && !StopStarted()) {
-        if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
-            StopService();
+        if (!ModeIsKnown(serviceConfig.mode)) {
+            // Every press would fail its poll and reconnect: refused at once, with
+            // the value that was given.
+            TraceMessage("Error: the mode must be 0, 1 or 2");
+            TraceCode(serviceConfig.mode);
+            RefuseToStart(ERROR_INVALID_PARAMETER);
         } else {
-            currentState.store(SERVICE_RUNNING);
-            if (ReportServiceStatus(SERVICE_RUNNING, 0, 0)) {
-                WaitForSingleObject(event, INFINITE);
-            }
+            RunWorker(event);
         }
     }
     stopEvent.store(nullptr);
@@ -137,10 +194,23 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 }
 
 int ServiceProcessMain(int argc, char** argv) {
+    static char name[] = "ZUR Service 1.02";
+    if (argc < commandLineArguments + 1) {
+        // A service has no desktop where a message box could be seen or answered,
+        // and the service manager would wait for it in vain. Only a process that the
+        // service manager started connects to it, so the dispatcher tells the two
+        // apart: as a service, the start fails at once with an error; from a
+        // desktop or a console, the user is told.
+        const SERVICE_TABLE_ENTRYA refusing[] = {{name, ServiceMainWithoutArguments},
+                                                 {nullptr, nullptr}};
+        if (!StartServiceCtrlDispatcherA(refusing)) {
+            ParseCommandLine(argc, argv);
+        }
+        return 0;
+    }
     if (!ParseCommandLine(argc, argv)) {
         return 0;
     }
-    static char name[] = "ZUR Service 1.02";
     const SERVICE_TABLE_ENTRYA serviceTable[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(serviceTable)) {
         // Started from a console rather than by the service manager.

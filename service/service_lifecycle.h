@@ -19,6 +19,9 @@ extern std::atomic<HANDLE> stopEvent;
 int ServiceProcessMain(int argc, char** argv);
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+// The service's procedure when its command line lacks arguments: it reports
+// stopped with ERROR_INVALID_PARAMETER at once.
+void WINAPI ServiceMainWithoutArguments(DWORD argc, LPSTR* argv);
 void WINAPI ServiceCtrlHandler(DWORD control);
 
 // Submits the service's status; a refused report runs the stop sequence. Returns

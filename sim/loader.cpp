@@ -1,5 +1,6 @@
 // Run-time loading of DLLs that a test registers with an export table of its own
 // functions.
+#include <algorithm>
 #include <map>
 #include <string>
 #include <strings.h>
@@ -130,4 +131,22 @@ BOOL FreeLibrary(HMODULE handle) {
     sim::detail::LogLocked("FreeLibrary", "%s -> %d", module ? module->fileName.c_str() : "?",
                            freed);
     return freed;
+}
+
+// Modules are registered by file name; the simulated machine keeps them all in the
+// program's own folder.
+DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::Module* module = sim::ModuleOf(handle);
+    std::string full = module != nullptr ? "C:\\Joyvane\\" + module->fileName : "";
+    DWORD copied = 0;
+    if (module == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+    } else if (size > 0) {
+        copied = static_cast<DWORD>(std::min<size_t>(full.size(), size - 1));
+        full.copy(path, copied);
+        path[copied] = '\0';
+    }
+    sim::detail::LogLocked("GetModuleFileNameA", "-> %s", full.c_str());
+    return copied;
 }

@@ -128,6 +128,8 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL block);
 HMODULE LoadLibraryA(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+#define MAX_PATH 260
+DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
 BOOL FreeLibrary(HMODULE module);
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);

@@ -68,7 +68,11 @@ TEST_F(PollWorkerTest, WithoutTheJoystickTheDeviceIsOpenedEverySecondAndNothingI
                                         "2000 Open", "2000 InitI2c", "3000 Init", "3000 Open",
                                         "3000 InitI2c", "3500 Close", "3500 Destroy"}),
               LibraryCalls());
-    EXPECT_EQ(std::vector<std::string>(3, "ZUR Joyvane: Error:Init_ZUR_GP"), sim::DebugLines());
+    EXPECT_EQ((std::vector<std::string>{
+                  "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+                  "ZUR Joyvane: Error:Init_ZUR_GP", "ZUR Joyvane: Error:Init_ZUR_GP",
+                  "ZUR Joyvane: Error:Init_ZUR_GP"}),
+              sim::DebugLines());
     EXPECT_TRUE(sim::Reports().empty());
     // Leaving without a joystick still closes the library's device and unloads it.
     EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
@@ -163,10 +167,11 @@ TEST_F(PollWorkerTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
             << c.failures;
         EXPECT_EQ(c.abandoned ? "2000 Init" : "1030 GetGPIO", calls[3 + firstPolls]) << c.failures;
         // The message's own leading line feed stands before the name.
+        std::vector<std::string> traces = sim::DebugLines();
         EXPECT_EQ(c.abandoned
                       ? std::vector<std::string>{"\nZUR Joyvane: Error: Get_GPIO after Init"}
                       : std::vector<std::string>{},
-                  sim::DebugLines())
+                  std::vector<std::string>(traces.begin() + 1, traces.end()))
             << c.failures;
         if (c.abandoned) {
             // No close for the abandoned connection; its joystick is let go
@@ -256,6 +261,56 @@ TEST_F(PollWorkerTest, AnUnknownModeFailsEveryPollThatWouldAct) {
     std::vector<std::string> calls = LibraryCalls();
     EXPECT_EQ("1100 Close", calls[6]);
     EXPECT_EQ("2100 Init", calls[8]);
+}
+
+} // namespace
+
+namespace {
+
+struct ShortPause {
+    int32_t pollMs;
+};
+
+// A poll pause of 0 or less would spin a whole core: it lasts 1 ms.
+TEST_F(PollWorkerTest, APollPauseOfZeroOrLessLastsOneMillisecond) {
+    for (ShortPause c : {ShortPause{0}, ShortPause{-5}, ShortPause{1}}) {
+        sim::Reset();
+        ResetProductState();
+        sim::InstallCaptureLibrary();
+        sim::AddHidDevice(VirtualJoystick());
+        Run(4, 0, 0, c.pollMs, 250, 1010);
+        std::vector<std::string> polls;
+        for (const sim::Call& call : sim::CallsNamed("ZUR_USBIO_API_GetGPIO")) {
+            polls.push_back(std::to_string(call.time));
+        }
+        EXPECT_EQ((std::vector<std::string>{"1000", "1001", "1002", "1003", "1004", "1005", "1006",
+                                            "1007", "1008", "1009"}),
+                  polls)
+            << c.pollMs;
+    }
+}
+
+// The joystick's driver restarts while the capture device stays: the report it
+// refuses counts as a lost connection, so the worker closes and reopens, and the
+// button works again without a restart of the service.
+TEST_F(PollWorkerTest, AJoystickThatRefusesAReportIsOpenedAgain) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}, {1800, up}, {3500, down}});
+    sim::At(1600, [] { sim::RemoveHidDevices(); });
+    sim::At(1700, [] { sim::AddHidDevice(VirtualJoystick()); });
+    Run(4, 0, 0, 30, 250, 3600);
+    // The release seen at 1810 is refused (the old handle is dead); the next poll
+    // counts as failed: the joystick is let go and the connection reopened a
+    // second later, on the joystick that came back.
+    EXPECT_EQ("1000:0 1510:8 1810:0! 1840:0! 2840:0 3500:8 3600:0", ReportTimeline());
+    std::vector<std::string> calls = LibraryCalls();
+    auto close = std::find(calls.begin(), calls.end(), "1840 Close");
+    ASSERT_NE(calls.end(), close);
+    EXPECT_EQ((std::vector<std::string>{"1810 GetGPIO", "1840 Close", "1840 Destroy", "2840 Init"}),
+              std::vector<std::string>(close - 1, close + 3));
+    EXPECT_EQ("failed HidD_SetFeature \nfailed HidD_SetFeature \n Destroy_ZUR_GP: OK \n",
+              sim::TakeStdout().substr(0, 69));
+    EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 
 } // namespace

@@ -381,13 +381,115 @@ TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {
     EXPECT_TRUE(sim::StatusReports().empty());
 }
 
-TEST_F(ServiceLifecycleTest, AnIncompleteCommandLineStartsNoDispatcher) {
-    std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30"};
-    char* argv[] = {numbers[0].data(), numbers[1].data(), numbers[2].data(),
-                    numbers[3].data(), numbers[4].data(), nullptr};
-    EXPECT_EQ(0, ServiceProcessMain(5, argv));
-    EXPECT_EQ(1u, sim::CallsNamed("MessageBoxA").size());
-    EXPECT_TRUE(sim::CallsNamed("StartServiceCtrlDispatcherA").empty());
+struct IncompleteStart {
+    const char* how;
+    bool byServiceManager;
+    size_t messageBoxes;
+    const char* statusSequence;
+    std::vector<std::string> traces;
+};
+
+// Four numbers: started by the service manager, where no message box could be
+// seen, the start fails at once with ERROR_INVALID_PARAMETER; from a desktop or a
+// console the user gets the message box, and nothing starts.
+TEST_F(ServiceLifecycleTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessageBox) {
+    const IncompleteStart cases[] = {
+        {"by the service manager",
+         true,
+         0,
+         "1/0/0",
+         {"ZUR Joyvane: Error: Wrong number of arguments !"}},
+        {"from a console", false, 1, "", {}},
+    };
+    for (const IncompleteStart& c : cases) {
+        SetUp();
+        sim::StartedByServiceManager(c.byServiceManager);
+        std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30"};
+        char* argv[] = {numbers[0].data(), numbers[1].data(), numbers[2].data(),
+                        numbers[3].data(), numbers[4].data(), nullptr};
+        EXPECT_EQ(0, ServiceProcessMain(5, argv)) << c.how;
+        EXPECT_EQ(c.messageBoxes, sim::CallsNamed("MessageBoxA").size()) << c.how;
+        EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
+        for (const sim::StatusReport& report : sim::StatusReports()) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), report.status.dwWin32ExitCode);
+        }
+        EXPECT_EQ(c.traces, sim::DebugLines()) << c.how;
+        EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
+        EXPECT_TRUE(sim::CallsNamed("LoadLibraryA").empty()) << c.how;
+        TearDown();
+    }
+}
+
+struct RefusedStart {
+    const char* why;
+    std::vector<std::string> numbers;
+    std::function<void()> arrange;
+    DWORD exitCode;
+    bool libraryLoaded; // at all, if only to be found wanting
+};
+
+// A start that cannot work ends the service with the Windows error as its exit
+// code, so that the service manager logs "terminated with the following error"
+// and applies its recovery; every report before stopped keeps exit code 0.
+TEST_F(ServiceLifecycleTest, AStartThatCannotWorkStopsWithTheErrorAsExitCode) {
+    const RefusedStart cases[] = {
+        {"no capture library", {"4", "1", "0", "30", "250"}, [] { sim::Reset(); }, 126, false},
+        {"a 64-bit capture library",
+         {"4", "1", "0", "30", "250"},
+         [] {
+             sim::Reset();
+             sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
+         },
+         193,
+         false},
+        {"a library without GetGPIO",
+         {"4", "1", "0", "30", "250"},
+         [] {
+             sim::Reset();
+             sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr},
+                                                       {"ZUR_USBIO_API_Open", nullptr}});
+         },
+         127,
+         true},
+        {"mode 3", {"4", "3", "0", "30", "250"}, nullptr, 87, false},
+        {"mode -1", {"4", "-1", "0", "30", "250"}, nullptr, 87, false},
+    };
+    for (const RefusedStart& c : cases) {
+        SetUp();
+        if (c.arrange) {
+            c.arrange();
+            sim::StartedByServiceManager(true);
+            sim::UseRealTime(realPerVirtual);
+        }
+        Start(c.numbers);
+        Finish();
+        std::vector<sim::StatusReport> reports = sim::StatusReports();
+        ASSERT_FALSE(reports.empty()) << c.why;
+        EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState) << c.why;
+        EXPECT_EQ(c.exitCode, reports.back().status.dwWin32ExitCode) << c.why;
+        EXPECT_EQ(0u, reports.back().status.dwServiceSpecificExitCode) << c.why;
+        EXPECT_EQ(1, std::count_if(reports.begin(), reports.end(),
+                                   [](const sim::StatusReport& r) {
+                                       return r.status.dwCurrentState == SERVICE_STOPPED;
+                                   }))
+            << c.why;
+        for (size_t i = 0; i + 1 < reports.size(); ++i) {
+            EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << c.why;
+        }
+        EXPECT_EQ(c.libraryLoaded, sim::ModuleLoads("ZUR_USBIO_KAD.dll") > 0) << c.why;
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+        TearDown();
+    }
+    // The refused mode names the value given.
+    SetUp();
+    Start({"4", "3", "0", "30", "250"});
+    Finish();
+    EXPECT_EQ("2/1/3000 2/2/1000 1/0/0", sim::StatusSequence());
+    EXPECT_EQ((std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources....",
+                                        "ZUR Joyvane: Error: the mode must be 0, 1 or 2",
+                                        "ZUR Joyvane: 3"}),
+              sim::DebugLines());
+    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty());
 }
 
 } // namespace

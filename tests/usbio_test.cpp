@@ -113,7 +113,11 @@ TEST_F(UsbIoTest, TheNeverCalledEntryPointsMayBeMissing) {
     ASSERT_EQ(1, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll"));
     EXPECT_EQ(nullptr, usbIoApi.ZUR_USBIO_API_GetVideostandart);
     EXPECT_NE(nullptr, usbIoApi.ZUR_USBIO_API_GetGPIO);
-    EXPECT_TRUE(sim::DebugLines().empty());
+    // The copy that was loaded is named, with its folder.
+    EXPECT_EQ(
+        std::vector<std::string>{"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+        sim::DebugLines());
+    EXPECT_EQ(0u, UsbIoLoadError());
 }
 
 struct LoadFailure {
@@ -122,42 +126,55 @@ struct LoadFailure {
     DWORD loadError;
     bool registered;
     std::vector<std::string> trace;
+    DWORD error;
 };
 
 TEST_F(UsbIoTest, ALibraryThatCannotServeIsNotLoadedAndTheReasonIsTraced) {
     const LoadFailure cases[] = {
-        {"no such file", "", 0, false, {"ZUR Joyvane: 126"}},
-        {"a 64-bit DLL", "", ERROR_BAD_EXE_FORMAT, true, {"ZUR Joyvane: 193"}},
+        {"no such file", "", 0, false, {"ZUR Joyvane: 126"}, 126},
+        {"a 64-bit DLL", "", ERROR_BAD_EXE_FORMAT, true, {"ZUR Joyvane: 193"}, 193},
         {"no Init",
          "ZUR_USBIO_API_Init",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"},
+         127},
         {"no Destroy",
          "ZUR_USBIO_API_Destroy",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_Destroy", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_Destroy", "ZUR Joyvane: 127"},
+         127},
         {"no Open",
          "ZUR_USBIO_API_Open",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_Open", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_Open", "ZUR Joyvane: 127"},
+         127},
         {"no Close",
          "ZUR_USBIO_API_Close",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_Close", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_Close", "ZUR Joyvane: 127"},
+         127},
         {"no InitI2c",
          "ZUR_USBIO_API_InitI2c",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_InitI2c", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_InitI2c", "ZUR Joyvane: 127"},
+         127},
         {"no GetGPIO",
          "ZUR_USBIO_API_GetGPIO",
          0,
          true,
-         {"ZUR Joyvane: ZUR_USBIO_API_GetGPIO", "ZUR Joyvane: 127"}},
+         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+          "ZUR Joyvane: ZUR_USBIO_API_GetGPIO", "ZUR Joyvane: 127"},
+         127},
     };
     for (const LoadFailure& c : cases) {
         sim::Reset();
@@ -167,6 +184,7 @@ TEST_F(UsbIoTest, ALibraryThatCannotServeIsNotLoadedAndTheReasonIsTraced) {
         }
         EXPECT_EQ(0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
         EXPECT_EQ(c.trace, sim::DebugLines()) << c.why;
+        EXPECT_EQ(c.error, UsbIoLoadError()) << c.why;
         EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
         EXPECT_EQ(nullptr, usbIoApi.module) << c.why;
         // Nothing is called through a table that was not loaded.

@@ -1,9 +1,13 @@
+#include <cstdio>
+
 #include "service/trace.h"
 #include "usbio/usbio_api.h"
 
 UsbIoApi usbIoApi = {};
 
 namespace {
+
+DWORD loadError = 0;
 
 struct UsbIoExport {
     const char* name;
@@ -36,8 +40,15 @@ int LoadUsbIoLibrary(const char* fileName) {
     UsbIoApi table = {};
     table.module = LoadLibraryA(fileName);
     if (table.module == nullptr) {
-        TraceCode(static_cast<int32_t>(GetLastError()));
+        loadError = GetLastError();
+        TraceCode(static_cast<int32_t>(loadError));
     } else {
+        // Which copy was loaded is the first thing to know when the wrong one was.
+        char path[MAX_PATH + 1] = {};
+        GetModuleFileNameA(table.module, path, MAX_PATH);
+        char line[MAX_PATH + 32];
+        std::snprintf(line, sizeof line, "Capture library: %s", path);
+        TraceMessage(line);
         bool complete = true;
         for (const UsbIoExport& entry : usbIoExports) {
             table.*entry.entry = GetProcAddress(table.module, entry.name);
@@ -46,10 +57,12 @@ int LoadUsbIoLibrary(const char* fileName) {
             if (table.*entry.entry == nullptr && entry.called) {
                 TraceMessage(entry.name);
                 TraceCode(ERROR_PROC_NOT_FOUND);
+                loadError = ERROR_PROC_NOT_FOUND;
                 complete = false;
             }
         }
         if (complete) {
+            loadError = 0;
             usbIoApi = table;
             table.module = nullptr;
             loaded = 1;
@@ -59,6 +72,10 @@ int LoadUsbIoLibrary(const char* fileName) {
         FreeLibrary(table.module);
     }
     return loaded;
+}
+
+DWORD UsbIoLoadError() {
+    return loadError;
 }
 
 void FreeUsbIoLibrary() {

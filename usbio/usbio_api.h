@@ -60,6 +60,10 @@ constexpr const char usbIoLibraryName[] = "ZUR_USBIO_KAD.dll";
 int LoadUsbIoLibrary(const char* fileName);
 void FreeUsbIoLibrary();
 
+// Why the last LoadUsbIoLibrary failed: the Windows error code (126, 193, 127, ...),
+// 0 after a load that worked.
+DWORD UsbIoLoadError();
+
 // The six calls, each returning the library's own result. A call into a library
 // that is not loaded fails without calling anything.
 int32_t UsbIoInit();                                         // non-zero: success
