@@ -1,10 +1,12 @@
 #include "service/console_runner.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "bridge/poll_worker.h"
 #include "platform/win32.h"
 #include "service/service_config.h"
+#include "service/setup_check.h"
 #include "service/trace.h"
 
 namespace {
@@ -42,11 +44,17 @@ constexpr DWORD workerCheckMs = 250;
 } // namespace
 
 int ConsoleProcessMain(int argc, char** argv) {
-    if (argc < 6) {
-        std::fputs("usage: joyvane_console BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
-                   "  for example: joyvane_console 4 1 0 30 250\n",
+    bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
+    if (argc < commandLineArguments + 1 + (check ? 1 : 0)) {
+        std::fputs("usage: joyvane_console [--check] BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
+                   "  for example: joyvane_console 4 1 0 30 250\n"
+                   "  --check: checks each link from the capture device to the joystick, "
+                   "and ends\n",
                    stderr);
         return 2;
+    }
+    if (check) {
+        return RunSetupCheck(argc, argv);
     }
     traceToConsole.store(true);
     ParseCommandLine(argc, argv);

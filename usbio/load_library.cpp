@@ -35,10 +35,18 @@ const UsbIoExport usbIoExports[] = {
 
 } // namespace
 
+const char* const usbIoCalledEntryPoints[6] = {"ZUR_USBIO_API_Init",    "ZUR_USBIO_API_Open",
+                                               "ZUR_USBIO_API_InitI2c", "ZUR_USBIO_API_GetGPIO",
+                                               "ZUR_USBIO_API_Close",   "ZUR_USBIO_API_Destroy"};
+
+HMODULE LoadUsbIoModule(const char* fileName) {
+    return LoadLibraryA(fileName);
+}
+
 int LoadUsbIoLibrary(const char* fileName) {
     int loaded = 0;
     UsbIoApi table = {};
-    table.module = LoadLibraryA(fileName);
+    table.module = LoadUsbIoModule(fileName);
     if (table.module == nullptr) {
         loadError = GetLastError();
         TraceCode(static_cast<int32_t>(loadError));

@@ -60,6 +60,13 @@ constexpr const char usbIoLibraryName[] = "ZUR_USBIO_KAD.dll";
 int LoadUsbIoLibrary(const char* fileName);
 void FreeUsbIoLibrary();
 
+// Loads the library's file as LoadUsbIoLibrary does, without resolving anything;
+// nullptr (with the error in GetLastError) when it cannot be loaded.
+HMODULE LoadUsbIoModule(const char* fileName);
+
+// The six entry points the worker calls.
+extern const char* const usbIoCalledEntryPoints[6];
+
 // Why the last LoadUsbIoLibrary failed: the Windows error code (126, 193, 127, ...),
 // 0 after a load that worked.
 DWORD UsbIoLoadError();
