@@ -21,6 +21,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #define HID_EXPORT extern "C" __declspec(dllexport)
@@ -47,6 +48,26 @@ HANDLE reportsLog = INVALID_HANDLE_VALUE;
 // the count shows leaks in the log.
 CRITICAL_SECTION preparsedLock;
 std::vector<PHIDP_PREPARSED_DATA> livePreparsed;
+// When each handle was checked (HidD_GetPreparsedData right after its open), so
+// that a driver restart can leave the handles opened before it dead; guarded by
+// preparsedLock.
+std::vector<std::pair<HANDLE, long>> handlesCheckedAt;
+
+// True when the device's driver restarted after this handle was opened.
+bool HandleOutlivedRestart(HANDLE handle, const virtual_hid::Device& device) {
+    if (device.restartAtMs < 0 || virtual_hid::SinceLoadMs() < device.restartAtMs) {
+        return false;
+    }
+    long checkedAt = -1;
+    EnterCriticalSection(&preparsedLock);
+    for (const auto& entry : handlesCheckedAt) {
+        if (entry.first == handle) {
+            checkedAt = entry.second;
+        }
+    }
+    LeaveCriticalSection(&preparsedLock);
+    return checkedAt < device.restartAtMs;
+}
 
 bool ValidPreparsed(PHIDP_PREPARSED_DATA data) {
     EnterCriticalSection(&preparsedLock);
@@ -115,6 +136,7 @@ HID_EXPORT BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE HidDeviceObject,
         *PreparsedData = new _HIDP_PREPARSED_DATA{preparsedMagic, device};
         EnterCriticalSection(&preparsedLock);
         livePreparsed.push_back(*PreparsedData);
+        handlesCheckedAt.emplace_back(HidDeviceObject, virtual_hid::SinceLoadMs());
         LeaveCriticalSection(&preparsedLock);
     }
     standin::LogLine(
@@ -189,6 +211,8 @@ HID_EXPORT BOOLEAN WINAPI HidD_SetFeature(HANDLE HidDeviceObject, PVOID ReportBu
         error = ERROR_INVALID_PARAMETER;
     } else if (Devices()[device].featureFails) {
         error = ERROR_GEN_FAILURE;
+    } else if (HandleOutlivedRestart(HidDeviceObject, Devices()[device])) {
+        error = ERROR_DEVICE_NOT_CONNECTED;
     }
 
     char hex[3 * 16 + 4] = "";

@@ -106,6 +106,8 @@ bool ParseDevice(const standin::Directive& directive, Device& device, long& padd
             device.capsFails = true;
         } else if (key == "feature" && value == "fail") {
             device.featureFails = true;
+        } else if (key == "restart" && standin::ParseNumber(value, number)) {
+            device.restartAtMs = number;
         } else if (key == "pad" && standin::ParseNumber(value, number)) {
             padding = number;
         } else {
@@ -114,6 +116,8 @@ bool ParseDevice(const standin::Directive& directive, Device& device, long& padd
     }
     return true;
 }
+
+std::int64_t loadedAtUs = 0;
 
 // The part of a path after its last backslash.
 const char* LastComponent(const char* path) {
@@ -128,7 +132,12 @@ const char* LastComponent(const char* path) {
 
 } // namespace
 
+long SinceLoadMs() {
+    return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
+}
+
 void Load(HMODULE self, const char* dllName) {
+    loadedAtUs = standin::QpcMicros();
     char path[MAX_PATH];
     if (standin::PathBesideModule(self, "virtual_hid.log", path, sizeof path)) {
         callLog = standin::OpenAppendLog(path);

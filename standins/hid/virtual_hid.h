@@ -26,6 +26,7 @@ struct Device {
     bool preparsedFails = false; // HidD_GetPreparsedData refuses
     bool capsFails = false;      // HidP_GetCaps refuses
     bool featureFails = false;   // HidD_SetFeature refuses
+    long restartAtMs = -1;       // its driver restarts then: handles opened before are dead
     std::string path;            // "\\?\<folder>\hid#<name>#<n>#{hid interface class}"
     std::vector<std::string> padDirectories; // folders that `pad` puts in the path, outermost first
 };
@@ -42,6 +43,8 @@ void Load(HMODULE self, const char* dllName);
 void Unload();
 
 const std::vector<Device>& Devices();
+// Milliseconds since the DLL was loaded.
+long SinceLoadMs();
 HANDLE CallLog();
 
 // The index of the device whose file `handle` refers to, or -1.

@@ -524,6 +524,9 @@ def analyse_service(c, directory, meta):
         c.check(stdout_raw.count(b"\n") == stdout_raw.count(b"\r\n") and stdout_raw.endswith(b"\r\n"),
                 "standard output lines end in CR LF (text mode)", repr(stdout_raw[:80]))
 
+    if kind == "joystick-restart":
+        analyse_joystick_restart(c, calls, reports, statuses, press, idle, trace_texts(trace))
+        return
     if kind in ("stop-in-long-click", "library-blocked"):
         analyse_stop(c, kind, calls, reports, statuses, press, second, idle)
         return
@@ -677,6 +680,32 @@ def analyse_service(c, directory, meta):
         c.check(False, "known scenario kind", kind)
 
 
+def analyse_joystick_restart(c, calls, reports, statuses, press, idle, traces):
+    """A report refused on the joystick whose driver restarted counts as a lost
+    connection: the worker closes and reopens, and the joystick works again."""
+    refused = [r for r in reports if r["status"] != "ok"]
+    c.check(bool(refused), "a report was refused on the handle that outlived the restart")
+    if not refused:
+        return
+    first_refused = refused[0]["ms"]
+    closes = [x for x in calls if x["call"] == "Close(0)" and x["ms"] >= first_refused]
+    inits = [x for x in calls if x["name"] == "Init" and x["ms"] > first_refused]
+    c.check(bool(closes) and closes[0]["ms"] - first_refused < 100,
+            "the next poll counted as failed: the capture connection closed at once",
+            str([x["ms"] - first_refused for x in closes[:1]]))
+    if closes and inits:
+        c.figure("reconnect_after_refused_ms", inits[0]["ms"] - closes[0]["ms"])
+        c.check(RECONNECT_WINDOW_MS[0] <= inits[0]["ms"] - closes[0]["ms"] <= RECONNECT_WINDOW_MS[1],
+                "reopened about a second later (%d-%d ms)" % RECONNECT_WINDOW_MS,
+                "%.0f ms" % (inits[0]["ms"] - closes[0]["ms"]))
+    later = [value_of(r) for r in reports if r["status"] == "ok" and inits and r["ms"] > inits[0]["ms"]]
+    c.check(later[:1] == [idle] and press in later and later[-1] == idle,
+            "after the reopen the joystick takes the idle report, the press and its release",
+            str(later))
+    c.check(not [r for r in refused if inits and r["ms"] > inits[0]["ms"]],
+            "nothing refused after the reopen")
+
+
 def analyse_stop(c, kind, calls, reports, statuses, press, second, idle):
     """A stop while a button is down: inside the long click of mode 2, or in
     follow mode while the library blocks a poll. Either way the idle value is the
@@ -709,6 +738,34 @@ def analyse_stop(c, kind, calls, reports, statuses, press, second, idle):
                 "button %d was down when the stop came" % press)
         check_stop_time(c, statuses, STOP_BLOCKED_MS[0], STOP_BLOCKED_MS[1], "stop_library_blocked_ms",
                         "stop with the library blocked: the 1001 ms deadline, then the idle report")
+
+
+def analyse_start_failure(c, directory, meta):
+    """The service stops by itself at start with the expected Win32 exit code;
+    every report before stopped carries exit code 0; no message box."""
+    check_no_crash(c, directory)
+    expected = int(meta["expect_exit"])
+    statuses = parse_status_reports(read_lines(os.path.join(directory, "session.log")))
+    calls = parse_capture_log(read_lines(os.path.join(directory, "ZUR_USBIO_KAD.log")))
+    reports = parse_reports(read_lines(os.path.join(directory, "virtual_hid_reports.log")))
+    c.check(meta.get("stopped") == "1", "the service stopped by itself after sc start",
+            meta.get("stop_error", ""))
+    c.figure("start_failure_ms", float(meta.get("stopped_after_ms", "nan")))
+    query = meta.get("query", "")
+    c.check(" exit=%d " % expected in query + " ",
+            "the service manager keeps Win32 exit code %d (sc query)" % expected, query)
+    stopped = [s for s in statuses if s["state"] == 1]
+    c.check(len(stopped) == 1 and stopped[0]["exit"] == expected,
+            "one stopped report, with exit code %d" % expected,
+            str([(s["state"], s["exit"]) for s in statuses]))
+    c.check(all(s["exit"] == 0 for s in statuses if s["state"] != 1),
+            "every report before stopped has exit code 0")
+    c.check(not reports, "nothing sent to the joystick", "%d reports" % len(reports))
+    if expected == 87:
+        c.check(not calls, "the capture library was never loaded")
+    took = float(meta.get("stopped_after_ms", "1e9"))
+    c.check(took < 3000, "stopped within 3 s of sc start (nothing waits for a message box)",
+            "%.0f ms" % took)
 
 
 def analyse_console(c, directory, meta):
@@ -772,6 +829,8 @@ def cmd_check(directory):
             analyse_arguments(c, directory, meta)
         elif kind == "install":
             analyse_install(c, directory, meta)
+        elif kind == "start-fails":
+            analyse_start_failure(c, directory, meta)
         else:
             analyse_service(c, directory, meta)
     except Exception as error:  # a log the analysis cannot read is a failure, not a crash
@@ -828,6 +887,7 @@ def cmd_summary(e2e_dir, total_s=None):
     lines.append("stopped after the worker left   : %s (expected about 0)" % stats(m("stopped_after_worker_ms")))
     lines.append("first Init after library load   : %s (expected about 1000)" % stats(m("first_init_after_load_ms")))
     lines.append("reconnect after a failed poll   : %s (expected about 1000)" % stats(m("reconnect_after_failure_ms")))
+    lines.append("reconnect after a refused report: %s (expected about 1000)" % stats(m("reconnect_after_refused_ms")))
     lines.append("reconnect after 101 retries     : %s; retries took %s" % (stats(m("reconnect_after_abandon_ms")), stats(m("retries_spread_ms"))))
     lines.append("open attempts, joystick absent  : %s (expected 1000)" % stats(m("open_attempt_period_ms")))
     lines.append("  (stop request came %s ms after the last open attempt)" % stats(m("stop_request_after_attempt_ms")))

@@ -286,15 +286,73 @@ press 3600 300"
     # seen, 250 ms long). The close ends the click with the idle value.
     run_service stop-in-long-click stop-in-long-click cdecl "4 2 0 30 250" 2440 "press 1500 3000"
 
+    # The joystick's driver restarts at 2.5 s while the capture device stays: the
+    # first report refused on the dead handle counts as a lost connection, the
+    # worker reconnects a second later, and the press after that works.
+    run_service joystick-restart joystick-restart cdecl "4 0 0 30 250" 5300 "press 1500 300
+press 3000 300
+press 4600 300" "device restart=2500"
+
     # Follow mode with the button held, and the library blocks a poll for 3 s:
     # the stop waits 1001 ms for the worker, then lets go of the joystick itself
     # before it reports stopped.
     run_service library-blocked library-blocked stdcall "4 0 0 30 250" 2600 "button 1500 down
 gpio block 2400 5400"
 
-    # No capture library: the worker ends at once, the service keeps running
-    # and stops cleanly.
-    run_service library-absent library-absent cdecl "4 1 0 30 250" 2000 ""
+}
+
+# --- a start that cannot work --------------------------------------------------------
+
+# run_start_failure NAME FLAVOUR "ARGS" EXIT SETUP: the service starts, finds it
+# cannot work and stops by itself with EXIT as its Win32 exit code, which the
+# service manager keeps (sc query's WIN32_EXIT_CODE). SETUP (a shell snippet) runs
+# after the service folder is installed.
+run_start_failure() {
+    local name=$1 flavour=$2 args=$3 exit_code=$4 setup=$5
+    selected "$name" || return 0
+    echo "== $name (start fails, $flavour, $args)"
+    scenario_begin "$name"
+    meta kind start-fails
+    meta args "$args"
+    meta expect_exit "$exit_code"
+    jv_folder_install "$EXE" "$flavour" || { check 1 "$name" "service folder installed"; return; }
+    eval "$setup"
+    local out start
+    jv_service_create "$args"
+    check $? "$name" "sc create \"$JV_SERVICE\" binpath= \"$JV_FOLDER_WIN\\$JV_EXE $args\""
+    start=$(jv_now_us)
+    jv_wine sc start "$JV_SERVICE" >"$SDIR/sc_start.log" 2>&1
+    meta sc_start_status $?
+    if out=$(jv_wait STOPPED 10000); then
+        meta stopped 1
+        meta stopped_after_ms $((($(jv_now_us) - start) / 1000))
+    else
+        meta stopped 0
+        meta stop_error "$out"
+        jv_service_stop 2>/dev/null
+    fi
+    out=$(jv_ctl query 2>/dev/null)
+    meta query "$out"
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    jv_service_delete
+    check $? "$name" "sc delete"
+    scenario_collect
+    scenario_analyze
+}
+
+scenarios_start_failure() {
+    # Each ends the service at once with its Windows error, so the service manager
+    # logs the failure and applies recovery, instead of RUNNING and doing nothing.
+    run_start_failure library-absent cdecl "4 1 0 30 250" 126 'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
+    run_start_failure library-not-a-dll cdecl "4 1 0 30 250" 193 \
+        'printf "not a DLL at all\n" >"$JV_FOLDER/ZUR_USBIO_KAD.dll"'
+    run_start_failure library-incomplete cdecl "4 1 0 30 250" 127 \
+        'cp "$JV_STANDINS/driver/setupapi.dll" "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
+    run_start_failure mode-3 stdcall "4 3 0 30 250" 87 ''
+    # Four numbers on the registered command line: no message box on a desktop
+    # nobody sees, the start fails at once.
+    run_start_failure four-arguments-service cdecl "4 1 0 30" 87 ''
 }
 
 # --- started from a console -------------------------------------------------------
@@ -344,6 +402,53 @@ run_console_runner() {
     jv_wait_gone 5000 "$JV_EXE"
     check $? "$name" "no console process left"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
+# The setup check, with the stand-ins working and each broken in turn:
+# run_check NAME "SCENARIO" "HID CONFIG" EXIT "EXPECTED LINE" [SETUP]
+run_check() {
+    local name=$1 scenario=$2 hid=$3 exit_code=$4 line=$5 setup=${6:-}
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
+    [[ -n $scenario ]] && jv_scenario "$scenario"
+    [[ -n $hid ]] && jv_hid_config "$hid"
+    eval "$setup"
+    local start rc out took
+    start=$(jv_now_us)
+    (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 20 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" --check 4 1 0 30 250 </dev/null >"$SDIR/console.log" 2>&1)
+    rc=$?
+    took=$((($(jv_now_us) - start) / 1000))
+    out=$(tr -d '\r' <"$SDIR/console.log")
+    [[ $rc == "$exit_code" ]]
+    check $? "$name" "exit code $exit_code" "exit $rc: $out"
+    grep -qxF -- "$line" <<<"$out"
+    check $? "$name" "prints: $line" "$out"
+    [[ $out == "Joyvane setup check"$'\n'"settings: button 4, mode 1, normal values, poll every 30 ms, clicks of 250 ms: ok"* ]]
+    check $? "$name" "heading, then the settings as the service takes them" "$out"
+    ((took < 8000))
+    check $? "$name" "done within 8 s (${took} ms)"
+    jv_wait_gone 5000 "$JV_EXE"
+    check $? "$name" "no console process left"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
+scenarios_check() {
+    run_check check-works "" "" 0 "Every link works."
+    run_check check-no-library "" "" 1 \
+        "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit ZUR_USBIO_KAD.dll beside joyvane_service.exe" \
+        'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
+    run_check check-no-joystick "" "# no HID device at all" 1 \
+        "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: install the virtual joystick and its driver"
+    run_check check-not-a-joystick "" "device usage=5" 1 \
+        "virtual joystick: found, but not opened as a joystick for writing: FAILED: its collection must be usage page 1, usage 4, and the account needs write access"
+    run_check check-device-unplugged "init fail 0 end" "" 1 \
+        "capture device: Init 0, Open(0) -1, InitI2c -1: FAILED: is the capture device plugged in, and its own driver installed?"
+    run_check check-library-stuck "init block 0 30000" "" 1 \
+        "check: no answer within 5 seconds: FAILED: the capture library or a driver does not return"
 }
 
 # Four arguments: the message box. It waits for an OK that nobody can give
@@ -467,9 +572,11 @@ jv_prefix_create "$WORK/prefix" || { echo "e2e: no Wine prefix" >&2; exit 2; }
 session_start || { echo "e2e: the Wine session did not start" >&2; exit 2; }
 
 scenarios_service
+scenarios_start_failure
 run_install
 run_console
 run_console_runner
+scenarios_check
 run_arguments
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
