@@ -34,7 +34,15 @@ const UsbIoExport usbIoExports[] = {
 int LoadUsbIoLibrary(const char* fileName) {
     int loaded = 0;
     UsbIoApi table = {};
-    table.module = LoadLibraryA(fileName);
+    // A bare name given to LoadLibraryA is also looked for in the Windows folder,
+    // the current directory and every folder on PATH, any of which a user without
+    // rights may be able to write to; a copy planted there would run its DllMain
+    // inside the service before the export check below could reject it. Only the
+    // program's own folder (which the installer keeps writable by administrators
+    // only) and System32 (SysWOW64 for this 32-bit program on 64-bit Windows) are
+    // searched.
+    table.module = LoadLibraryExA(
+        fileName, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (table.module == nullptr) {
         TraceCode(static_cast<int32_t>(GetLastError()));
     } else {
