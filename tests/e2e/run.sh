@@ -628,6 +628,131 @@ run_install() {
     scenario_analyze
 }
 
+# --- where the capture library may come from ------------------------------------
+
+ENV_KEY='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+PATH_PLANT_WIN='C:\jv-path'
+SYSTEM32_WIN='C:\windows\system32'
+
+# plant WINDOWS_DIR: a copy of the capture library there (its DllMain logs to
+# ZUR_USBIO_KAD.log beside it, so a log there means it was loaded).
+plant() {
+    local dir
+    dir=$(win_path "$1")
+    mkdir -p "$dir" && cp "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" "$dir/" && rm -f "$dir/ZUR_USBIO_KAD.log"
+}
+
+# unplant WINDOWS_DIR: removes the copy and its log.
+unplant() {
+    local dir
+    dir=$(win_path "$1")
+    rm -f "$dir/ZUR_USBIO_KAD.dll" "$dir/ZUR_USBIO_KAD.log"
+}
+
+# loaded_from WINDOWS_DIR: whether the copy there was loaded.
+loaded_from() {
+    grep -q ' Load(' "$(win_path "$1")/ZUR_USBIO_KAD.log" 2>/dev/null
+}
+
+# search_run NAME WHAT FILE PATTERN COUNT: one run of the service, stopped once
+# FILE has COUNT lines matching PATTERN (the capture library's log, or the
+# trace of why there is none).
+search_run() {
+    local name=$1 what=$2 out
+    jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "$what: the service runs" "$out"
+    jv_wait_for_count "$3" "$4" "$5" 10000
+    check $? "$name" "$what: the worker tried to load the library"
+    jv_service_stop
+    jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+}
+
+run_library_search() {
+    local name=library-search
+    selected "$name" || return 0
+    echo "== $name"
+    # A folder on the machine's PATH, which the service inherits when its
+    # session starts.
+    local path_value
+    path_value=$(jv_wine reg query "$ENV_KEY" /v PATH | tr -d '\r' | sed -n -E 's/^ +PATH +REG_[A-Z_]+ +//p')
+    jv_wine reg add "$ENV_KEY" /v PATH /t REG_EXPAND_SZ /d "$PATH_PLANT_WIN;$path_value" /f >/dev/null
+    session_restart
+    scenario_begin "$name"
+    meta kind library-search
+    plant "$PATH_PLANT_WIN"
+
+    # 1. Beside the program: loaded. Its log tells where the process would
+    #    also have looked under the classic search order.
+    jv_folder_install "$EXE" cdecl
+    local log=$JV_FOLDER/ZUR_USBIO_KAD.log cwd
+    search_run "$name" "library beside the program" "$log" ' GetGPIO\(' 1
+    loaded_from "$JV_FOLDER_WIN"
+    check $? "$name" "the copy beside joyvane_service.exe is loaded"
+    grep -qF " Process - path=$PATH_PLANT_WIN;" "$log"
+    check $? "$name" "the service's PATH begins with $PATH_PLANT_WIN" "$(grep ' Process - path=' "$log")"
+    cwd=$(sed -n -E 's/.* Process - cwd=(.*)$/\1/p' "$log" | tr -d '\r')
+    # (Windows starts services in System32, which would make the current
+    # directory's case that of System32; Wine starts them in its Windows folder.)
+    [[ -n $cwd && ${cwd,,} != "${SYSTEM32_WIN,,}" ]]
+    check $? "$name" "the service's current directory, not System32: $cwd"
+    cp "$log" "$SDIR/beside.ZUR_USBIO_KAD.log"
+
+    # 2. Only on PATH, then only in the current directory (one at a time: the
+    #    classic order would take the current directory's first): never loaded.
+    rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
+    search_run "$name" "a copy only on PATH" "$TRACE_FILE" 'ZUR Joyvane: 126' 1
+    ! loaded_from "$PATH_PLANT_WIN"
+    check $? "$name" "the copy in $PATH_PLANT_WIN (on PATH) is not loaded: its DllMain never ran"
+    unplant "$PATH_PLANT_WIN"
+    plant "$cwd"
+    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" 'ZUR Joyvane: 126' 2
+    ! loaded_from "$cwd"
+    check $? "$name" "the copy in $cwd (current directory) is not loaded: its DllMain never ran"
+    [[ $(grep -c 'ZUR Joyvane: 126' "$TRACE_FILE") == 2 ]]
+    check $? "$name" "each time the service traces \"ZUR Joyvane: 126\" (module not found) and keeps running"
+    plant "$PATH_PLANT_WIN"
+
+    # 3. In System32 as well: that one is loaded, the planted ones still not.
+    plant "$SYSTEM32_WIN"
+    search_run "$name" "a copy in System32 as well" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1
+    loaded_from "$SYSTEM32_WIN" && grep -qF " Process - exe=$JV_FOLDER_WIN\\$JV_EXE" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log"
+    check $? "$name" "the copy in $SYSTEM32_WIN is loaded"
+    ! loaded_from "$PATH_PLANT_WIN" && ! loaded_from "$cwd"
+    check $? "$name" "the copies on PATH and in the current directory are still not loaded"
+    cp "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" "$SDIR/system32.ZUR_USBIO_KAD.log"
+    unplant "$SYSTEM32_WIN"
+    unplant "$cwd"
+
+    # 4. The console program, started from a folder that holds a copy: first
+    #    with the library beside it (to see that folder is its current
+    #    directory), then without.
+    local JV_EXE=joyvane_console.exe console='C:\users\Public\jv-console'
+    plant "$console"
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
+    (cd "$(win_path "$console")" && WINEDEBUG=-all timeout -s INT 3 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null >/dev/null 2>&1)
+    jv_wait_gone 5000 "$JV_EXE"
+    loaded_from "$JV_FOLDER_WIN" && grep -qF " Process - cwd=$console" "$log" && ! loaded_from "$console"
+    check $? "$name" "console with the library beside it, started in $console: that copy loaded, not the one in its current directory"
+    rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
+    local out rc
+    out=$(cd "$(win_path "$console")" && WINEDEBUG=-all timeout 20 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null 2>/dev/null | tr -d '\r')
+    rc=$?
+    [[ $out == *$'ZUR Joyvane: 126\nJoyvane console: the capture-device library could not be loaded'* ]]
+    check $? "$name" "console without it: \"ZUR Joyvane: 126\", the library could not be loaded" "exit $rc: $out"
+    ! loaded_from "$console" && ! loaded_from "$PATH_PLANT_WIN"
+    check $? "$name" "the copies in its current directory and on PATH are not loaded"
+    unplant "$console"
+    unplant "$PATH_PLANT_WIN"
+
+    jv_wine reg add "$ENV_KEY" /v PATH /t REG_EXPAND_SZ /d "$path_value" /f >/dev/null
+    scenario_collect
+    session_restart
+}
+
 # --- main -------------------------------------------------------------------------
 
 echo "e2e: executable $EXE"
@@ -640,6 +765,7 @@ run_install
 run_console
 run_console_runner
 run_arguments
+run_library_search
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
 echo
