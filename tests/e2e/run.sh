@@ -404,7 +404,7 @@ bench_target() {
 }
 
 # run_cmd WINDOWS_DIR ARG...: `cmd /c ARG...` in that current directory. Sets
-# OUT (its output, without CRs), RC, and RAN: the command line of every
+# CMD_OUT (its output, without CRs), CMD_RC, and CMD_RAN: the command line of every
 # program it started, one a line, read from Wine's +process trace (without the
 # blanks that cmd leaves at their ends).
 run_cmd() {
@@ -412,10 +412,10 @@ run_cmd() {
     dir=$(win_path "$1")
     shift
     err=$WORK/cmd-trace.log
-    OUT=$(cd "$dir" && WINEDEBUG=-all,+process timeout 120 wine cmd /c "$@" 2>"$err" </dev/null)
-    RC=$?
-    OUT=${OUT//$'\r'/}
-    RAN=$(python3 -c '
+    CMD_OUT=$(cd "$dir" && WINEDEBUG=-all,+process timeout 120 wine cmd /c "$@" 2>"$err" </dev/null)
+    CMD_RC=$?
+    CMD_OUT=${CMD_OUT//$'\r'/}
+    CMD_RAN=$(python3 -c '
 import re, sys
 for line in sys.stdin:
     m = re.search(r":trace:process:CreateProcessInternalW app .* cmdline L\"(.*)\"\s*$", line)
@@ -430,7 +430,7 @@ for line in sys.stdin:
 
 # show: the output of the last run_cmd, indented.
 show() {
-    printf '    | %s\n' "${OUT//$'\n'/$'\n'    | }"
+    printf '    | %s\n' "${CMD_OUT//$'\n'/$'\n'    | }"
 }
 
 # expected_install_ran TARGET_WIN SETTINGS CREATE_ACCOUNT: the programs that a
@@ -470,7 +470,7 @@ joyvane_files() {
 
 # planted_ran: whether a planted script ran (and so left its log).
 planted_ran() {
-    [[ -e $(win_path "$PLANTED_LOG_WIN") ]] || grep -q PLANTED <<<"$OUT"
+    [[ -e $(win_path "$PLANTED_LOG_WIN") ]] || grep -q PLANTED <<<"$CMD_OUT"
 }
 
 # keep_logs WINDOWS_DIR: hard links to the stand-ins' logs in the installed
@@ -495,18 +495,18 @@ uninstall_checks() {
     start=$(jv_now_us)
     run_cmd "$@"
     show
-    check $RC "$name" "uninstall.cmd $how: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $RC"
+    check $CMD_RC "$name" "uninstall.cmd $how: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $CMD_RC"
     ! jv_service_registered
     check $? "$name" "no service registered"
     jv_wait_gone 5000
     check $? "$name" "service process ended"
     [[ ! -e $(win_path "$target") ]]
     check $? "$name" "\"$target\" removed"
-    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$RAN"
-    check $? "$name" "removed with \"$SYS_WIN\\sc.exe\" delete" "$RAN"
-    others=$(grep -vE "^\"C:\\\\windows\\\\System32\\\\(reg|sc|net|find|ping)\\.exe\" " <<<"$RAN")
+    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
+    check $? "$name" "removed with \"$SYS_WIN\\sc.exe\" delete" "$CMD_RAN"
+    others=$(grep -vE "^\"C:\\\\windows\\\\System32\\\\(reg|sc|net|find|ping)\\.exe\" " <<<"$CMD_RAN")
     [[ -z $others ]] && ! planted_ran
-    check $? "$name" "only reg, sc, net, find and ping of System32 ran; no planted script" "$others / $OUT"
+    check $? "$name" "only reg, sc, net, find and ping of System32 ran; no planted script" "$others / $CMD_OUT"
 }
 
 run_install() {
@@ -517,33 +517,33 @@ run_install() {
     meta kind install
     jv_overrides_set "$JV_EXE"
     rm -f "$(win_path "$PLANTED_LOG_WIN")"
-    local user='C:\users\Public\Joyvane 100% (Tom & Jerry)' path expected files
+    local user='C:\users\Public\Joyvane 100% (Tom & Jerry)' path expected files waited
     user_folder "$user" && bench_target "$PF_WIN"
     check $? "$name" "release files in \"$user\", with a reg.bat, sc.bat, net.bat, find.bat and ping.bat beside them"
 
     # Refused command lines install nothing.
     run_cmd "$user" install.cmd 4 1 0
-    [[ $RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
-    check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered or copied" "exit $RC: $OUT"
+    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
     run_cmd "$user" install.cmd 4 1 0 fast 250
-    [[ $RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
-    check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered or copied" "exit $RC: $OUT"
+    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
 
     # Defaults, run from the user's folder.
     run_cmd "$user" install.cmd
     show
-    check $RC "$name" "install.cmd (no arguments) from \"$user\": exit 0" "exit $RC"
+    check $CMD_RC "$name" "install.cmd (no arguments) from \"$user\": exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
     [[ $path == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]]
     check $? "$name" "registered command line: $path" "expected \"$PF_WIN\\$JV_EXE\" 4 1 0 30 250"
     [[ $(service_value ObjectName) == LocalSystem && $(service_value Start) == 0x2 && $(service_value Type) == 0x10 ]]
     check $? "$name" "as LocalSystem (ObjectName), start= auto (Start 2), own process (Type 0x10)"
     expected=$(expected_install_ran "$PF_WIN" "4 1 0 30 250" LocalSystem)
-    [[ $RAN == "$expected" ]]
-    check $? "$name" "programs started, all of System32 by full path:"$'\n'"${expected//$'\n'/$'\n'     }" "$RAN"
+    [[ $CMD_RAN == "$expected" ]]
+    check $? "$name" "programs started, all of System32 by full path:"$'\n'"${expected//$'\n'/$'\n'     }" "$CMD_RAN"
     ! planted_ran
     check $? "$name" "none of the planted scripts ran"
-    [[ $OUT == *"$WINE_WARNINGS"* ]]
+    [[ $CMD_OUT == *"$WINE_WARNINGS"* ]]
     check $? "$name" "Wine's sc refuses failureflag, privs and sidtype; install.cmd warns of each and goes on"
     files=$(joyvane_files "$PF_WIN")
     [[ $files == "joyvane_service.exe joyvane_console.exe ZUR_USBIO_KAD.dll " ]] &&
@@ -551,16 +551,16 @@ run_install() {
         cmp -s "$(win_path "$PF_WIN")/joyvane_console.exe" "$BUILD_DIR/joyvane_console.exe" &&
         cmp -s "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.dll" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll"
     check $? "$name" "both programs and the capture library copied unchanged into \"$PF_WIN\"" "$files"
-    OUT=$(jv_wait RUNNING 10000)
-    check $? "$name" "the service is running" "$OUT"
+    waited=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service is running" "$waited"
     jv_wait_for_count "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 10 10000 &&
         grep -qF " Process - exe=$PF_WIN\\$JV_EXE" "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log"
     check $? "$name" "the service runs from \"$PF_WIN\" and polls the capture button"
     [[ ! -e $(win_path "$user")/ZUR_USBIO_KAD.log ]]
     check $? "$name" "the library left in the user's folder was never loaded"
     run_cmd "$user" install.cmd
-    [[ $RC == 1 && $OUT == *"already installed"* && $(jv_service_image_path) == "$path" ]]
-    check $? "$name" "a second install.cmd is refused (exit 1), the registration unchanged" "exit $RC: $OUT"
+    [[ $CMD_RC == 1 && $CMD_OUT == *"already installed"* && $(jv_service_image_path) == "$path" ]]
+    check $? "$name" "a second install.cmd is refused (exit 1), the registration unchanged" "exit $CMD_RC: $CMD_OUT"
 
     keep_logs "$PF_WIN"
     uninstall_checks "$name" "from \"$user\"" "$PF_WIN" "$user" uninstall.cmd
@@ -574,11 +574,11 @@ run_install() {
     user_folder "$injected" && bench_target "$PF_WIN"
     run_cmd "$injected" install.cmd 4 1 0 30 250
     show
-    ! grep -qx 'INJECTED' <<<"$OUT"
+    ! grep -qx 'INJECTED' <<<"$CMD_OUT"
     check $? "$name" "install.cmd from \"$injected\": nothing injected"
-    [[ $RC == 0 && $(jv_service_image_path) == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]] &&
+    [[ $CMD_RC == 0 && $(jv_service_image_path) == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]] &&
         jv_wait RUNNING 10000 >/dev/null && ! planted_ran
-    check $? "$name" "... and the Program Files copy registered and running" "exit $RC: $(jv_service_image_path)"
+    check $? "$name" "... and the Program Files copy registered and running" "exit $CMD_RC: $(jv_service_image_path)"
     uninstall_checks "$name" "from \"$injected\"" "$PF_WIN" "$injected" uninstall.cmd
 
     # An install that fails at its last step undoes the others.
@@ -587,12 +587,12 @@ run_install() {
     user_folder "$broken" "$WORK/not-a-program.exe" && bench_target "$PF_WIN"
     run_cmd "$broken" install.cmd
     show
-    [[ $RC == 1 && $OUT == *"install: the service did not start."*"install: nothing was installed." ]]
-    check $? "$name" "install.cmd with a program that cannot start: exit 1, says so" "exit $RC"
+    [[ $CMD_RC == 1 && $CMD_OUT == *"install: the service did not start."*"install: nothing was installed." ]]
+    check $? "$name" "install.cmd with a program that cannot start: exit 1, says so" "exit $CMD_RC"
     ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
     check $? "$name" "... nothing registered, nothing left in \"$PF_WIN\"" "$(joyvane_files "$PF_WIN")"
-    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$RAN"
-    check $? "$name" "... the registration undone with sc delete" "$RAN"
+    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
+    check $? "$name" "... the registration undone with sc delete" "$CMD_RAN"
 
     # LocalService, on a machine with an x86 Program Files folder, install.cmd
     # by full path from elsewhere. Wine takes the account but runs the service
@@ -603,15 +603,15 @@ run_install() {
         "$plain" >"$(win_path "$wrapper")"
     run_cmd 'C:\' "$wrapper"
     show
-    check $RC "$name" "install.cmd /localservice 5 2 1 40 200 by full path, x86 Program Files: exit 0" "exit $RC"
+    check $CMD_RC "$name" "install.cmd /localservice 5 2 1 40 200 by full path, x86 Program Files: exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
     [[ $path == "\"$PF86_WIN\\$JV_EXE\" 5 2 1 40 200" ]]
     check $? "$name" "registered command line: $path"
     [[ $(service_value ObjectName) == 'NT AUTHORITY\LocalService' ]]
     check $? "$name" "as NT AUTHORITY\\LocalService (ObjectName)" "$(service_value ObjectName)"
     expected=$(expected_install_ran "$PF86_WIN" "5 2 1 40 200" '"NT AUTHORITY\LocalService" password= ""')
-    [[ $RAN == "$expected" && ! -e $(win_path "$PF_WIN") ]] && ! planted_ran
-    check $? "$name" "sc create ... obj= \"NT AUTHORITY\\LocalService\" password= \"\"; nothing in \"$PF_WIN\"" "$RAN"
+    [[ $CMD_RAN == "$expected" && ! -e $(win_path "$PF_WIN") ]] && ! planted_ran
+    check $? "$name" "sc create ... obj= \"NT AUTHORITY\\LocalService\" password= \"\"; nothing in \"$PF_WIN\"" "$CMD_RAN"
     jv_wait_for_count "$(win_path "$PF86_WIN")/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
     check $? "$name" "the service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
     printf '@echo off\r\nset "ProgramFiles(x86)=C:\\Program Files (x86)"\r\n"%s\\uninstall.cmd"\r\n' \
@@ -619,8 +619,8 @@ run_install() {
     uninstall_checks "$name" "by full path, x86 Program Files" "$PF86_WIN" 'C:\' "$wrapper"
 
     run_cmd "$user" uninstall.cmd
-    [[ $RC == 0 && $OUT == *"not installed"* ]]
-    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $RC: $OUT"
+    [[ $CMD_RC == 0 && $CMD_OUT == *"not installed"* ]]
+    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $CMD_RC: $CMD_OUT"
     echo "note $name: Wine's sc has no failureflag, privs or sidtype and Wine's service manager keeps no failure actions (a FIXME), so the restart policy, the privileges and the service SID can be seen working only on Windows" |
         tee -a "$RESULTS"
     scenario_collect "$(win_path "$user")"
