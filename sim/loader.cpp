@@ -1,5 +1,6 @@
 // Run-time loading of DLLs that a test registers with an export table of its own
-// functions.
+// functions, each in one folder of the machine, found along the folders that the
+// load's search flags (or the process's default directories) allow.
 #include <algorithm>
 #include <map>
 #include <string>
@@ -14,6 +15,7 @@ struct Module {
     std::string fileName;
     std::vector<Export> exports;
     DWORD loadError;
+    DllFolder folder;
     int references;
     int loads;
     int frees;
@@ -21,12 +23,77 @@ struct Module {
 
 std::vector<Module> modules;
 
+// What SetDefaultDllDirectories set; 0 until then.
+DWORD defaultDirectories = 0;
+
+const DWORD searchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                          LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+// The folders searched for a bare file name, in order. Without search flags and
+// without default directories this is the classic order of a process that did
+// not opt into safe DLL search mode changes: the program's folder, System32, the
+// Windows folder, the current directory, then every folder on PATH (the 16-bit
+// system folder never holds a match here). The simulation has no folders added
+// with AddDllDirectory, so LOAD_LIBRARY_SEARCH_USER_DIRS adds none.
+std::vector<DllFolder> SearchOrder(DWORD flags) {
+    if ((flags & searchFlags) == 0) {
+        flags = defaultDirectories;
+    }
+    if (flags & LOAD_LIBRARY_SEARCH_DEFAULT_DIRS) {
+        flags |= LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    }
+    if ((flags & searchFlags) == 0) {
+        return {DllFolder::Application, DllFolder::System32, DllFolder::Windows,
+                DllFolder::CurrentDirectory, DllFolder::PathFolder};
+    }
+    std::vector<DllFolder> order;
+    if (flags & LOAD_LIBRARY_SEARCH_APPLICATION_DIR) {
+        order.push_back(DllFolder::Application);
+    }
+    if (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) {
+        order.push_back(DllFolder::System32);
+    }
+    return order;
+}
+
+const char* FolderName(DllFolder folder) {
+    switch (folder) {
+    case DllFolder::Application:
+        return "application";
+    case DllFolder::System32:
+        return "system32";
+    case DllFolder::Windows:
+        return "windows";
+    case DllFolder::CurrentDirectory:
+        return "current";
+    case DllFolder::PathFolder:
+        return "path";
+    }
+    return "?";
+}
+
+std::string FolderPath(DllFolder folder) {
+    switch (folder) {
+    case DllFolder::Application:
+        return "C:\\Joyvane\\";
+    case DllFolder::System32:
+        return "C:\\Windows\\System32\\";
+    case DllFolder::Windows:
+        return "C:\\Windows\\";
+    case DllFolder::CurrentDirectory:
+        return "C:\\Users\\Public\\";
+    case DllFolder::PathFolder:
+        return "C:\\Tools\\";
+    }
+    return "";
+}
+
 // Module handles point into this array so that they are distinct and stable.
 char moduleTags[64];
 
-Module* FindModule(const std::string& fileName) {
+Module* FindModule(const std::string& fileName, DllFolder folder) {
     for (Module& module : modules) {
-        if (strcasecmp(module.fileName.c_str(), fileName.c_str()) == 0) {
+        if (module.folder == folder && strcasecmp(module.fileName.c_str(), fileName.c_str()) == 0) {
             return &module;
         }
     }
@@ -48,6 +115,7 @@ namespace detail {
 
 void ResetLoaderLocked() {
     modules.clear();
+    defaultDirectories = 0;
 }
 
 int LoadedModulesLocked() {
@@ -60,41 +128,79 @@ int LoadedModulesLocked() {
 
 } // namespace detail
 
-void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError) {
+void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError,
+                    DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     if (modules.size() < sizeof moduleTags) {
-        modules.push_back(Module{fileName, std::move(exports), loadError, 0, 0, 0});
+        modules.push_back(Module{fileName, std::move(exports), loadError, folder, 0, 0, 0});
     }
 }
 
-int ModuleLoads(const std::string& fileName) {
+int ModuleLoads(const std::string& fileName, DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    Module* module = FindModule(fileName);
+    Module* module = FindModule(fileName, folder);
     return module ? module->loads : 0;
 }
 
-int ModuleFrees(const std::string& fileName) {
+int ModuleFrees(const std::string& fileName, DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    Module* module = FindModule(fileName);
+    Module* module = FindModule(fileName, folder);
     return module ? module->frees : 0;
+}
+
+DWORD DefaultDllDirectories() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return defaultDirectories;
 }
 
 } // namespace sim
 
-HMODULE LoadLibraryA(LPCSTR fileName) {
+BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    // Only the search flags are accepted, and at least one of them.
+    BOOL set = FALSE;
+    if (directoryFlags == 0 || (directoryFlags & ~sim::searchFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    } else {
+        sim::defaultDirectories = directoryFlags;
+        set = TRUE;
+    }
+    sim::detail::LogLocked("SetDefaultDllDirectories", "0x%08x -> %d",
+                           static_cast<unsigned>(directoryFlags), set);
+    return set;
+}
+
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HMODULE handle = nullptr;
-    sim::Module* module = sim::FindModule(fileName);
-    if (module == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-    } else if (module->loadError != 0) {
-        SetLastError(module->loadError);
+    sim::Module* module = nullptr;
+    // The file handle is reserved and must be empty; flags other than the search
+    // flags (data-file loads and the like) are not simulated.
+    if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
     } else {
-        ++module->references;
-        ++module->loads;
-        handle = &sim::moduleTags[module - sim::modules.data()];
+        // The first folder that holds the name decides, also when that copy
+        // cannot be loaded (a 64-bit DLL ends the search with its error).
+        for (sim::DllFolder folder : sim::SearchOrder(flags)) {
+            module = sim::FindModule(fileName, folder);
+            if (module != nullptr) {
+                break;
+            }
+        }
+        if (module == nullptr) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+        } else if (module->loadError != 0) {
+            SetLastError(module->loadError);
+        } else {
+            ++module->references;
+            ++module->loads;
+            handle = &sim::moduleTags[module - sim::modules.data()];
+        }
     }
-    sim::detail::LogLocked("LoadLibraryA", "\"%s\" -> %s", fileName, handle ? "module" : "NULL");
+    sim::detail::LogLocked("LoadLibraryExA", "\"%s\", %s, 0x%08x -> %s%s", fileName,
+                           file ? "file" : "NULL", static_cast<unsigned>(flags),
+                           handle ? "module from " : "NULL",
+                           handle ? sim::FolderName(module->folder) : "");
     return handle;
 }
 
@@ -133,12 +239,12 @@ BOOL FreeLibrary(HMODULE handle) {
     return freed;
 }
 
-// Modules are registered by file name; the simulated machine keeps them all in the
-// program's own folder.
+// The simulated machine's folders have fixed paths; the program lies in
+// C:\Joyvane.
 DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::Module* module = sim::ModuleOf(handle);
-    std::string full = module != nullptr ? "C:\\Joyvane\\" + module->fileName : "";
+    std::string full = module != nullptr ? sim::FolderPath(module->folder) + module->fileName : "";
     DWORD copied = 0;
     if (module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);

@@ -69,7 +69,7 @@ struct Resources {
     int deviceSets = 0;    // SetupDiGetClassDevsA lists not destroyed
     int localBlocks = 0;   // LocalAlloc blocks not freed
     int preparsedData = 0; // HidD_GetPreparsedData blocks not freed
-    int loadedModules = 0; // LoadLibraryA references not freed
+    int loadedModules = 0; // LoadLibraryExA references not freed
     int events = 0;        // event handles not closed
     int threads = 0;       // thread handles not closed
     bool operator==(const Resources&) const = default;
@@ -84,10 +84,17 @@ void SetCallLogging(bool on);
 // Turns the record of feature reports off, for benchmarks.
 void SetReportRecording(bool on);
 
-// The DLL loader. LoadLibraryA finds a registered module by file name, ignoring
-// case; an unregistered name fails with ERROR_MOD_NOT_FOUND (126), and a module
-// registered with a load error fails with that error (ERROR_BAD_EXE_FORMAT, 193,
-// for a 64-bit DLL).
+// The DLL loader. Each module lies in one folder of the machine. LoadLibraryExA
+// looks for a bare file name, ignoring case, in the folders its search flags
+// name (LOAD_LIBRARY_SEARCH_APPLICATION_DIR, then LOAD_LIBRARY_SEARCH_SYSTEM32);
+// without search flags in those that SetDefaultDllDirectories set, and without
+// those in the classic order: the program's folder, System32, the Windows
+// folder, the current directory, the folders on PATH. The first folder holding
+// the name decides. Nothing found fails with ERROR_MOD_NOT_FOUND (126); a
+// module registered with a load error fails with that error
+// (ERROR_BAD_EXE_FORMAT, 193, for a 64-bit DLL). A load is where a real DLL's
+// DllMain would run.
+enum class DllFolder { Application, System32, Windows, CurrentDirectory, PathFolder };
 struct Export {
     std::string name;
     FARPROC address;
@@ -95,9 +102,13 @@ struct Export {
 template <typename Function> FARPROC Proc(Function* function) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
 }
-void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError = 0);
-int ModuleLoads(const std::string& fileName); // successful LoadLibraryA calls
-int ModuleFrees(const std::string& fileName); // FreeLibrary calls
+void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError = 0,
+                    DllFolder folder = DllFolder::Application);
+// Successful loads and FreeLibrary calls of the module of that name in that folder.
+int ModuleLoads(const std::string& fileName, DllFolder folder = DllFolder::Application);
+int ModuleFrees(const std::string& fileName, DllFolder folder = DllFolder::Application);
+// What SetDefaultDllDirectories last set; 0 when it was not called.
+DWORD DefaultDllDirectories();
 
 // Present HID devices, as setupapi enumerates them and CreateFileA opens them.
 struct HidInterface {

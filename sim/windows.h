@@ -126,7 +126,6 @@ void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL block);
-HMODULE LoadLibraryA(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define MAX_PATH 260
 DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
@@ -255,3 +254,12 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData);
 NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities);
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length);
+
+// kernel32: where LoadLibraryExA looks for a DLL named without a path (Windows 8
+// and later; Windows 7 with update KB2533623)
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
+BOOL SetDefaultDllDirectories(DWORD directoryFlags);
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);

@@ -415,7 +415,7 @@ TEST_F(ServiceLifecycleTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessa
         }
         EXPECT_EQ(c.traces, sim::DebugLines()) << c.how;
         EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
-        EXPECT_TRUE(sim::CallsNamed("LoadLibraryA").empty()) << c.how;
+        EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
         TearDown();
     }
 }

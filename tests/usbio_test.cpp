@@ -120,6 +120,99 @@ TEST_F(UsbIoTest, TheNeverCalledEntryPointsMayBeMissing) {
     EXPECT_EQ(0u, UsbIoLoadError());
 }
 
+// Where copies of the library lie, and which of them the load takes. Only the
+// program's folder and System32 count; a copy anywhere else is never loaded, so
+// its DllMain never runs, whatever the export check would have said about it.
+struct Placement {
+    const char* why;
+    std::vector<sim::DllFolder> copies;
+    bool loaded;
+    sim::DllFolder from;
+};
+
+TEST_F(UsbIoTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowhereElse) {
+    using F = sim::DllFolder;
+    const Placement cases[] = {
+        {"beside the program", {F::Application}, true, F::Application},
+        {"in System32", {F::System32}, true, F::System32},
+        {"both: the program's folder first", {F::System32, F::Application}, true, F::Application},
+        {"planted on PATH", {F::PathFolder}, false, F::PathFolder},
+        {"planted in the current directory", {F::CurrentDirectory}, false, F::CurrentDirectory},
+        {"planted in the Windows folder", {F::Windows}, false, F::Windows},
+        {"planted everywhere but System32 too",
+         {F::PathFolder, F::CurrentDirectory, F::Windows, F::System32},
+         true,
+         F::System32},
+    };
+    const F allFolders[] = {F::Application, F::System32, F::Windows, F::CurrentDirectory,
+                            F::PathFolder};
+    for (const Placement& c : cases) {
+        sim::Reset();
+        ResetProductState();
+        for (F folder : c.copies) {
+            sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(), 0, folder);
+        }
+        EXPECT_EQ(c.loaded ? 1 : 0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
+        EXPECT_EQ(
+            (std::vector<std::string>{
+                c.loaded ? "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> module from " +
+                               std::string(c.from == F::Application ? "application" : "system32")
+                         : "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> NULL"}),
+            CallArgs("LoadLibraryExA"))
+            << c.why;
+        for (F folder : allFolders) {
+            EXPECT_EQ(c.loaded && folder == c.from ? 1 : 0,
+                      sim::ModuleLoads("ZUR_USBIO_KAD.dll", folder))
+                << c.why << ", folder " << static_cast<int>(folder);
+        }
+        // The copy loaded is named with its folder; a library that was not found is
+        // traced by its error code alone.
+        EXPECT_EQ(c.loaded ? std::vector<std::string>{"ZUR Joyvane: Capture library: " +
+                                                      std::string(c.from == F::Application
+                                                                      ? "C:\\Joyvane\\"
+                                                                      : "C:\\Windows\\System32\\") +
+                                                      "ZUR_USBIO_KAD.dll"}
+                           : std::vector<std::string>{"ZUR Joyvane: 126"},
+                  sim::DebugLines())
+            << c.why;
+        FreeUsbIoLibrary();
+        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    }
+}
+
+// What the programs' first call relies on: the default directories narrow every
+// later load that names no search folders of its own, such as those that system
+// DLLs make; without them a bare name reaches PATH and the current directory.
+TEST_F(UsbIoTest, TheDefaultDllDirectoriesNarrowLoadsWithoutSearchFlags) {
+    sim::RegisterModule("planted.dll", {}, 0, sim::DllFolder::PathFolder);
+    sim::RegisterModule("cwd.dll", {}, 0, sim::DllFolder::CurrentDirectory);
+    sim::RegisterModule("system.dll", {}, 0, sim::DllFolder::System32);
+    for (const char* name : {"planted.dll", "cwd.dll", "system.dll"}) {
+        HMODULE module = LoadLibraryExA(name, nullptr, 0);
+        EXPECT_NE(nullptr, module) << name;
+        FreeLibrary(module);
+    }
+
+    EXPECT_EQ(TRUE, SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32));
+    EXPECT_EQ(nullptr, LoadLibraryExA("planted.dll", nullptr, 0));
+    EXPECT_EQ(ERROR_MOD_NOT_FOUND, GetLastError());
+    EXPECT_EQ(nullptr, LoadLibraryExA("cwd.dll", nullptr, 0));
+    HMODULE system = LoadLibraryExA("system.dll", nullptr, 0);
+    EXPECT_NE(nullptr, system);
+    FreeLibrary(system);
+    EXPECT_EQ(1, sim::ModuleLoads("planted.dll", sim::DllFolder::PathFolder));
+    EXPECT_EQ(2, sim::ModuleLoads("system.dll", sim::DllFolder::System32));
+
+    // Flags outside the search flags are refused and change nothing.
+    EXPECT_EQ(FALSE, SetDefaultDllDirectories(0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_EQ(FALSE, SetDefaultDllDirectories(0x1u));
+    EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), sim::DefaultDllDirectories());
+    EXPECT_EQ(nullptr, LoadLibraryExA("system.dll", INVALID_HANDLE_VALUE, 0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
 struct LoadFailure {
     const char* why;
     std::string missingExport;

@@ -40,7 +40,15 @@ const char* const usbIoCalledEntryPoints[6] = {"ZUR_USBIO_API_Init",    "ZUR_USB
                                                "ZUR_USBIO_API_Close",   "ZUR_USBIO_API_Destroy"};
 
 HMODULE LoadUsbIoModule(const char* fileName) {
-    return LoadLibraryA(fileName);
+    // A bare name given to LoadLibraryA is also looked for in the Windows folder,
+    // the current directory and every folder on PATH, any of which a user without
+    // rights may be able to write to; a copy planted there would run its DllMain
+    // inside the service before the export check could reject it. Only the
+    // program's own folder (which the installer keeps writable by administrators
+    // only) and System32 (SysWOW64 for this 32-bit program on 64-bit Windows) are
+    // searched.
+    return LoadLibraryExA(fileName, nullptr,
+                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 int LoadUsbIoLibrary(const char* fileName) {

@@ -200,6 +200,25 @@ int Unused(const char* name) {
     return 0;
 }
 
+// Which program loaded this copy, and the current directory and PATH it had: the
+// folders that a load by a bare name would search besides the program's own and
+// the system's. A test that plants a copy there learns from this line that it
+// planted it where the process would have looked.
+void LogProcess() {
+    char exe[MAX_PATH] = "";
+    char cwd[MAX_PATH] = "";
+    char path[800] = "";
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    GetCurrentDirectoryA(sizeof cwd, cwd);
+    if (GetEnvironmentVariableA("PATH", path, sizeof path) >= sizeof path) {
+        std::snprintf(path, sizeof path, "(longer than %u characters)",
+                      static_cast<unsigned>(sizeof path));
+    }
+    standin::LogLine(logFile, "Process - exe=%s", exe);
+    standin::LogLine(logFile, "Process - cwd=%s", cwd);
+    standin::LogLine(logFile, "Process - path=%s", path);
+}
+
 } // namespace
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Init(void) {
@@ -281,6 +300,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
             logFile = standin::OpenAppendLog(path);
         }
         standin::LogLine(logFile, "Load(" ZUR_FLAVOUR ") 1 t=0");
+        LogProcess();
         LoadScenario(self);
     } else if (reason == DLL_PROCESS_DETACH) {
         // `reserved` is non-null when the process is exiting rather than freeing us.

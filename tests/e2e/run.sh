@@ -9,9 +9,12 @@
 # persistent Wine session. Each scenario writes the button script and the
 # device configuration, registers the service with `sc create`, starts it, lets
 # the script play, stops it with `sc stop`, waits for STOPPED, deletes it, and
-# then checks the logs (tests/e2e/analyze.py). It prints one line per check,
-# then the measured figures, then "N passed, M failed", and exits non-zero when
-# a check failed.
+# then checks the logs (tests/e2e/analyze.py). Further runs start the programs
+# from a console, install and remove the service with packaging/install.cmd
+# and uninstall.cmd from hostile folder names, and plant copies of the capture
+# library where only the classic DLL search order would find them. It prints
+# one line per check, then the measured figures, then "N passed, M failed", and
+# exits non-zero when a check failed.
 #
 # Needs: wine (wine32:i386), python3, the windows preset built
 # (cmake --preset windows && cmake --build --preset windows).
@@ -473,95 +476,396 @@ run_arguments() {
 
 # --- install.cmd and uninstall.cmd --------------------------------------------------
 
+# Where install.cmd puts the programs in this 32-bit prefix, which has no x86
+# Program Files folder, and where it puts them when a test gives it one.
+PF_WIN='C:\Program Files\Joyvane'
+PF86_WIN='C:\Program Files (x86)\Joyvane'
+SYS_WIN='C:\windows\System32'
+# The planted scripts append to this file (a path that no Wine cmd can mangle).
+PLANTED_LOG_WIN='C:\jv-planted.log'
+
+# win_path C:\X\Y: the Linux path of a Windows path on drive C.
+win_path() {
+    local rest=${1#C:\\}
+    echo "$WINEPREFIX/drive_c/${rest//\\//}"
+}
+
+# user_folder WINDOWS_PATH [EXE]: a folder as the release ZIP leaves it when
+# unpacked (both programs, both scripts, the capture library), plus a reg.bat,
+# sc.bat, net.bat, find.bat and ping.bat that would run in place of the real
+# tools if a script named them bare. EXE replaces joyvane_service.exe.
+user_folder() {
+    local dir tool
+    dir=$(win_path "$1")
+    rm -rf "$dir"
+    mkdir -p "$dir" &&
+        cp "${2:-$EXE}" "$dir/joyvane_service.exe" &&
+        cp "$BUILD_DIR/joyvane_console.exe" "$REPO/packaging/install.cmd" "$REPO/packaging/uninstall.cmd" \
+            "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$dir/" || return
+    for tool in reg sc net find ping; do
+        printf '@echo off\r\necho PLANTED %%~nx0 %%*>>%s\r\necho PLANTED %%~nx0 ran\r\n' "$PLANTED_LOG_WIN" \
+            >"$dir/$tool.bat" || return
+    done
+}
+
+# bench_target WINDOWS_PATH: the installation folder with the test bench's
+# virtual joystick (hid.dll and setupapi.dll, which real Windows has in
+# System32). Everything else in it comes from install.cmd.
+bench_target() {
+    local dir
+    dir=$(win_path "$1")
+    rm -rf "$dir"
+    mkdir -p "$dir" && cp "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" "$dir/"
+}
+
+# run_cmd WINDOWS_DIR ARG...: `cmd /c ARG...` in that current directory. Sets
+# CMD_OUT (its output, without CRs), CMD_RC, and CMD_RAN: the command line of every
+# program it started, one a line, read from Wine's +process trace (without the
+# blanks that cmd leaves at their ends).
+run_cmd() {
+    local dir err
+    dir=$(win_path "$1")
+    shift
+    err=$WORK/cmd-trace.log
+    CMD_OUT=$(cd "$dir" && WINEDEBUG=-all,+process timeout 120 wine cmd /c "$@" 2>"$err" </dev/null)
+    CMD_RC=$?
+    CMD_OUT=${CMD_OUT//$'\r'/}
+    CMD_RAN=$(python3 -c '
+import re, sys
+for line in sys.stdin:
+    m = re.search(r":trace:process:CreateProcessInternalW app .* cmdline L\"(.*)\"\s*$", line)
+    if m:
+        text = re.sub(r"\\(.)", lambda e: {"n": "\n", "r": "\r", "t": "\t"}.get(e.group(1), e.group(1)), m.group(1))
+        if not text.startswith("\"C:\\windows\\system32\\cmd.exe\" /c "):
+            print(text.rstrip())
+' <"$err")
+    # Everything but the trace goes to Wine's log, where crashes are looked for.
+    grep -av ':trace:process:' "$err" >>"$JV_LOGDIR/wine.log"
+}
+
+# show: the output of the last run_cmd, indented.
+show() {
+    printf '    | %s\n' "${CMD_OUT//$'\n'/$'\n'    | }"
+}
+
+# expected_install_ran TARGET_WIN SETTINGS CREATE_ACCOUNT: the programs that a
+# successful install.cmd starts, in order.
+expected_install_ran() {
+    local sc="\"$SYS_WIN\\sc.exe\"" service='"ZUR Service 1.02"'
+    printf '%s\n' \
+        "\"$SYS_WIN\\reg.exe\" query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ZUR Service 1.02\"" \
+        "$sc create $service binPath= \"\\\"$1\\joyvane_service.exe\\\" $2\" type= own start= auto DisplayName= $service obj= $3" \
+        "$sc description $service \"Joyvane: the capture device's push-button as virtual joystick buttons (settings $2).\"" \
+        "$sc failure $service reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
+        "$sc failureflag $service 1" \
+        "$sc privs $service SeChangeNotifyPrivilege" \
+        "$sc sidtype $service unrestricted" \
+        "$sc start $service"
+}
+
+# What Wine's sc cannot do: it starts sc for them, sc refuses, install.cmd warns.
+WINE_WARNINGS="install: warning: the service manager refused recovery after a stop with an exit code (sc failureflag).
+install: warning: the service manager refused to drop the account's other privileges (sc privs).
+install: warning: the service manager refused the service its own SID (sc sidtype)."
+
+# service_value NAME: a value of the service's registry key, as reg shows it.
+service_value() {
+    jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" /v "$1" 2>/dev/null |
+        tr -d '\r' | sed -n -E "s/^ +$1 +REG_[A-Z_]+ +//p"
+}
+
+# joyvane_files WINDOWS_DIR: which of install.cmd's files the folder holds.
+joyvane_files() {
+    local dir file
+    dir=$(win_path "$1")
+    for file in joyvane_service.exe joyvane_console.exe ZUR_USBIO_KAD.dll; do
+        [[ -e $dir/$file ]] && printf '%s ' "$file"
+    done
+}
+
+# planted_ran: whether a planted script ran (and so left its log).
+planted_ran() {
+    [[ -e $(win_path "$PLANTED_LOG_WIN") ]] || grep -q PLANTED <<<"$CMD_OUT"
+}
+
+# keep_logs WINDOWS_DIR: hard links to the stand-ins' logs in the installed
+# folder, so that they outlive uninstall.cmd's removal of it (and still
+# receive what the service writes while it stops).
+keep_logs() {
+    local dir file
+    dir=$(win_path "$1")
+    rm -rf "$WORK/kept"
+    mkdir -p "$WORK/kept"
+    for file in ZUR_USBIO_KAD.log virtual_hid.log virtual_hid_reports.log service_stdout.log; do
+        [[ -f $dir/$file ]] && ln "$dir/$file" "$WORK/kept/$file"
+    done
+}
+
+# uninstall_checks SCENARIO HOW WINDOWS_DIR ARG...: runs uninstall.cmd and checks
+# that the service and the installed folder are gone and that only system
+# programs ran.
+uninstall_checks() {
+    local name=$1 how=$2 target=$3 start others
+    shift 3
+    start=$(jv_now_us)
+    run_cmd "$@"
+    show
+    check $CMD_RC "$name" "uninstall.cmd $how: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $CMD_RC"
+    ! jv_service_registered
+    check $? "$name" "no service registered"
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    [[ ! -e $(win_path "$target") ]]
+    check $? "$name" "\"$target\" removed"
+    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
+    check $? "$name" "removed with \"$SYS_WIN\\sc.exe\" delete" "$CMD_RAN"
+    others=$(grep -vE "^\"C:\\\\windows\\\\System32\\\\(reg|sc|net|find|ping)\\.exe\" " <<<"$CMD_RAN")
+    [[ -z $others ]] && ! planted_ran
+    check $? "$name" "only reg, sc, net, find and ping of System32 ran; no planted script" "$others / $CMD_OUT"
+}
+
 run_install() {
     local name=install-scripts
     selected "$name" || return 0
     echo "== $name"
     scenario_begin "$name"
     meta kind install
-    local folder_win='C:\Joyvane Test Folder'
-    local folder="$WINEPREFIX/drive_c/Joyvane Test Folder"
-    rm -rf "$folder"
-    mkdir -p "$folder"
-    cp "$EXE" "$folder/$JV_EXE" &&
-        cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
-            "$JV_STANDINS/driver/setupapi.dll" "$REPO/packaging/install.cmd" \
-            "$REPO/packaging/uninstall.cmd" "$folder/"
-    check $? "$name" "files copied to \"$folder_win\""
     jv_overrides_set "$JV_EXE"
+    rm -f "$(win_path "$PLANTED_LOG_WIN")"
+    local user='C:\users\Public\Joyvane 100% (Tom & Jerry)' path expected files waited
+    user_folder "$user" && bench_target "$PF_WIN"
+    check $? "$name" "release files in \"$user\", with a reg.bat, sc.bat, net.bat, find.bat and ping.bat beside them"
 
-    local out rc path start
-    # Refused command lines register nothing.
-    out=$(cd "$folder" && jv_wine cmd /c install.cmd 4 1 0)
-    rc=$?
-    [[ $rc == 1 ]] && ! jv_service_registered
-    check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered" "exit $rc: $out"
-    out=$(cd "$folder" && jv_wine cmd /c install.cmd 4 1 0 fast 250)
-    rc=$?
-    [[ $rc == 1 ]] && ! jv_service_registered
-    check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered" "exit $rc: $out"
+    # Refused command lines install nothing.
+    run_cmd "$user" install.cmd 4 1 0
+    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
+    run_cmd "$user" install.cmd 4 1 0 fast 250
+    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
 
-    # Defaults, run from the folder itself.
-    out=$(cd "$folder" && jv_wine cmd /c install.cmd)
-    rc=$?
-    printf '    | %s\n' "${out//$'\n'/$'\n'    | }"
-    check $rc "$name" "install.cmd (no arguments) from \"$folder_win\": exit 0" "exit $rc"
-    ! grep -q 'warning' <<<"$out"
-    check $? "$name" "sc failure reset= 86400 actions= restart/5000/restart/5000/restart/60000 accepted"
+    # Defaults, run from the user's folder.
+    run_cmd "$user" install.cmd
+    show
+    check $CMD_RC "$name" "install.cmd (no arguments) from \"$user\": exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
-    [[ $path == "\"$folder_win\\$JV_EXE\" 4 1 0 30 250" ]]
-    check $? "$name" "registered command line: $path" "expected \"$folder_win\\$JV_EXE\" 4 1 0 30 250"
-    local key="HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE"
-    out=$(jv_wine reg query "$key" | tr -d '\r')
-    grep -qE '^ +Start +REG_DWORD +0x2$' <<<"$out"
-    check $? "$name" "start= auto (Start 2)"
-    grep -qE '^ +Type +REG_DWORD +0x10$' <<<"$out"
-    check $? "$name" "own process (Type 0x10)"
-    out=$(jv_wait RUNNING 10000)
-    check $? "$name" "the service is running" "$out"
-    jv_wait_for_count "$folder/ZUR_USBIO_KAD.log" ' GetGPIO\(' 10 10000
-    check $? "$name" "the service polls the capture button"
-    out=$(cd "$folder" && jv_wine cmd /c install.cmd)
-    rc=$?
-    [[ $rc == 1 ]]
-    check $? "$name" "a second install.cmd is refused (exit 1)" "exit $rc: $out"
+    [[ $path == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]]
+    check $? "$name" "registered command line: $path" "expected \"$PF_WIN\\$JV_EXE\" 4 1 0 30 250"
+    [[ $(service_value ObjectName) == LocalSystem && $(service_value Start) == 0x2 && $(service_value Type) == 0x10 ]]
+    check $? "$name" "as LocalSystem (ObjectName), start= auto (Start 2), own process (Type 0x10)"
+    expected=$(expected_install_ran "$PF_WIN" "4 1 0 30 250" LocalSystem)
+    [[ $CMD_RAN == "$expected" ]]
+    check $? "$name" "programs started, all of System32 by full path:"$'\n'"${expected//$'\n'/$'\n'     }" "$CMD_RAN"
+    ! planted_ran
+    check $? "$name" "none of the planted scripts ran"
+    [[ $CMD_OUT == *"$WINE_WARNINGS"* ]]
+    check $? "$name" "Wine's sc refuses failureflag, privs and sidtype; install.cmd warns of each and goes on"
+    files=$(joyvane_files "$PF_WIN")
+    [[ $files == "joyvane_service.exe joyvane_console.exe ZUR_USBIO_KAD.dll " ]] &&
+        cmp -s "$(win_path "$PF_WIN")/joyvane_service.exe" "$EXE" &&
+        cmp -s "$(win_path "$PF_WIN")/joyvane_console.exe" "$BUILD_DIR/joyvane_console.exe" &&
+        cmp -s "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.dll" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll"
+    check $? "$name" "both programs and the capture library copied unchanged into \"$PF_WIN\"" "$files"
+    waited=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service is running" "$waited"
+    jv_wait_for_count "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 10 10000 &&
+        grep -qF " Process - exe=$PF_WIN\\$JV_EXE" "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log"
+    check $? "$name" "the service runs from \"$PF_WIN\" and polls the capture button"
+    [[ ! -e $(win_path "$user")/ZUR_USBIO_KAD.log ]]
+    check $? "$name" "the library left in the user's folder was never loaded"
+    run_cmd "$user" install.cmd
+    [[ $CMD_RC == 1 && $CMD_OUT == *"already installed"* && $(jv_service_image_path) == "$path" ]]
+    check $? "$name" "a second install.cmd is refused (exit 1), the registration unchanged" "exit $CMD_RC: $CMD_OUT"
 
-    # Uninstall by full path from elsewhere.
-    start=$(jv_now_us)
-    out=$(jv_wine cmd /c "$folder_win\\uninstall.cmd")
-    rc=$?
-    printf '    | %s\n' "${out//$'\n'/$'\n'    | }"
-    check $rc "$name" "uninstall.cmd by full path: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $rc"
-    ! jv_service_registered
-    check $? "$name" "service removed from the registry"
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
-    grep -q ' Unload(FreeLibrary) ' "$folder/ZUR_USBIO_KAD.log"
-    check $? "$name" "the service stopped in order (library unloaded by the worker)"
+    keep_logs "$PF_WIN"
+    uninstall_checks "$name" "from \"$user\"" "$PF_WIN" "$user" uninstall.cmd
+    # The status the service last reported itself: it was stopped, not killed.
+    [[ $(jv_status_reports | tail -n 1) == *" state=1 "* ]]
+    check $? "$name" "the service reported STOPPED before it was removed" "$(jv_status_reports | tail -n 1)"
+    cp "$WORK/kept/"* "$SDIR/" 2>/dev/null
 
-    # Other settings, install.cmd by full path from elsewhere.
-    out=$(jv_wine cmd /c "$folder_win\\install.cmd" 5 2 1 40 200)
-    rc=$?
-    check $rc "$name" "install.cmd 5 2 1 40 200 by full path: exit 0" "exit $rc: $out"
+    # A folder name that is a cmd command line of its own.
+    local injected='C:\users\Public\a&echo INJECTED&b'
+    user_folder "$injected" && bench_target "$PF_WIN"
+    run_cmd "$injected" install.cmd 4 1 0 30 250
+    show
+    ! grep -qx 'INJECTED' <<<"$CMD_OUT"
+    check $? "$name" "install.cmd from \"$injected\": nothing injected"
+    [[ $CMD_RC == 0 && $(jv_service_image_path) == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]] &&
+        jv_wait RUNNING 10000 >/dev/null && ! planted_ran
+    check $? "$name" "... and the Program Files copy registered and running" "exit $CMD_RC: $(jv_service_image_path)"
+    uninstall_checks "$name" "from \"$injected\"" "$PF_WIN" "$injected" uninstall.cmd
+
+    # An install that fails at its last step undoes the others.
+    local broken='C:\users\Public\Joyvane broken'
+    printf 'not a program\r\n' >"$WORK/not-a-program.exe"
+    user_folder "$broken" "$WORK/not-a-program.exe" && bench_target "$PF_WIN"
+    run_cmd "$broken" install.cmd
+    show
+    [[ $CMD_RC == 1 && $CMD_OUT == *"install: the service did not start."*"install: nothing was installed." ]]
+    check $? "$name" "install.cmd with a program that cannot start: exit 1, says so" "exit $CMD_RC"
+    ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    check $? "$name" "... nothing registered, nothing left in \"$PF_WIN\"" "$(joyvane_files "$PF_WIN")"
+    grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
+    check $? "$name" "... the registration undone with sc delete" "$CMD_RAN"
+
+    # LocalService, on a machine with an x86 Program Files folder, install.cmd
+    # by full path from elsewhere. Wine takes the account but runs the service
+    # all the same; whether the account can reach the device shows only on Windows.
+    local plain='C:\users\Public\Joyvane plain' wrapper='C:\jv-x86.cmd'
+    user_folder "$plain" && bench_target "$PF86_WIN" && rm -rf "$(win_path "$PF_WIN")"
+    printf '@echo off\r\nset "ProgramFiles(x86)=C:\\Program Files (x86)"\r\n"%s\\install.cmd" /localservice 5 2 1 40 200\r\n' \
+        "$plain" >"$(win_path "$wrapper")"
+    run_cmd 'C:\' "$wrapper"
+    show
+    check $CMD_RC "$name" "install.cmd /localservice 5 2 1 40 200 by full path, x86 Program Files: exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
-    [[ $path == "\"$folder_win\\$JV_EXE\" 5 2 1 40 200" ]]
+    [[ $path == "\"$PF86_WIN\\$JV_EXE\" 5 2 1 40 200" ]]
     check $? "$name" "registered command line: $path"
-    jv_wait_for_count "$folder/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
+    [[ $(service_value ObjectName) == 'NT AUTHORITY\LocalService' ]]
+    check $? "$name" "as NT AUTHORITY\\LocalService (ObjectName)" "$(service_value ObjectName)"
+    expected=$(expected_install_ran "$PF86_WIN" "5 2 1 40 200" '"NT AUTHORITY\LocalService" password= ""')
+    [[ $CMD_RAN == "$expected" && ! -e $(win_path "$PF_WIN") ]] && ! planted_ran
+    check $? "$name" "sc create ... obj= \"NT AUTHORITY\\LocalService\" password= \"\"; nothing in \"$PF_WIN\"" "$CMD_RAN"
+    jv_wait_for_count "$(win_path "$PF86_WIN")/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
     check $? "$name" "the service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
-    out=$(cd "$folder" && jv_wine cmd /c uninstall.cmd)
-    rc=$?
-    [[ $rc == 0 ]] && ! jv_service_registered
-    check $? "$name" "uninstall.cmd from the folder: exit 0, removed" "exit $rc: $out"
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
-    out=$(cd "$folder" && jv_wine cmd /c uninstall.cmd)
-    rc=$?
-    [[ $rc == 0 ]] && grep -q 'not installed' <<<"$out"
-    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $rc: $out"
-    echo "note $name: Wine's sc accepts 'sc failure' but its service manager keeps no failure actions (a FIXME), so the restart policy itself cannot be seen working here" |
+    printf '@echo off\r\nset "ProgramFiles(x86)=C:\\Program Files (x86)"\r\n"%s\\uninstall.cmd"\r\n' \
+        "$plain" >"$(win_path "$wrapper")"
+    uninstall_checks "$name" "by full path, x86 Program Files" "$PF86_WIN" 'C:\' "$wrapper"
+
+    run_cmd "$user" uninstall.cmd
+    [[ $CMD_RC == 0 && $CMD_OUT == *"not installed"* ]]
+    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $CMD_RC: $CMD_OUT"
+    echo "note $name: Wine's sc has no failureflag, privs or sidtype and Wine's service manager keeps no failure actions (a FIXME), so the restart policy, the privileges and the service SID can be seen working only on Windows" |
         tee -a "$RESULTS"
-    scenario_collect "$folder"
+    scenario_collect "$(win_path "$user")"
+    cp "$WORK/kept/"* "$SDIR/" 2>/dev/null
     scenario_analyze
+}
+
+# --- where the capture library may come from ------------------------------------
+
+ENV_KEY='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+PATH_PLANT_WIN='C:\jv-path'
+SYSTEM32_WIN='C:\windows\system32'
+
+# plant WINDOWS_DIR: a copy of the capture library there (its DllMain logs to
+# ZUR_USBIO_KAD.log beside it, so a log there means it was loaded).
+plant() {
+    local dir
+    dir=$(win_path "$1")
+    mkdir -p "$dir" && cp "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" "$dir/" && rm -f "$dir/ZUR_USBIO_KAD.log"
+}
+
+# unplant WINDOWS_DIR: removes the copy and its log.
+unplant() {
+    local dir
+    dir=$(win_path "$1")
+    rm -f "$dir/ZUR_USBIO_KAD.dll" "$dir/ZUR_USBIO_KAD.log"
+}
+
+# loaded_from WINDOWS_DIR: whether the copy there was loaded.
+loaded_from() {
+    grep -q ' Load(' "$(win_path "$1")/ZUR_USBIO_KAD.log" 2>/dev/null
+}
+
+# search_run NAME WHAT FILE PATTERN COUNT: one run of the service, stopped once
+# FILE has COUNT lines matching PATTERN (the capture library's log, or the
+# trace of why there is none).
+search_run() {
+    local name=$1 what=$2 out
+    jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "$what: the service runs" "$out"
+    jv_wait_for_count "$3" "$4" "$5" 10000
+    check $? "$name" "$what: the worker tried to load the library"
+    jv_service_stop
+    jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+}
+
+run_library_search() {
+    local name=library-search
+    selected "$name" || return 0
+    echo "== $name"
+    # A folder on the machine's PATH, which the service inherits when its
+    # session starts.
+    local path_value
+    path_value=$(jv_wine reg query "$ENV_KEY" /v PATH | tr -d '\r' | sed -n -E 's/^ +PATH +REG_[A-Z_]+ +//p')
+    jv_wine reg add "$ENV_KEY" /v PATH /t REG_EXPAND_SZ /d "$PATH_PLANT_WIN;$path_value" /f >/dev/null
+    session_restart
+    scenario_begin "$name"
+    meta kind library-search
+    plant "$PATH_PLANT_WIN"
+
+    # 1. Beside the program: loaded. Its log tells where the process would
+    #    also have looked under the classic search order.
+    jv_folder_install "$EXE" cdecl
+    local log=$JV_FOLDER/ZUR_USBIO_KAD.log cwd
+    search_run "$name" "library beside the program" "$log" ' GetGPIO\(' 1
+    loaded_from "$JV_FOLDER_WIN"
+    check $? "$name" "the copy beside joyvane_service.exe is loaded"
+    grep -qF " Process - path=$PATH_PLANT_WIN;" "$log"
+    check $? "$name" "the service's PATH begins with $PATH_PLANT_WIN" "$(grep ' Process - path=' "$log")"
+    cwd=$(sed -n -E 's/.* Process - cwd=(.*)$/\1/p' "$log" | tr -d '\r')
+    # (Windows starts services in System32, which would make the current
+    # directory's case that of System32; Wine starts them in its Windows folder.)
+    [[ -n $cwd && ${cwd,,} != "${SYSTEM32_WIN,,}" ]]
+    check $? "$name" "the service's current directory, not System32: $cwd"
+    cp "$log" "$SDIR/beside.ZUR_USBIO_KAD.log"
+
+    # 2. Only on PATH, then only in the current directory (one at a time: the
+    #    classic order would take the current directory's first): never loaded.
+    rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
+    search_run "$name" "a copy only on PATH" "$TRACE_FILE" 'ZUR Joyvane: 126' 1
+    ! loaded_from "$PATH_PLANT_WIN"
+    check $? "$name" "the copy in $PATH_PLANT_WIN (on PATH) is not loaded: its DllMain never ran"
+    unplant "$PATH_PLANT_WIN"
+    plant "$cwd"
+    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" 'ZUR Joyvane: 126' 2
+    ! loaded_from "$cwd"
+    check $? "$name" "the copy in $cwd (current directory) is not loaded: its DllMain never ran"
+    [[ $(grep -c 'ZUR Joyvane: 126' "$TRACE_FILE") == 2 ]]
+    check $? "$name" "each time the service traces \"ZUR Joyvane: 126\" (module not found) and keeps running"
+    plant "$PATH_PLANT_WIN"
+
+    # 3. In System32 as well: that one is loaded, the planted ones still not.
+    plant "$SYSTEM32_WIN"
+    search_run "$name" "a copy in System32 as well" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1
+    loaded_from "$SYSTEM32_WIN" && grep -qF " Process - exe=$JV_FOLDER_WIN\\$JV_EXE" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log"
+    check $? "$name" "the copy in $SYSTEM32_WIN is loaded"
+    ! loaded_from "$PATH_PLANT_WIN" && ! loaded_from "$cwd"
+    check $? "$name" "the copies on PATH and in the current directory are still not loaded"
+    cp "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" "$SDIR/system32.ZUR_USBIO_KAD.log"
+    unplant "$SYSTEM32_WIN"
+    unplant "$cwd"
+
+    # 4. The console program, started from a folder that holds a copy: first
+    #    with the library beside it (to see that folder is its current
+    #    directory), then without.
+    local JV_EXE=joyvane_console.exe console='C:\users\Public\jv-console'
+    plant "$console"
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
+    (cd "$(win_path "$console")" && WINEDEBUG=-all timeout -s INT 3 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null >/dev/null 2>&1)
+    jv_wait_gone 5000 "$JV_EXE"
+    loaded_from "$JV_FOLDER_WIN" && grep -qF " Process - cwd=$console" "$log" && ! loaded_from "$console"
+    check $? "$name" "console with the library beside it, started in $console: that copy loaded, not the one in its current directory"
+    rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
+    local out rc
+    out=$(cd "$(win_path "$console")" && WINEDEBUG=-all timeout 20 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null 2>/dev/null | tr -d '\r')
+    rc=$?
+    [[ $out == *$'ZUR Joyvane: 126\nJoyvane console: the capture-device library could not be loaded'* ]]
+    check $? "$name" "console without it: \"ZUR Joyvane: 126\", the library could not be loaded" "exit $rc: $out"
+    ! loaded_from "$console" && ! loaded_from "$PATH_PLANT_WIN"
+    check $? "$name" "the copies in its current directory and on PATH are not loaded"
+    unplant "$console"
+    unplant "$PATH_PLANT_WIN"
+
+    jv_wine reg add "$ENV_KEY" /v PATH /t REG_EXPAND_SZ /d "$path_value" /f >/dev/null
+    scenario_collect
+    session_restart
 }
 
 # --- main -------------------------------------------------------------------------
@@ -578,6 +882,7 @@ run_console
 run_console_runner
 scenarios_check
 run_arguments
+run_library_search
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
 echo
