@@ -769,16 +769,23 @@ loaded_from() {
     grep -q ' Load(' "$(win_path "$1")/ZUR_USBIO_KAD.log" 2>/dev/null
 }
 
-# search_run NAME WHAT FILE PATTERN COUNT: one run of the service, stopped once
-# FILE has COUNT lines matching PATTERN (the capture library's log, or the
-# trace of why there is none).
+# search_run NAME WHAT FILE PATTERN COUNT [missing]: one run of the service,
+# stopped once FILE has COUNT lines matching PATTERN (the capture library's log,
+# or the trace of why there is none). With "missing" no library is to be found:
+# the service then stops by itself with exit code 126.
 search_run() {
     local name=$1 what=$2 out
-    jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
-    check $? "$name" "$what: the service runs" "$out"
+    if [[ ${6:-} == missing ]]; then
+        jv_service_create "4 1 0 30 250" && jv_service_start && jv_wait STOPPED 10000 >/dev/null &&
+            out=$(jv_ctl query) && [[ $out == *" exit=126 "* ]]
+        check $? "$name" "$what: the service stops at start with exit code 126" "$out"
+    else
+        jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+        check $? "$name" "$what: the service runs" "$out"
+    fi
     jv_wait_for_count "$3" "$4" "$5" 10000
     check $? "$name" "$what: the worker tried to load the library"
-    jv_service_stop
+    jv_service_stop 2>/dev/null
     jv_wait STOPPED 10000 >/dev/null
     jv_wait_gone 5000
     jv_service_delete
@@ -817,16 +824,16 @@ run_library_search() {
     # 2. Only on PATH, then only in the current directory (one at a time: the
     #    classic order would take the current directory's first): never loaded.
     rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
-    search_run "$name" "a copy only on PATH" "$TRACE_FILE" 'ZUR Joyvane: 126' 1
+    search_run "$name" "a copy only on PATH" "$TRACE_FILE" 'ZUR Joyvane: 126' 1 missing
     ! loaded_from "$PATH_PLANT_WIN"
     check $? "$name" "the copy in $PATH_PLANT_WIN (on PATH) is not loaded: its DllMain never ran"
     unplant "$PATH_PLANT_WIN"
     plant "$cwd"
-    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" 'ZUR Joyvane: 126' 2
+    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" 'ZUR Joyvane: 126' 2 missing
     ! loaded_from "$cwd"
     check $? "$name" "the copy in $cwd (current directory) is not loaded: its DllMain never ran"
     [[ $(grep -c 'ZUR Joyvane: 126' "$TRACE_FILE") == 2 ]]
-    check $? "$name" "each time the service traces \"ZUR Joyvane: 126\" (module not found) and keeps running"
+    check $? "$name" "each time the service traces \"ZUR Joyvane: 126\" (module not found)"
     plant "$PATH_PLANT_WIN"
 
     # 3. In System32 as well: that one is loaded, the planted ones still not.
