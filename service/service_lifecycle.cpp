@@ -67,24 +67,15 @@ BOOL SubmitStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     return SetServiceStatus(statusHandle.load(), &status);
 }
 
-} // namespace
-
-BOOL ReportServiceStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
-    BOOL reported = SubmitStatus(state, checkPoint, waitHint);
-    if (!reported) {
-        StopService();
+// The stop sequence's work, for the one caller that claimed it.
+void RunStopSequence() {
+    StopPollWorker(workerStopDeadlineMs);
+    HANDLE event = stopEvent.load();
+    if (event != nullptr) {
+        SetEvent(event);
     }
-    return reported;
+    CompleteStop();
 }
-
-void ResetStopSequence() {
-    AcquireSRWLockExclusive(&stopLock);
-    stopProgress = StopProgress::notStarted;
-    ReleaseSRWLockExclusive(&stopLock);
-    exitCode.store(0);
-}
-
-namespace {
 
 // The worker gave up (the capture library cannot be used): ServiceMain is woken to
 // stop the service with that error, unless a stop is under way already, which
@@ -117,14 +108,34 @@ void RunWorker(HANDLE event) {
     currentState.store(SERVICE_RUNNING);
     if (ReportServiceStatus(SERVICE_RUNNING, 0, 0)) {
         WaitForSingleObject(event, INFINITE);
-        // Woken by the worker giving up rather than by a stop.
-        if (!StopStarted()) {
-            StopService();
-        }
     }
 }
 
+// ServiceMain's last step before it closes the event: the stop sequence, if nobody
+// ran it (the worker gave up, which only woke ServiceMain), or the end of the one
+// under way, whose SetEvent must not meet a closed handle.
+void FinishStop() {
+    if (ClaimStop()) {
+        RunStopSequence();
+        SubmitStatus(SERVICE_STOPPED, 0, 0);
+    }
+}
 } // namespace
+
+BOOL ReportServiceStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
+    BOOL reported = SubmitStatus(state, checkPoint, waitHint);
+    if (!reported) {
+        StopService();
+    }
+    return reported;
+}
+
+void ResetStopSequence() {
+    AcquireSRWLockExclusive(&stopLock);
+    stopProgress = StopProgress::notStarted;
+    ReleaseSRWLockExclusive(&stopLock);
+    exitCode.store(0);
+}
 
 void WINAPI ServiceMainWithoutArguments(DWORD, LPSTR*) {
     SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerA(serviceName, ServiceCtrlHandler);
@@ -138,12 +149,7 @@ void WINAPI ServiceMainWithoutArguments(DWORD, LPSTR*) {
 
 BOOL StopService() {
     if (ClaimStop()) {
-        StopPollWorker(workerStopDeadlineMs);
-        HANDLE event = stopEvent.load();
-        if (event != nullptr) {
-            SetEvent(event);
-        }
-        CompleteStop();
+        RunStopSequence();
     }
     // The stopped report is the last word: a refusal here does not start the
     // sequence again.
@@ -189,6 +195,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
             RunWorker(event);
         }
     }
+    FinishStop();
     stopEvent.store(nullptr);
     CloseHandle(event);
 }
