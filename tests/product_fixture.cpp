@@ -29,6 +29,8 @@ void ResetProductState() {
     stopEvent.store(nullptr);
     ResetStopSequence();
     workerStopEvent.store(nullptr);
+    workerGaveUp.store(nullptr);
+    joystickRefusedReport.store(false);
     traceToConsole.store(false);
 }
 
