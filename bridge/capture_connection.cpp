@@ -3,7 +3,7 @@
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 #include "usbio/usbio_api.h"
 
 void ReleaseJoystick() {

@@ -5,7 +5,7 @@
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 #include "usbio/usbio_api.h"
 
 std::atomic<int32_t> runFlag{0};

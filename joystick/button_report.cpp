@@ -43,8 +43,3 @@ bool JoystickRefusedAReport() {
 void ReportRefused() {
     PrintDeviceLine("failed HidD_SetFeature \n");
 }
-
-void PrintDeviceLine(const char* line) {
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-}

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/diagnostics.h"
 #include "platform/win32.h"
 
 // The open virtual joystick. Held from a successful Init_ZUR_GP until
@@ -61,10 +62,6 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
 // True when the device's top-level collection is a joystick (generic desktop
 // page, joystick usage).
 bool IsJoystickCollection(HANDLE device);
-
-// Writes one diagnostic line to standard output at once: a service has no console,
-// but the console runner and a service started by hand show these lines.
-void PrintDeviceLine(const char* line);
 
 // Sends one button value to the joystick. A refused report, or one with no
 // joystick open, prints "failed HidD_SetFeature \n" and is otherwise ignored.

@@ -2,7 +2,7 @@
 
 #include "platform/win32.h"
 #include "service/service_config.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 
 ServiceConfig serviceConfig = {4, 0, 0, 30, 250};
 

@@ -7,7 +7,7 @@
 #include "platform/win32.h"
 #include "service/service_config.h"
 #include "service/setup_check.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "bridge/poll_worker.h"
 #include "service/service_config.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
 // Until ServiceMain reports running the service is starting: a control that

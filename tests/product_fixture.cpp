@@ -5,7 +5,7 @@
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "service/service_lifecycle.h"
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 #include "joystick/virtual_joystick.h"
 #include "service/service_config.h"
 #include "usbio/usbio_api.h"

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 #include "usbio/usbio_api.h"
 
 UsbIoApi usbIoApi = {};

@@ -1,4 +1,4 @@
-#include "service/trace.h"
+#include "platform/diagnostics.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,4 +37,9 @@ void TraceCode(int32_t code) {
     char line[64];
     std::snprintf(line, sizeof line, "%s%ld\n", tracePrefix, static_cast<long>(code));
     Emit(line);
+}
+
+void PrintDeviceLine(const char* line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
 }
