@@ -3,11 +3,13 @@
 #pragma once
 
 #include "joystick/virtual_joystick.h"
+#include "service/process_state.h"
 #include "sim/sim.h"
 #include "usbio/usbio_api.h"
 
 inline void OpenBenchBridge() {
     sim::Reset();
+    ResetProcessState();
     sim::InstallCaptureLibrary();
     sim::SetButtonTimeline({{0, gpioButtonUp}});
     sim::SetCallLogging(false);
@@ -17,7 +19,7 @@ inline void OpenBenchBridge() {
 }
 
 inline void CloseBenchBridge() {
-    joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
     FreeUsbIoLibrary();
     sim::Reset();
+    ResetProcessState();
 }

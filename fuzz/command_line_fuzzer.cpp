@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "service/process_state.h"
 #include "service/service_config.h"
 #include "sim/sim.h"
 
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv.push_back(nullptr);
 
     sim::Reset();
-    serviceConfig = ServiceConfig{4, 0, 0, 30, 250};
+    ResetProcessState();
     int accepted = ParseCommandLine(static_cast<int>(args.size()), argv.data());
     if (args.size() < 6) {
         Check(accepted == 0);

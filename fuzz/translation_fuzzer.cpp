@@ -8,6 +8,7 @@
 
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
+#include "service/process_state.h"
 #include "sim/sim.h"
 
 namespace {
@@ -33,9 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t button = 1 + data[1] % 7;
     int32_t inverted = data[2] % 2;
     int32_t pulseMs = 1 + data[2] / 2;
-    buttonLatched.store(0);
-    longPressState.store(longPressIdle);
-    longPressTimerId.store(0);
+    ResetProcessState();
     joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
     ComputeButtonMasks(mode, button, inverted);
     const int32_t press = buttonMasks.pressMask.load();

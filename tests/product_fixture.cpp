@@ -2,36 +2,10 @@
 
 #include <cstdio>
 
-#include "bridge/button_masks.h"
-#include "bridge/poll_worker.h"
-#include "service/service_lifecycle.h"
-#include "platform/diagnostics.h"
-#include "joystick/virtual_joystick.h"
-#include "service/service_config.h"
-#include "usbio/usbio_api.h"
+#include "service/process_state.h"
 
 void ResetProductState() {
-    serviceConfig = ServiceConfig{4, 0, 0, 30, 250};
-    buttonMasks.pressMask.store(0);
-    buttonMasks.secondMask.store(0);
-    buttonMasks.idleMask.store(0);
-    buttonLatched.store(0);
-    longPressState.store(longPressIdle);
-    longPressTimerId.store(0);
-    joystickConnection.devicePath = nullptr;
-    joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
-    usbIoApi = UsbIoApi{};
-    runFlag.store(0);
-    workerAlive.store(0);
-    workerThread.store(nullptr);
-    statusHandle.store(nullptr);
-    currentState.store(SERVICE_START_PENDING);
-    stopEvent.store(nullptr);
-    ResetStopSequence();
-    workerStopEvent.store(nullptr);
-    workerGaveUp.store(nullptr);
-    joystickRefusedReport.store(false);
-    traceToConsole.store(false);
+    ResetProcessState();
 }
 
 void ProductTest::SetUp() {
