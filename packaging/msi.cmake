@@ -1,8 +1,10 @@
 # Builds joyvane-<version>.msi from packaging/joyvane.wxs with msitools (wixl,
-# msiinfo, msibuild).
+# msiinfo, msibuild), and signs it when a certificate and key are given.
 #
 #   cmake -D JOYVANE_MSI_VERSION=1.2.0 -D JOYVANE_MSI_FILES=<folder> \
-#         -D JOYVANE_MSI_OUTPUT=<file.msi> -P packaging/msi.cmake
+#         -D JOYVANE_MSI_OUTPUT=<file.msi> \
+#         [-D JOYVANE_SIGN_CERT=<cert.pem> -D JOYVANE_SIGN_KEY=<key.pem>] \
+#         -P packaging/msi.cmake
 #
 # JOYVANE_MSI_FILES holds the files the package installs (joyvane_service.exe,
 # joyvane_console.exe, README.md, LICENSE), as CPack stages them. The Windows
@@ -52,4 +54,8 @@ if(NOT status EQUAL 0)
     message(FATAL_ERROR "msi.cmake: msibuild failed (${status})")
 endif()
 
+if(JOYVANE_SIGN_CERT OR JOYVANE_SIGN_KEY)
+    include("${CMAKE_CURRENT_LIST_DIR}/sign.cmake")
+    joyvane_sign("${output}")
+endif()
 message(STATUS "msi.cmake: ${output}")
