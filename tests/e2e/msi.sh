@@ -23,7 +23,8 @@
 #    - the older version refused over the newer one;
 #    - `msiexec /x`: service, folder and product registration gone;
 #    - a capture library put into the installed folder by hand stays through an
-#      upgrade, and the uninstall leaves it (with the folder) and nothing else.
+#      upgrade (one without numbers: the defaults are registered), and the
+#      uninstall leaves it (with the folder) and nothing else.
 #
 # Prints one line per check and "N passed, M failed"; exits non-zero when a
 # check failed. Logs (msiexec's own, the stand-ins', sc_calls.log) are kept in
@@ -342,12 +343,14 @@ check $? "\"$INSTALLED_WIN\" is gone" "$(ls -A "$INSTALLED" 2>&1)"
 check $? "the product is no longer registered"
 
 echo "== the capture library put beside the installed program by hand"
-rc=$(msiexec /i "$(basename "$MSI")" own-library-install)
+rc=$(msiexec /i "$(basename "$MSI")" own-library-install MODE=0)
 cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$INSTALLED/" && [[ $rc == 0 ]]
 check $? "installed again, library copied to \"$INSTALLED_WIN\"" "exit $rc"
 rc=$(msiexec /i "joyvane-$NEXT.msi" own-library-upgrade)
 [[ $rc == 0 ]] && cmp -s "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$INSTALLED/ZUR_USBIO_KAD.dll"
 check $? "it stays through an upgrade" "exit $rc"
+same "an upgrade without numbers registers the defaults, not the older version's numbers" \
+    "$INSTALLED_WIN\\joyvane_service.exe 4 1 0 30 250" "$(jv_service_image_path)"
 jv_wait_for_count "$INSTALLED/ZUR_USBIO_KAD.log" ' Load\(cdecl\) ' 1 10000
 check $? "the upgraded service loads it from there (it writes its log beside itself)"
 rc=$(msiexec /x "joyvane-$NEXT.msi" own-library-uninstall)
