@@ -241,13 +241,13 @@ sc_calls() {
     cut -d' ' -f5- "$SYSTEM32/sc_calls.log" 2>/dev/null
 }
 
+# The calls of one install, each made on the registered, not yet started service.
 expected_sc_calls() {
-    local state=$1
     printf '%s\n' \
-        "exit=0 service=$state C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
-        "exit=0 service=$state C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
-        "exit=0 service=$state C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/60000/restart/60000//" \
-        "exit=0 service=$state C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/60000/restart/60000//" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
 }
 
 echo "== refused installs of $(basename "$MSI")"
@@ -289,7 +289,7 @@ grep -qE '^ +Start +REG_DWORD +0x2$' <<<"$values" && grep -qE '^ +Type +REG_DWOR
     grep -qE '^ +ObjectName +REG_SZ +LocalSystem$' <<<"$values"
 check $? "auto start (Start 2), own process (Type 0x10), LocalSystem" "$values"
 same "sc.exe by full path, on the registered but not yet started service, in order" \
-    "$(expected_sc_calls STOPPED)" "$(sc_calls)"
+    "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
 check $? "the service was started and is running" "$out"
 same "it runs with the numbers given: idle, short press -> button 5, long press -> button 6" \
@@ -309,7 +309,7 @@ same "the old service (pid $old_pid) was stopped in order, then the new one load
     ' "$SYSTEM32/ZUR_USBIO_KAD.log")"
 same "registered command line: 6 0 1 40 200" \
     "$INSTALLED_WIN\\joyvane_service.exe 6 0 1 40 200" "$(jv_service_image_path)"
-same "sc.exe calls made again for the new registration" "$(expected_sc_calls STOPPED)" "$(sc_calls)"
+same "sc.exe calls made again for the new registration" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
 check $? "the new service is running" "$out"
 new_pid=$(awk -v old="$old_pid" '$5 ~ /^Load\(/ && $3 != old { print $3; exit }' "$SYSTEM32/ZUR_USBIO_KAD.log")
