@@ -14,6 +14,10 @@
 
 #include <windows.h>
 
+// For __MINGW_PRINTF_FORMAT: the format family of the C library's vsnprintf that
+// LogLine uses (gnu_printf for GCC, printf for clang, which has no gnu_printf).
+#include <cstdio>
+
 #include <cstdint>
 
 namespace standin {
@@ -37,6 +41,7 @@ HANDLE OpenAppendLog(const char* path);
 
 // Appends one line: the four common columns, then the formatted text and a line
 // feed. Does nothing when `log` is INVALID_HANDLE_VALUE.
-void LogLine(HANDLE log, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void LogLine(HANDLE log, const char* format, ...)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));
 
 } // namespace standin

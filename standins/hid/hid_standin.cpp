@@ -24,7 +24,10 @@ extern "C" {
 #include <utility>
 #include <vector>
 
-#define HID_EXPORT extern "C" __declspec(dllexport)
+// The SDK header has declared these functions already, and dllexport added to a
+// redeclaration is refused by clang (-Wdll-attribute-on-redeclaration): hid.def
+// names the exports instead.
+#define HID_EXPORT extern "C"
 
 using virtual_hid::CallLog;
 using virtual_hid::DeviceOfHandle;

@@ -27,7 +27,10 @@ static_assert(sizeof(SP_DEVINFO_DATA) == 28);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 
-#define SETUPAPI_EXPORT extern "C" __declspec(dllexport)
+// The SDK header has declared these functions already, and dllexport added to a
+// redeclaration is refused by clang (-Wdll-attribute-on-redeclaration): setupapi.def
+// names the exports instead.
+#define SETUPAPI_EXPORT extern "C"
 
 using virtual_hid::CallLog;
 using virtual_hid::Devices;

@@ -1,0 +1,83 @@
+// sc_recorder: stands in for System32\sc.exe while the MSI is tested under Wine.
+//
+// Wine's sc.exe knows neither `privs`, `sidtype` nor `failureflag` (it fails
+// them with exit status 1), and it accepts `failure` without keeping anything,
+// so the installer's custom actions that run sc.exe can be checked only for
+// what they ask: each call appends one line to sc_calls.log beside this
+// program,
+//
+//   <unix_us> <qpc_us> <pid> <tid> exit=<n> service=<state> <command line>
+//
+// where <state> is the state of the service named by the second argument at
+// the time of the call (STOPPED, RUNNING, ..., or `absent` when it is not
+// registered) and <command line> is the whole command line as the caller
+// passed it. The exit status is 0 unless sc_recorder.config beside this
+// program has a line
+//
+//   fail COMMAND STATUS        e.g.  fail sidtype 1060
+//
+// for the command (the first argument), which then exits with STATUS.
+#include "common/directives.h"
+#include "common/standin_log.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+const char* StateName(DWORD state) {
+    static const char* const names[] = {"UNKNOWN",       "STOPPED", "START_PENDING",
+                                        "STOP_PENDING",  "RUNNING", "CONTINUE_PENDING",
+                                        "PAUSE_PENDING", "PAUSED"};
+    return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
+}
+
+const char* ServiceState(const char* name) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return "no-manager";
+    }
+    const char* state = "absent";
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    if (service != nullptr) {
+        SERVICE_STATUS status{};
+        state = QueryServiceStatus(service, &status) ? StateName(status.dwCurrentState) : "unknown";
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return state;
+}
+
+int ConfiguredStatus(const char* command) {
+    char path[MAX_PATH];
+    std::vector<standin::Directive> directives;
+    if (!standin::PathBesideModule(nullptr, "sc_recorder.config", path, sizeof path) ||
+        !standin::ReadDirectives(path, directives)) {
+        return 0;
+    }
+    for (const standin::Directive& directive : directives) {
+        long status = 0;
+        if (directive.words.size() == 3 && directive.words[0] == "fail" &&
+            directive.words[1] == command && standin::ParseNumber(directive.words[2], status)) {
+            return static_cast<int>(status);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int status = argc > 1 ? ConfiguredStatus(argv[1]) : 0;
+    const char* state = argc > 2 ? ServiceState(argv[2]) : "-";
+    char path[MAX_PATH];
+    if (standin::PathBesideModule(nullptr, "sc_calls.log", path, sizeof path)) {
+        HANDLE log = standin::OpenAppendLog(path);
+        standin::LogLine(log, "exit=%d service=%s %s", status, state, GetCommandLineA());
+        if (log != INVALID_HANDLE_VALUE) {
+            CloseHandle(log);
+        }
+    }
+    return status;
+}
