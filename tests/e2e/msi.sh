@@ -131,7 +131,7 @@ same "CustomAction: sc.exe from System32 for privileges, SID type, failure actio
     "SetScExe${TAB}2099${TAB}JoyvaneScExe${TAB}[SystemFolder]sc.exe${TAB}
 ScPrivileges${TAB}3122${TAB}JoyvaneScExe${TAB}privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege${TAB}
 ScSidType${TAB}3122${TAB}JoyvaneScExe${TAB}sidtype \"ZUR Service 1.02\" unrestricted${TAB}
-ScFailure${TAB}3122${TAB}JoyvaneScExe${TAB}failure \"ZUR Service 1.02\" reset= 86400 actions= restart/60000/restart/60000//${TAB}
+ScFailure${TAB}3122${TAB}JoyvaneScExe${TAB}failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000//${TAB}
 ScFailureFlag${TAB}3122${TAB}JoyvaneScExe${TAB}failureflag \"ZUR Service 1.02\" 1${TAB}" \
     "$(rows "$MSI" CustomAction)"
 same "InstallExecuteSequence: old version removed first; sc.exe between InstallServices and StartServices" \
@@ -246,7 +246,7 @@ expected_sc_calls() {
     printf '%s\n' \
         "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
         "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
-        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/60000/restart/60000//" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000//" \
         "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
 }
 
