@@ -17,6 +17,17 @@ struct Waitable {
 
 struct SimThread : Waitable {
     std::thread thread;
+    // A program that never resets the simulation (one that uses only the Windows
+    // names) leaves its ended threads here until the process exits.
+    ~SimThread() {
+        if (thread.joinable()) {
+            if (thread.get_id() == std::this_thread::get_id()) {
+                thread.detach();
+            } else {
+                thread.join();
+            }
+        }
+    }
 };
 
 std::condition_variable waitableChanged;

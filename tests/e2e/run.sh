@@ -47,7 +47,8 @@ for tool in wine wineserver python3 timeout; do
 done
 for file in "$EXE" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" \
     "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" \
-    "$JV_STANDINS/tools/joyvane_ctl.exe" "$JV_STANDINS/tools/joyvane_tracecat.exe"; do
+    "$JV_STANDINS/tools/joyvane_ctl.exe" "$JV_STANDINS/tools/joyvane_tracecat.exe" \
+    "$BUILD_DIR/platform_facts.exe"; do
     [[ -f $file ]] || { echo "e2e: $file missing; build the windows preset first" >&2; exit 2; }
 done
 
@@ -875,6 +876,48 @@ run_library_search() {
     session_restart
 }
 
+# --- platform facts ------------------------------------------------------------------
+
+# facts_run KEY WHAT WINDOWS_EXE: runs tests/platform_facts.cpp's program (its
+# output kept in KEY.txt), each fact line becoming a result line of its own
+# ("ok", "FAIL"; "skip", "wine-differs" and the DLLs that answered as notes),
+# and checks its closing line and exit status.
+facts_run() {
+    local key=$1 what=$2 rc line last
+    jv_wine "$3" >"$FACTS_DIR/$key.raw"
+    rc=$?
+    tr -d '\r' <"$FACTS_DIR/$key.raw" >"$FACTS_DIR/$key.txt"
+    while IFS= read -r line; do
+        case $line in
+        'ok   '* | 'FAIL '*) echo "${line:0:5}platform-facts ($what): ${line:5}" ;;
+        'skip '* | 'wine-differs '* | 'platform: '* | 'answers: '* | 'note: '*)
+            echo "note platform-facts ($what): $line" ;;
+        esac
+    done <"$FACTS_DIR/$key.txt" | tee -a "$RESULTS"
+    last=$(tail -n 1 "$FACTS_DIR/$key.txt")
+    [[ $rc == 0 && $last == *" passed, 0 failed" ]]
+    check $? "platform-facts ($what)" "exit status 0 and \"$last\"" "exit $rc"
+}
+
+# What the simulated Windows claims, asked of Wine: first with Wine's own DLLs
+# (kernel32, winmm, advapi32, setupapi, hid), then again from the service
+# folder with our stand-in setupapi.dll and hid.dll, whose virtual joystick
+# gives the setupapi facts a device to read.
+run_platform_facts() {
+    local name=platform-facts
+    selected "$name" || return 0
+    echo "== $name"
+    FACTS_DIR=$OUT/$name
+    mkdir -p "$FACTS_DIR"
+    local dir='C:\facts'
+    mkdir -p "$(win_path "$dir")" && cp "$BUILD_DIR/platform_facts.exe" "$(win_path "$dir")/"
+    facts_run wine "Wine's DLLs" "$dir\\platform_facts.exe"
+    local JV_EXE=platform_facts.exe
+    jv_folder_install "$BUILD_DIR/platform_facts.exe" cdecl
+    facts_run standins "stand-in setupapi and hid" "$JV_FOLDER_WIN\\$JV_EXE"
+    cp "$JV_FOLDER/virtual_hid.log" "$FACTS_DIR/" 2>/dev/null
+}
+
 # --- main -------------------------------------------------------------------------
 
 echo "e2e: executable $EXE"
@@ -890,6 +933,7 @@ run_console_runner
 scenarios_check
 run_arguments
 run_library_search
+run_platform_facts
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
 echo

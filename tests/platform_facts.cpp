@@ -1,0 +1,504 @@
+// What the product relies on about Windows, checked through the same names the
+// product calls (platform/win32.h) and nothing else. Built for the host, where
+// the simulated Windows answers, and for Windows, where it runs under Wine in the
+// end-to-end step; the two must agree, or the difference is named here.
+//
+// One line per fact: "ok   FACT", "FAIL FACT: DETAIL", "skip FACT: REASON" (a
+// fact that one side cannot show) or "wine-differs FACT: DETAIL" (Wine answers
+// otherwise than Windows is documented to; not a failure under Wine only). Then
+// "N skipped, M wine-differs" and "N passed, M failed"; the exit status is 1 when
+// a fact failed.
+//
+// Times are measured with timers rather than a clock: the simulation's clock is
+// virtual, and a timer that must (or must not) have fired by the end of a wait
+// bounds the wait's length on both sides alike.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/win32.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+int skipped = 0;
+int differs = 0;
+bool underWine = false;
+
+void Check(bool ok, const std::string& fact, const std::string& detail = "") {
+    if (ok) {
+        ++passed;
+        std::printf("ok   %s\n", fact.c_str());
+    } else {
+        ++failed;
+        std::printf("FAIL %s: %s\n", fact.c_str(), detail.c_str());
+    }
+}
+
+void Skip(const std::string& fact, const std::string& reason) {
+    ++skipped;
+    std::printf("skip %s: %s\n", fact.c_str(), reason.c_str());
+}
+
+// A fact whose Windows answer is expected, with what Wine answers instead: under
+// Wine that answer is reported, not failed; anywhere else it fails.
+void CheckOrWine(bool ok, bool wineAnswer, const std::string& fact, const std::string& detail) {
+    if (!ok && underWine && wineAnswer) {
+        ++differs;
+        std::printf("wine-differs %s: %s\n", fact.c_str(), detail.c_str());
+        return;
+    }
+    Check(ok, fact, detail);
+}
+
+std::string Text(const char* format, unsigned long long a, unsigned long long b = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+#if defined(_WIN32)
+bool EndsWithIgnoringCase(const std::string& text, const std::string& end) {
+    if (text.size() < end.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < end.size(); ++i) {
+        char a = text[text.size() - end.size() + i];
+        char b = end[i];
+        if ((a >= 'A' && a <= 'Z' ? a + 32 : a) != (b >= 'A' && b <= 'Z' ? b + 32 : b)) {
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
+// The thread that runs main(); a callback that sees it set runs on that thread.
+thread_local bool mainThread = false;
+
+const DWORD searchAppAndSystem = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+// Where the DLLs that answer came from: on Windows each system DLL's path (Wine's
+// own DLLs lie in its System32; a stand-in beside the program in its folder).
+void PrintWhoAnswers() {
+#if defined(_WIN32)
+    const char* names[] = {"kernel32.dll", "winmm.dll", "advapi32.dll", "setupapi.dll", "hid.dll"};
+    HMODULE ntdll = LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC wineVersion = ntdll ? GetProcAddress(ntdll, "wine_get_version") : nullptr;
+    underWine = wineVersion != nullptr;
+    if (underWine) {
+        auto version = reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(wineVersion));
+        std::printf("platform: Wine %s\n", version());
+    } else {
+        std::printf("platform: Windows\n");
+    }
+    for (const char* name : names) {
+        HMODULE module = LoadLibraryExA(name, nullptr, searchAppAndSystem);
+        char path[MAX_PATH] = "";
+        if (module != nullptr) {
+            GetModuleFileNameA(module, path, MAX_PATH);
+        }
+        std::printf("answers: %s\n", module != nullptr ? path : name);
+    }
+#else
+    std::printf("platform: the simulated Windows (sim/)\n");
+#endif
+}
+
+// --- winmm: one-shot multimedia timers ------------------------------------------
+
+struct TimerProbe {
+    HANDLE fired = nullptr;
+    std::atomic<int> runs{0};
+    std::atomic<bool> onMainThread{false};
+    bool killInside = false;
+    std::atomic<UINT> killInsideResult{0xFFFFu};
+};
+
+void CALLBACK ProbeTimerProc(UINT timerId, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+    auto* probe = reinterpret_cast<TimerProbe*>(user);
+    probe->onMainThread.store(mainThread);
+    if (probe->killInside) {
+        probe->killInsideResult.store(timeKillEvent(timerId));
+    }
+    probe->runs.fetch_add(1);
+    SetEvent(probe->fired);
+}
+
+UINT SetProbeTimer(TimerProbe& probe, UINT delay) {
+    probe.fired = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return timeSetEvent(delay, 1, ProbeTimerProc, reinterpret_cast<DWORD_PTR>(&probe),
+                        TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
+}
+
+// TIMERR_NOCANDO (TIMERR_BASE + 1), Wine's answer for a timer that is gone.
+const MMRESULT wineTimerGone = 97;
+
+void TimerFacts() {
+    // A fired one-shot timer: when, where, how often, and killing it afterwards.
+    TimerProbe once;
+    UINT id = SetProbeTimer(once, 100);
+    Check(id != 0, "timeSetEvent (one-shot, 100 ms) returns a non-zero id");
+    DWORD early = WaitForSingleObject(once.fired, 50);
+    DWORD later = WaitForSingleObject(once.fired, 2000);
+    Check(early == WAIT_TIMEOUT && later == WAIT_OBJECT_0,
+          "the one-shot callback has not run 50 ms after timeSetEvent, and has by 2050 ms",
+          Text("waits returned 0x%llx, then 0x%llx", early, later));
+    HANDLE pause = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(pause, 300);
+    Check(once.runs.load() == 1, "the one-shot callback runs once",
+          Text("it ran %llu times", static_cast<unsigned long long>(once.runs.load())));
+#if defined(_WIN32)
+    Check(!once.onMainThread.load(), "the callback runs on a thread other than the caller's",
+          "it ran on the thread that called timeSetEvent");
+#else
+    Skip("the callback runs on a thread other than the caller's",
+         "the virtual clock runs a timer on the thread whose wait passes its due time, so that "
+         "report sequences repeat exactly");
+#endif
+    // Windows documents MMSYSERR_INVALPARAM for a timer event that does not exist,
+    // which a fired one-shot timer no longer does; Wine answers TIMERR_NOCANDO. The
+    // product ignores the result either way.
+    MMRESULT killed = timeKillEvent(id);
+    CheckOrWine(killed == MMSYSERR_INVALPARAM, killed == wineTimerGone,
+                "timeKillEvent after the one-shot has fired: MMSYSERR_INVALPARAM (11)",
+                Text("returned %llu", killed));
+
+    // A pending timer killed: no callback ever.
+    TimerProbe pending;
+    UINT pendingId = SetProbeTimer(pending, 100);
+    MMRESULT killPending = timeKillEvent(pendingId);
+    Check(killPending == MMSYSERR_NOERROR, "timeKillEvent on a pending timer: MMSYSERR_NOERROR (0)",
+          Text("returned %llu", killPending));
+    DWORD after = WaitForSingleObject(pending.fired, 300);
+    Check(after == WAIT_TIMEOUT && pending.runs.load() == 0,
+          "the killed timer's callback never runs (300 ms later)",
+          Text("wait 0x%llx, %llu runs", after,
+               static_cast<unsigned long long>(pending.runs.load())));
+
+    // The callback kills its own timer.
+    TimerProbe inside;
+    inside.killInside = true;
+    UINT insideId = SetProbeTimer(inside, 30);
+    WaitForSingleObject(inside.fired, 2000);
+    UINT insideResult = inside.killInsideResult.load();
+    // The product's long-press callback kills its own spent timer and ignores the
+    // result. Windows documents no case of a callback killing its own one-shot
+    // timer, so which answer Windows gives is not known from its documentation; the
+    // simulation answers as for any fired one-shot timer, and Wine still holds the
+    // timer while its callback runs and kills it there.
+    CheckOrWine(
+        insideResult == MMSYSERR_INVALPARAM, insideResult == MMSYSERR_NOERROR,
+        "timeKillEvent of its own id inside the one-shot callback: MMSYSERR_INVALPARAM (11)",
+        Text("returned %llu", insideResult));
+    MMRESULT killAgain = timeKillEvent(insideId);
+    CheckOrWine(killAgain == MMSYSERR_INVALPARAM, killAgain == wineTimerGone,
+                "... and after that callback returned, timeKillEvent: MMSYSERR_INVALPARAM (11)",
+                Text("returned %llu", killAgain));
+    CloseHandle(pause);
+    CloseHandle(once.fired);
+    CloseHandle(pending.fired);
+    CloseHandle(inside.fired);
+}
+
+// --- kernel32: events, waits and handles ------------------------------------------
+
+void WaitFacts() {
+    // The length of a timed wait, bounded by two timers: one due before its end,
+    // one due well after.
+    TimerProbe before;
+    TimerProbe beyond;
+    SetProbeTimer(before, 20);
+    UINT beyondId = SetProbeTimer(beyond, 400);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    DWORD result = WaitForSingleObject(event, 100);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    bool beforeRan = before.runs.load() == 1;
+    bool beyondRan = beyond.runs.load() != 0;
+    Check(
+        result == WAIT_TIMEOUT && beforeRan && !beyondRan,
+        "WaitForSingleObject on an unsignalled event, 100 ms: WAIT_TIMEOUT (0x102), after a "
+        "20 ms timer and before a 400 ms one",
+        Text("returned 0x%llx after %llu ms (real)", result, static_cast<unsigned long long>(ms)) +
+            (beforeRan ? "" : ", 20 ms timer not run") + (beyondRan ? ", 400 ms timer run" : ""));
+    timeKillEvent(beyondId);
+    WaitForSingleObject(before.fired, INFINITE);
+
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL set = SetEvent(manual);
+    DWORD first = WaitForSingleObject(manual, 0);
+    DWORD second = WaitForSingleObject(manual, 0);
+    Check(set && first == WAIT_OBJECT_0 && second == WAIT_OBJECT_0,
+          "a set manual-reset event: WAIT_OBJECT_0 at once, and it stays set",
+          Text("waits returned 0x%llx, then 0x%llx", first, second));
+    SetEvent(event);
+    first = WaitForSingleObject(event, 0);
+    second = WaitForSingleObject(event, 0);
+    Check(first == WAIT_OBJECT_0 && second == WAIT_TIMEOUT,
+          "a set auto-reset event: WAIT_OBJECT_0 once, then WAIT_TIMEOUT",
+          Text("waits returned 0x%llx, then 0x%llx", first, second));
+
+    BOOL closed = CloseHandle(manual);
+    SetLastError(0);
+    DWORD waited = WaitForSingleObject(manual, 0);
+    DWORD waitError = GetLastError();
+    Check(closed && waited == WAIT_FAILED && waitError == ERROR_INVALID_HANDLE,
+          "WaitForSingleObject on a closed handle: WAIT_FAILED, ERROR_INVALID_HANDLE (6)",
+          Text("returned 0x%llx, error %llu", waited, waitError));
+    SetLastError(0);
+    BOOL setClosed = SetEvent(manual);
+    DWORD setError = GetLastError();
+    Check(!setClosed && setError == ERROR_INVALID_HANDLE,
+          "SetEvent on a closed handle: FALSE, ERROR_INVALID_HANDLE (6)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(setClosed), setError));
+    SetLastError(0);
+    BOOL closedTwice = CloseHandle(manual);
+    DWORD closeError = GetLastError();
+    Check(!closedTwice && closeError == ERROR_INVALID_HANDLE,
+          "CloseHandle of a closed handle: FALSE, ERROR_INVALID_HANDLE (6)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(closedTwice),
+               closeError));
+    CloseHandle(event);
+    CloseHandle(before.fired);
+    CloseHandle(beyond.fired);
+}
+
+std::atomic<bool> threadReturned{false};
+
+DWORD WINAPI GatedThread(LPVOID gate) {
+    WaitForSingleObject(static_cast<HANDLE>(gate), INFINITE);
+    threadReturned.store(true);
+    return 0;
+}
+
+void ThreadFacts() {
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, GatedThread, gate, 0, nullptr);
+    Check(thread != nullptr, "CreateThread returns a handle");
+    if (thread == nullptr) {
+        return;
+    }
+    DWORD running = WaitForSingleObject(thread, 50);
+    Check(running == WAIT_TIMEOUT, "WaitForSingleObject on a running thread, 50 ms: WAIT_TIMEOUT",
+          Text("returned 0x%llx", running));
+    SetEvent(gate);
+    // Untimed: the simulation's virtual clock would let a timed wait run out at
+    // once while the thread still runs in real time.
+    DWORD done = WaitForSingleObject(thread, INFINITE);
+    Check(done == WAIT_OBJECT_0 && threadReturned.load(),
+          "WaitForSingleObject on a thread handle: WAIT_OBJECT_0 once the thread has returned",
+          Text("returned 0x%llx", done));
+    CloseHandle(thread);
+    CloseHandle(gate);
+}
+
+// --- kernel32: SRW lock and condition variable --------------------------------------
+
+SRWLOCK lock = SRWLOCK_INIT;
+CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+bool sleeping = false; // under lock
+bool go = false;       // under lock
+std::atomic<BOOL> sleepResult{FALSE};
+
+DWORD WINAPI ConditionWaiter(LPVOID) {
+    AcquireSRWLockExclusive(&lock);
+    sleeping = true;
+    BOOL result = TRUE;
+    while (!go && result) {
+        result = SleepConditionVariableSRW(&condition, &lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&lock);
+    sleepResult.store(result);
+    return 0;
+}
+
+void ConditionFacts() {
+    HANDLE waiter = CreateThread(nullptr, 0, ConditionWaiter, nullptr, 0, nullptr);
+    // The waiter sleeps once the lock is free and it has said so: it gave the
+    // lock up inside SleepConditionVariableSRW.
+    for (;;) {
+        AcquireSRWLockExclusive(&lock);
+        if (sleeping) {
+            break;
+        }
+        ReleaseSRWLockExclusive(&lock);
+        Sleep(1);
+    }
+    go = true;
+    WakeAllConditionVariable(&condition);
+    ReleaseSRWLockExclusive(&lock);
+    DWORD woken = WaitForSingleObject(waiter, INFINITE);
+    Check(woken == WAIT_OBJECT_0 && sleepResult.load(),
+          "a waiter in SleepConditionVariableSRW is woken by WakeAllConditionVariable (TRUE)");
+    CloseHandle(waiter);
+
+    AcquireSRWLockExclusive(&lock);
+    SetLastError(0);
+    BOOL timedOut = SleepConditionVariableSRW(&condition, &lock, 30, 0);
+    DWORD error = GetLastError();
+    ReleaseSRWLockExclusive(&lock);
+    Check(!timedOut && error == ERROR_TIMEOUT,
+          "SleepConditionVariableSRW, 30 ms, no wake: FALSE, ERROR_TIMEOUT (1460)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(timedOut), error));
+}
+
+// --- kernel32: local heap and the loader -------------------------------------------
+
+void HeapAndLoaderFacts() {
+    const SIZE_T size = 256;
+    auto* block = static_cast<unsigned char*>(LocalAlloc(LPTR, size));
+    bool zero = block != nullptr;
+    for (SIZE_T i = 0; zero && i < size; ++i) {
+        zero = block[i] == 0;
+    }
+    Check(zero, "LocalAlloc(LPTR, 256) gives a zero-filled block");
+    HLOCAL freed = LocalFree(block);
+    Check(freed == nullptr, "LocalFree of that block returns NULL");
+
+    SetLastError(0);
+    HMODULE absent = LoadLibraryExA("joyvane_facts_absent.dll", nullptr, searchAppAndSystem);
+    DWORD error = GetLastError();
+    Check(absent == nullptr && error == ERROR_MOD_NOT_FOUND,
+          "LoadLibraryExA of a name found nowhere, application folder and System32: NULL, "
+          "ERROR_MOD_NOT_FOUND (126)",
+          Text("error %llu", error));
+
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryExA("kernel32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    char path[MAX_PATH] = "";
+    DWORD length = module ? GetModuleFileNameA(module, path, MAX_PATH) : 0;
+    std::string full(path, length);
+    bool absolute = full.size() > 3 && full[1] == ':' && full[2] == '\\';
+    Check(absolute && EndsWithIgnoringCase(full, "\\kernel32.dll"),
+          "GetModuleFileNameA of a loaded module: its full path", "got \"" + full + "\"");
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+#else
+    Skip("GetModuleFileNameA of a loaded module: its full path",
+         "the simulated loader knows only the modules a test registers");
+#endif
+}
+
+// --- advapi32: the service control manager -----------------------------------------
+
+void WINAPI UnusedServiceMain(DWORD, LPSTR*) {}
+
+void ServiceFacts() {
+    char name[] = "Joyvane facts";
+    SERVICE_TABLE_ENTRYA table[] = {{name, UnusedServiceMain}, {nullptr, nullptr}};
+    SetLastError(0);
+    BOOL started = StartServiceCtrlDispatcherA(table);
+    DWORD error = GetLastError();
+    Check(!started && error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+          "StartServiceCtrlDispatcherA from a console process: FALSE, "
+          "ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(started), error));
+    // The status handle comes from RegisterServiceCtrlHandlerA, which Wine refuses
+    // outside a service; the simulation hands one out to any caller, for tests that
+    // drive the control handler without a dispatcher.
+    SetLastError(0);
+    SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerA(name, nullptr);
+    DWORD registerError = GetLastError();
+    Skip("SetServiceStatus with a state outside the seven service states is refused",
+         "needs the status handle of a running service; RegisterServiceCtrlHandlerA in a console "
+         "process: " +
+             (status ? std::string("a handle (the simulation)")
+                     : Text("NULL, error %llu", registerError)));
+}
+
+// --- setupapi --------------------------------------------------------------------
+
+void SetupFacts() {
+    GUID hidClass;
+    HidD_GetHidGuid(&hidClass);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    Check(
+        set != INVALID_HANDLE_VALUE && set != nullptr,
+        "SetupDiGetClassDevsA(HID interface class, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE): a set");
+    if (set == INVALID_HANDLE_VALUE || set == nullptr) {
+        return;
+    }
+
+#if defined(_WIN32) && !defined(_WIN64)
+    Check(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes in a 32-bit program",
+          Text("it is %llu", sizeof(SP_DEVINFO_DATA)));
+#else
+    Skip("SP_DEVINFO_DATA is 28 bytes in a 32-bit program", "a 64-bit build");
+#endif
+    SP_DEVINFO_DATA device;
+    std::memset(&device, 0, sizeof device);
+    device.cbSize = sizeof(SP_DEVINFO_DATA) - 1;
+    SetLastError(0);
+    BOOL shortRecord = SetupDiEnumDeviceInfo(set, 0, &device);
+    DWORD shortError = GetLastError();
+    Check(!shortRecord && shortError == ERROR_INVALID_USER_BUFFER,
+          "SetupDiEnumDeviceInfo with cbSize one short of sizeof(SP_DEVINFO_DATA): FALSE, "
+          "ERROR_INVALID_USER_BUFFER (1784)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(shortRecord),
+               shortError));
+
+    DWORD count = 0;
+    DWORD endError = 0;
+    for (;; ++count) {
+        device.cbSize = sizeof(SP_DEVINFO_DATA);
+        SetLastError(0);
+        if (!SetupDiEnumDeviceInfo(set, count, &device)) {
+            endError = GetLastError();
+            break;
+        }
+    }
+    std::printf("note: %lu present HID device(s)\n", static_cast<unsigned long>(count));
+    Check(endError == ERROR_NO_MORE_ITEMS,
+          "SetupDiEnumDeviceInfo past the last device: FALSE, ERROR_NO_MORE_ITEMS (259)",
+          Text("index %llu, error %llu", count, endError));
+
+    const std::string propertyFact =
+        "SetupDiGetDeviceRegistryPropertyA(SPDRP_HARDWAREID) into 1 byte: FALSE, "
+        "ERROR_INSUFFICIENT_BUFFER (122), and the size it needs";
+    if (count == 0) {
+        Skip(propertyFact, "no HID device present");
+    } else {
+        device.cbSize = sizeof(SP_DEVINFO_DATA);
+        SetupDiEnumDeviceInfo(set, 0, &device);
+        BYTE small[1] = {0};
+        DWORD needed = 0;
+        SetLastError(0);
+        BOOL read = SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, nullptr,
+                                                      small, sizeof small, &needed);
+        DWORD readError = GetLastError();
+        Check(!read && readError == ERROR_INSUFFICIENT_BUFFER && needed > sizeof small,
+              propertyFact,
+              Text("error %llu, needs %llu", readError, needed) +
+                  Text(" (returned %llu)", static_cast<unsigned long long>(read)));
+    }
+    BOOL destroyed = SetupDiDestroyDeviceInfoList(set);
+    Check(destroyed != FALSE, "SetupDiDestroyDeviceInfoList of that set: TRUE");
+}
+
+} // namespace
+
+int main() {
+    // Every line out at once: a fact that hangs or crashes shows where.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    mainThread = true;
+    PrintWhoAnswers();
+    TimerFacts();
+    WaitFacts();
+    ThreadFacts();
+    ConditionFacts();
+    HeapAndLoaderFacts();
+    ServiceFacts();
+    SetupFacts();
+    std::printf("%d skipped, %d wine-differs\n", skipped, differs);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    std::fflush(stdout);
+    return failed == 0 ? 0 : 1;
+}
