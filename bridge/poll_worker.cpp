@@ -18,6 +18,8 @@ namespace {
 
 constexpr int32_t reconnectPauseMs = 1000;
 constexpr int firstPollRetries = 100;
+// How many 1 ms tries the stop makes for the joystick when the worker is stuck.
+constexpr int stopJoystickAttempts = 50;
 // A poll pause of 0 or less would make the worker spin a whole core.
 constexpr int32_t shortestPollPauseMs = 1;
 
@@ -88,7 +90,7 @@ int StopPollWorker(DWORD deadlineMs) {
         // stay pressed meanwhile: the idle value is the last report, and the handle
         // is closed here, so that nothing the worker sends later reaches it.
         int32_t idle = buttonMasks.idleMask.load();
-        HANDLE device = DetachJoystick(&idle);
+        HANDLE device = DetachJoystickIfFree(&idle, stopJoystickAttempts);
         if (device != INVALID_HANDLE_VALUE) {
             CloseHandle(device);
         }
@@ -118,6 +120,12 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                 continue;
             }
             connected = true;
+            // A stop that came while the library opened the device (it may have
+            // waited in vain and let go of the joystick already): no poll, which
+            // could press a button after the service was reported stopped.
+            if (runFlag.load() == 0) {
+                continue;
+            }
             // A device that opened but cannot be read is given up after 101
             // immediate retries, without closing it; the next open starts afresh.
             int result = Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs);

@@ -134,8 +134,9 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD
     if (!sent) {
         ReportRefused();
     }
-    // The timer thread's pause: a stop does not shorten it, but a close of the
-    // joystick meanwhile has already sent the idle value and ends the click.
+    // The timer thread's pause: a stop does not shorten it. A close of the joystick
+    // meanwhile has already sent the idle value, and a click of the next press
+    // replaced this one and ends itself: either way this click is over.
     Sleep(longClickMs);
     LockJoystick();
     bool ended = JoystickSerialLocked() != serial;

@@ -29,6 +29,7 @@ bool WriteButtonReportLocked(int32_t value) {
     if (device == INVALID_HANDLE_VALUE) {
         return false;
     }
+    CountJoystickWriteLocked();
     bool sent = HidD_SetFeature(device, &report, sizeof report) != FALSE;
     if (!sent) {
         joystickRefusedReport.store(true);

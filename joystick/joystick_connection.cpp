@@ -35,7 +35,8 @@ int Init_ZUR_GP() {
 namespace {
 
 SRWLOCK joystickLock = SRWLOCK_INIT;
-uint32_t joystickSerial = 0; // guarded by joystickLock
+// Counts every write, open and close of the joystick; guarded by joystickLock.
+uint32_t joystickSerial = 0;
 
 // Closes a handle given up by DetachJoystick and releases the path buffer.
 void CloseJoystick(HANDLE device) {
@@ -62,6 +63,23 @@ void UnlockJoystick() {
 
 uint32_t JoystickSerialLocked() {
     return joystickSerial;
+}
+
+void CountJoystickWriteLocked() {
+    ++joystickSerial;
+}
+
+HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts) {
+    // The lock's holder may be inside a report that a failing driver never
+    // completes; a stop must not wait for it for ever.
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (TryAcquireSRWLockExclusive(&joystickLock)) {
+            UnlockJoystick();
+            return DetachJoystick(lastValue);
+        }
+        Sleep(1);
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 void AttachJoystick(HANDLE device) {

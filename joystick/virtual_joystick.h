@@ -79,14 +79,23 @@ void UnlockJoystick();
 // With the lock held: writes one report; false when no joystick is open or it
 // refused the report (the caller prints the failure line once unlocked).
 bool WriteButtonReportLocked(int32_t value);
-// With the lock held: changes whenever a joystick is opened or given up, so that a
-// click begun on one connection is not ended on another.
+// With the lock held: changes with every report written and whenever a joystick
+// is opened or given up, so that a click ends only while its own report is the
+// joystick's last: not on another connection, and not in the middle of a click
+// that began since.
 uint32_t JoystickSerialLocked();
+void CountJoystickWriteLocked();
 // Makes an opened and accepted handle the joystick.
 void AttachJoystick(HANDLE device);
 // Gives the joystick's handle up and returns it (INVALID_HANDLE_VALUE when none was
 // open); with lastValue, that report is written first, in the same step.
 HANDLE DetachJoystick(const int32_t* lastValue);
+// DetachJoystick for the stop of a worker that does not return: when the lock is
+// not free within the given number of 1 ms attempts (a report that its driver
+// never completes holds it), nothing is given up and INVALID_HANDLE_VALUE is
+// returned.
+HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts);
+
 // Prints the line of a refused report.
 void ReportRefused();
 

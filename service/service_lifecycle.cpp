@@ -70,6 +70,8 @@ BOOL SubmitStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
 // The stop sequence's work, for the one caller that claimed it.
 void RunStopSequence() {
     StopPollWorker(workerStopDeadlineMs);
+    // A control after the stop reports what the service is by then.
+    currentState.store(SERVICE_STOPPED);
     HANDLE event = stopEvent.load();
     if (event != nullptr) {
         SetEvent(event);

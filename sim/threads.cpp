@@ -191,6 +191,10 @@ void AcquireSRWLockExclusive(PSRWLOCK lock) {
     sim::SyncObject(sim::srwLocks, lock).lock();
 }
 
+BOOLEAN TryAcquireSRWLockExclusive(PSRWLOCK lock) {
+    return sim::SyncObject(sim::srwLocks, lock).try_lock() ? TRUE : FALSE;
+}
+
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     sim::SyncObject(sim::srwLocks, lock).unlock();
 }

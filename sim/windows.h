@@ -111,6 +111,7 @@ typedef CONDITION_VARIABLE* PCONDITION_VARIABLE;
 #define CONDITION_VARIABLE_INIT                                                                    \
     { nullptr }
 void AcquireSRWLockExclusive(PSRWLOCK lock);
+BOOLEAN TryAcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,
                                ULONG flags);

@@ -109,4 +109,48 @@ TEST_F(InterleavingTest, AStaleCallbackLeavesTheNextPressAlone) {
               ReportsAndStatus());
 }
 
+// A long click is under way when the button is let go, pressed again and let go
+// within its 250 ms: the short click of that second press replaces it, and the
+// long click's end may not cut the short click short.
+TEST_F(InterleavingTest, TheNextPressesClickIsNotEndedByTheLongClickBeforeIt) {
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 1000));
+    for (int i = 0; i < 1000 && sim::Reports().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(1u, sim::Reports().size()); // the long click began
+    ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 1000));
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 1000));
+    // A 1000 ms short click: the long click's 250 ms end falls inside it.
+    ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 1000));
+    sim::WaitForTimers();
+    EXPECT_EQ((std::vector<std::string>{"report 16", "report 8", "report 0"}), ReportsAndStatus());
+}
+
+// The worker is stuck in the library while it opens the capture device, past the
+// stop's deadline; the stop lets go. When the library returns at last, the worker
+// may open the joystick (with its buttons up) but polls nothing: no button can be
+// pressed after the service was reported stopped.
+TEST_F(InterleavingTest, AStopDuringAConnectLeavesNoPollAfterIt) {
+    joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
+    Destroy_ZUR_GP();
+    sim::TakeStdout();
+    sim::InstallCaptureLibrary();
+    sim::SetButtonTimeline({{0, down}});
+    int stuck = sim::HoldAt("ZUR_USBIO_API_InitI2c");
+    ASSERT_EQ(1, StartPollWorker(4, 0));
+    ASSERT_TRUE(sim::WaitUntilHeld(stuck, heldWithinMs));
+    EXPECT_EQ(0, StopPollWorker(workerStopDeadlineMs));
+    sim::ReleaseHold(stuck);
+    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(0, sim::RunningThreads());
+    EXPECT_TRUE(sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty());
+    for (const std::string& entry : ReportsAndStatus()) {
+        EXPECT_EQ("report 0", entry);
+    }
+    // The worker kept its stop event, for it could not be waited for.
+    CloseHandle(workerStopEvent.exchange(nullptr));
+}
+
 } // namespace

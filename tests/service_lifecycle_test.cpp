@@ -333,6 +333,26 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
     }
 }
 
+// A report that the joystick's driver never completes holds the joystick's lock;
+// the stop still ends, one deadline and a few tries for the lock later.
+TEST_F(ServiceLifecycleTest, AReportThatNeverCompletesDoesNotHoldUpTheStop) {
+    sim::SetButtonTimeline({{1500, gpioButtonDown}});
+    int hanging = sim::HoldAt("HidD_SetFeature", 2); // the press, after the idle report
+    Start({"4", "0", "0", "30", "250"});
+    ASSERT_TRUE(sim::WaitUntilHeld(hanging, waitMs));
+    std::thread control([] { EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)); });
+    EXPECT_TRUE(sim::WaitForServiceState(SERVICE_STOPPED, 5000));
+    sim::ReleaseHold(hanging);
+    control.join();
+    process.join();
+    std::vector<sim::StatusReport> reports = sim::StatusReports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState);
+    // After the stop, an interrogation reports the service as stopped.
+    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
+}
+
 // A refused report on the service thread runs the stop sequence while a stop
 // control runs it on the dispatcher thread. Neither may report stopped before the
 // worker let go of the joystick, and the stop event is signalled once, while it
