@@ -11,19 +11,52 @@
 
 namespace {
 
-std::atomic<HANDLE> consoleStopEvent{nullptr};
+// The console's control handler runs on a thread of its own and may come at any
+// moment, also while the main thread ends; a lock and a condition variable, which
+// need no handle that could be closed under it, carry the request and the answer.
+SRWLOCK consoleLock = SRWLOCK_INIT;
+CONDITION_VARIABLE consoleChanged = CONDITION_VARIABLE_INIT;
+bool stopRequested = false;  // guarded by consoleLock
+bool runnerFinished = false; // guarded by consoleLock
 
-// Runs on a thread of the console's; the main thread does the stopping.
+// Windows ends the process as soon as the handler of a closed window, a logoff or
+// a shutdown returns (and at the latest about 5 s later): the handler waits until
+// the main thread has stopped the worker, so that the joystick is let go first.
+constexpr DWORD finishWaitMs = 4500;
+
 BOOL WINAPI ConsoleControlHandler(DWORD controlType) {
-    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT &&
-        controlType != CTRL_CLOSE_EVENT) {
+    bool ending = controlType == CTRL_CLOSE_EVENT || controlType == CTRL_LOGOFF_EVENT ||
+                  controlType == CTRL_SHUTDOWN_EVENT;
+    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT && !ending) {
         return FALSE;
     }
-    HANDLE event = consoleStopEvent.load();
-    if (event != nullptr) {
-        SetEvent(event);
+    AcquireSRWLockExclusive(&consoleLock);
+    stopRequested = true;
+    WakeAllConditionVariable(&consoleChanged);
+    while (ending && !runnerFinished &&
+           SleepConditionVariableSRW(&consoleChanged, &consoleLock, finishWaitMs, 0)) {
     }
+    ReleaseSRWLockExclusive(&consoleLock);
     return TRUE;
+}
+
+// Waits up to the given time for a stop request; true when one came.
+bool StopRequestedWithin(DWORD milliseconds) {
+    AcquireSRWLockExclusive(&consoleLock);
+    if (!stopRequested) {
+        SleepConditionVariableSRW(&consoleChanged, &consoleLock, milliseconds, 0);
+    }
+    bool requested = stopRequested;
+    ReleaseSRWLockExclusive(&consoleLock);
+    return requested;
+}
+
+void SetRunnerState(bool requested, bool finished) {
+    AcquireSRWLockExclusive(&consoleLock);
+    stopRequested = requested;
+    runnerFinished = finished;
+    ReleaseSRWLockExclusive(&consoleLock);
+    WakeAllConditionVariable(&consoleChanged);
 }
 
 const char* ModeName(int32_t mode) {
@@ -67,21 +100,15 @@ int ConsoleProcessMain(int argc, char** argv) {
     std::fflush(stdout);
 
     int exitCode = 1;
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (stop == nullptr) {
-        std::fputs("Error: no stop event\n", stderr);
-        return exitCode;
-    }
-    consoleStopEvent.store(stop);
+    SetRunnerState(false, false);
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
         std::fputs("Error: the worker thread could not be started\n", stderr);
     } else {
         // Until Ctrl+C, or until the worker gives up by itself (no library).
-        while (WaitForSingleObject(stop, workerCheckMs) == WAIT_TIMEOUT &&
-               workerAlive.load() == 1) {
+        bool stopped = false;
+        while (!(stopped = StopRequestedWithin(workerCheckMs)) && workerAlive.load() == 1) {
         }
-        bool stopped = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
         if (!StopPollWorker(workerStopDeadlineMs)) {
             std::fputs("Error: the worker did not stop in time\n", stderr);
         } else if (stopped) {
@@ -92,9 +119,9 @@ int ConsoleProcessMain(int argc, char** argv) {
                       "(the trace line above has the Windows error code).");
         }
     }
+    std::fflush(stdout);
+    SetRunnerState(true, true);
     SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
-    consoleStopEvent.store(nullptr);
-    CloseHandle(stop);
     std::fflush(stdout);
     return exitCode;
 }

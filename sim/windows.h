@@ -120,6 +120,8 @@ void WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 #define CTRL_C_EVENT 0u
 #define CTRL_BREAK_EVENT 1u
 #define CTRL_CLOSE_EVENT 2u
+#define CTRL_LOGOFF_EVENT 5u
+#define CTRL_SHUTDOWN_EVENT 6u
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD controlType);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 DWORD GetLastError();
