@@ -69,19 +69,6 @@ void CountJoystickWriteLocked() {
     ++joystickSerial;
 }
 
-HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts) {
-    // The lock's holder may be inside a report that a failing driver never
-    // completes; a stop must not wait for it for ever.
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (TryAcquireSRWLockExclusive(&joystickLock)) {
-            UnlockJoystick();
-            return DetachJoystick(lastValue);
-        }
-        Sleep(1);
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
 void AttachJoystick(HANDLE device) {
     LockJoystick();
     joystickConnection.deviceHandle.store(device);
@@ -90,8 +77,10 @@ void AttachJoystick(HANDLE device) {
     UnlockJoystick();
 }
 
-HANDLE DetachJoystick(const int32_t* lastValue) {
-    LockJoystick();
+namespace {
+
+// DetachJoystick's work, with the lock taken by the caller and let go here.
+HANDLE DetachJoystickAndUnlock(const int32_t* lastValue) {
     bool refused = lastValue != nullptr && !WriteButtonReportLocked(*lastValue);
     // Given up before it is closed, so that a report from another thread finds no
     // joystick rather than a closed handle.
@@ -102,6 +91,26 @@ HANDLE DetachJoystick(const int32_t* lastValue) {
         ReportRefused();
     }
     return device;
+}
+
+} // namespace
+
+HANDLE DetachJoystick(const int32_t* lastValue) {
+    LockJoystick();
+    return DetachJoystickAndUnlock(lastValue);
+}
+
+HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts) {
+    // The lock's holder may be inside a report that a failing driver never
+    // completes; a stop must not wait for it for ever. The lock, once had, is kept
+    // for the detach, so no other holder can come between.
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (TryAcquireSRWLockExclusive(&joystickLock)) {
+            return DetachJoystickAndUnlock(lastValue);
+        }
+        Sleep(1);
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 void Destroy_ZUR_GP() {
