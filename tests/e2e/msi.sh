@@ -38,8 +38,8 @@ VERSION=$(sed -n -E 's/^project\(joyvane VERSION ([0-9.]+) .*/\1/p' "$REPO/CMake
 MSI=$BUILD_DIR/joyvane-$VERSION.msi
 export JV_STANDINS=$BUILD_DIR/standins
 OUT=$REPO/build/e2e-msi
-# shellcheck source=tests/e2e/lib.sh
-source "$REPO/tests/e2e/lib.sh"
+# shellcheck source=tools/wine_service.sh
+source "$REPO/tools/wine_service.sh"
 
 for tool in wine wineserver msiinfo msiextract cmake; do
     command -v "$tool" >/dev/null || { echo "msi: $tool is needed" >&2; exit 2; }
@@ -180,7 +180,7 @@ jv_server_start || { echo "msi: the Wine session did not start" >&2; exit 2; }
 SYSTEM32=$WINEPREFIX/drive_c/windows/system32
 INSTALLED="$WINEPREFIX/drive_c/Program Files/Joyvane"
 INSTALLED_WIN='C:\Program Files\Joyvane'
-# The stand-ins' logs, scenario and configuration live beside them (lib.sh's
+# The stand-ins' logs, scenario and configuration live beside them (wine_service.sh's
 # jv_scenario and jv_reports use this folder).
 JV_FOLDER=$SYSTEM32
 mkdir -p "$WINEPREFIX/drive_c/msi"

@@ -39,8 +39,8 @@ RUN_START_US=$(date +%s%6N)
 # the monotonic clock of the stand-in logs, in whole milliseconds) and reports
 # crashes; fixme lines of the service channel show what Wine ignores.
 export JV_WINEDEBUG=-all,+timestamp,+pid,+service,err+seh
-# shellcheck source=tests/e2e/lib.sh
-source "$REPO/tests/e2e/lib.sh"
+# shellcheck source=tools/wine_service.sh
+source "$REPO/tools/wine_service.sh"
 
 for tool in wine wineserver python3 timeout; do
     command -v "$tool" >/dev/null || { echo "e2e: $tool is needed" >&2; exit 2; }

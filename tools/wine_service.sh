@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Helpers for end-to-end runs of the service under Wine. Source this file:
 #
-#   source tests/e2e/lib.sh
+#   source tools/wine_service.sh
 #   jv_prefix_create /tmp/jv-prefix          # fresh 32-bit prefix (10 to 13 s)
 #   jv_server_start                          # persistent wineserver + services.exe
 #   jv_folder_install path/to/joyvane_service.exe stdcall
