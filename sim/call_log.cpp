@@ -82,6 +82,7 @@ void Reset() {
     detail::ResetSetupLocked();
     detail::ResetServiceLocked();
     detail::ResetCaptureLocked();
+    detail::ResetFaultsLocked();
 }
 
 Resources Held() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/windows.h"
+#include "world/faults.h"
 
 namespace sim {
 
@@ -29,6 +30,14 @@ struct Report {
     std::vector<uint8_t> bytes;
     bool accepted;
 };
+
+// The machine's one fault table (world/faults.h). Every platform call that can
+// fail asks it, by its Windows name (the capture library's calls by their
+// export names), at the virtual time of the call; the first rule added that
+// applies wins. A reset empties it.
+void AddFault(world::Fault fault);
+// How many calls of that name the fault table has counted since the reset.
+int CallCount(std::string_view call);
 
 // Forgets every call, device, timer and captured line, and sets the clock to 0
 // in virtual mode. Threads the product started must have ended; they are joined.

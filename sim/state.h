@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/sim.h"
+#include "world/faults.h"
 
 namespace sim::detail {
 
@@ -63,6 +64,13 @@ void ResetLoaderLocked();
 void ResetSetupLocked();
 void ResetServiceLocked();
 void ResetCaptureLocked();
+void ResetFaultsLocked();
+
+// The fault table's verdict on one call of `call` made now (counting it), or
+// null when it goes through; the caller holds Lock().
+const world::Fault* FaultLocked(std::string_view call);
+// When a call made now is held until by a block rule, or -1; the caller holds Lock().
+long BlockedUntilLocked(std::string_view call);
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);

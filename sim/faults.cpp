@@ -1,0 +1,38 @@
+// The simulated machine's one fault table: every platform call that can fail
+// asks it, under the simulation's lock, at the virtual time of the call.
+#include "sim/state.h"
+
+namespace sim {
+namespace {
+
+world::FaultTable table;
+
+} // namespace
+
+namespace detail {
+
+const world::Fault* FaultLocked(std::string_view call) {
+    return table.Fails(call, static_cast<long>(NowLocked()));
+}
+
+long BlockedUntilLocked(std::string_view call) {
+    return table.BlockedUntil(call, static_cast<long>(NowLocked()));
+}
+
+void ResetFaultsLocked() {
+    table.Clear();
+}
+
+} // namespace detail
+
+void AddFault(world::Fault fault) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    table.Add(std::move(fault));
+}
+
+int CallCount(std::string_view call) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return table.Calls(call);
+}
+
+} // namespace sim

@@ -1,0 +1,54 @@
+#include "world/faults.h"
+
+#include <utility>
+
+namespace world {
+
+void FaultTable::Add(Fault fault) {
+    const int counted = Calls(fault.call);
+    rules_.push_back(Rule{std::move(fault), counted});
+}
+
+void FaultTable::Clear() {
+    rules_.clear();
+    counts_.clear();
+}
+
+const Fault* FaultTable::Fails(std::string_view call, long now) {
+    auto it = counts_.find(call);
+    if (it == counts_.end()) {
+        it = counts_.emplace(std::string(call), 0).first;
+    }
+    const int number = ++it->second;
+    for (const Rule& rule : rules_) {
+        const Fault& fault = rule.fault;
+        if (fault.block || fault.call != call) {
+            continue;
+        }
+        const int sinceAdded = number - rule.countWhenAdded;
+        const bool hit = fault.firstCall > 0 ? sinceAdded >= fault.firstCall &&
+                                                   sinceAdded < fault.firstCall + fault.calls
+                                             : now >= fault.from && now < fault.until;
+        if (hit) {
+            return &fault;
+        }
+    }
+    return nullptr;
+}
+
+long FaultTable::BlockedUntil(std::string_view call, long now) const {
+    for (const Rule& rule : rules_) {
+        const Fault& fault = rule.fault;
+        if (fault.block && fault.call == call && now >= fault.from && now < fault.until) {
+            return fault.until;
+        }
+    }
+    return -1;
+}
+
+int FaultTable::Calls(std::string_view call) const {
+    const auto it = counts_.find(call);
+    return it == counts_.end() ? 0 : it->second;
+}
+
+} // namespace world
