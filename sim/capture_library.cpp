@@ -1,111 +1,74 @@
 // A capture device on the simulated machine, reached through its maker's library
-// "ZUR_USBIO_KAD.dll": the button follows a timeline, and any call can be made to
-// fail a number of times or for a stretch of virtual time.
-#include <array>
+// "ZUR_USBIO_KAD.dll": the device itself (button, results, faults) is the
+// world's; this file adds the exports, the lock, the clock and the call log.
 #include <utility>
 
 #include "sim/state.h"
+#include "world/capture_device.h"
 
 namespace sim {
 namespace {
 
-struct FailureWindow {
-    CaptureCall call;
-    uint32_t from;
-    uint32_t until;
-    int32_t result;
-};
-
-std::vector<std::pair<uint32_t, int32_t>> buttonTimeline;
-std::array<int, 6> failuresLeft = {};
-std::array<int32_t, 6> failureResult = {};
-std::array<int, 6> callCount = {};
-std::vector<FailureWindow> windows;
+world::CaptureDevice device;
 std::function<void(CaptureCall, int)> hook;
 
-const char* const callNames[] = {"ZUR_USBIO_API_Init",    "ZUR_USBIO_API_Open",
-                                 "ZUR_USBIO_API_InitI2c", "ZUR_USBIO_API_GetGPIO",
-                                 "ZUR_USBIO_API_Close",   "ZUR_USBIO_API_Destroy"};
-
-// The result of one call as scripted, or success; the caller holds the lock.
-// Init reports failure as 0, whatever result was scripted.
-int32_t ScriptedResultLocked(CaptureCall call, int32_t success, int& number) {
-    size_t index = static_cast<size_t>(call);
-    number = ++callCount[index];
-    uint32_t time = detail::NowLocked();
-    bool failed = false;
-    int32_t result = success;
-    for (const FailureWindow& window : windows) {
-        if (window.call == call && time >= window.from && time < window.until) {
-            failed = true;
-            result = window.result;
-        }
-    }
-    if (failuresLeft[index] > 0) {
-        --failuresLeft[index];
-        failed = true;
-        result = failureResult[index];
-    }
-    if (failed && call == CaptureCall::Init) {
-        result = 0;
-    }
-    return result;
-}
-
-int32_t ButtonLocked() {
-    int32_t state = 3;
-    uint32_t time = detail::NowLocked();
-    for (const auto& step : buttonTimeline) {
-        if (step.first <= time) {
-            state = step.second;
-        }
-    }
-    return state;
-}
-
-// Every entry point logs itself and then runs the test's hook, unlocked.
-int32_t Call(CaptureCall call, int32_t success, int32_t deviceIndex, int32_t* state) {
-    int number = 0;
-    int32_t result;
-    std::function<void(CaptureCall, int)> after;
-    detail::Checkpoint(callNames[static_cast<size_t>(call)]);
-    {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        result = ScriptedResultLocked(call, success, number);
-        const char* name = callNames[static_cast<size_t>(call)];
-        if (state != nullptr && result == 0) {
-            *state = ButtonLocked();
-            detail::LogLocked(name, "%d -> %d state %d", deviceIndex, result, *state);
-        } else if (deviceIndex >= 0) {
-            detail::LogLocked(name, "%d -> %d", deviceIndex, result);
+// Every entry point logs itself and then runs the test's hook, unlocked. A call
+// that a block rule holds lets virtual time pass (or sleeps, in real time) until
+// the rule's end, and then answers for that time.
+int32_t Call(CaptureCall call, int32_t deviceIndex, int32_t* state) {
+    const char* name = world::CaptureExport(call);
+    detail::Checkpoint(name);
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    const long until = detail::BlockedUntilLocked(name);
+    if (until >= 0) {
+        const uint32_t length = static_cast<uint32_t>(until - detail::NowLocked());
+        detail::LogLocked("Blocked", "%s until %ld", name, until);
+        if (detail::RealTimeLocked()) {
+            const std::chrono::nanoseconds real = detail::RealDuration(length);
+            lock.unlock();
+            std::this_thread::sleep_for(real);
+            lock.lock();
         } else {
-            detail::LogLocked(name, "-> %d", result);
+            detail::AdvanceUntilLocked(lock, length, [] { return false; });
         }
-        after = hook;
     }
+    world::FaultTable& faults = detail::FaultsLocked();
+    const world::CaptureAnswer answer =
+        device.Answer(call, detail::NowLocked(), faults, state != nullptr);
+    if (answer.stored) {
+        *state = answer.state;
+        detail::LogLocked(name, "%d -> %d state %d", deviceIndex, answer.result, answer.state);
+    } else if (deviceIndex >= 0) {
+        detail::LogLocked(name, "%d -> %d", deviceIndex, answer.result);
+    } else {
+        detail::LogLocked(name, "-> %d", answer.result);
+    }
+    const int number = faults.Calls(name);
+    std::function<void(CaptureCall, int)> after = hook;
+    lock.unlock();
     if (after) {
         after(call, number);
     }
-    return result;
+    return answer.result;
 }
 
 int32_t Init() {
-    return Call(CaptureCall::Init, 1, -1, nullptr);
+    return Call(CaptureCall::Init, -1, nullptr);
 }
 int32_t Open(int32_t deviceIndex) {
-    return Call(CaptureCall::Open, 0, deviceIndex, nullptr);
+    return Call(CaptureCall::Open, deviceIndex, nullptr);
 }
 int32_t InitI2c() {
-    return Call(CaptureCall::InitI2c, 0, -1, nullptr);
+    return Call(CaptureCall::InitI2c, -1, nullptr);
 }
 int32_t GetGpio(int32_t deviceIndex, int32_t* state) {
-    return Call(CaptureCall::GetGpio, 0, deviceIndex, state);
+    return Call(CaptureCall::GetGpio, deviceIndex, state);
 }
 int32_t Close(int32_t deviceIndex) {
-    return Call(CaptureCall::Close, 0, deviceIndex, nullptr);
+    return Call(CaptureCall::Close, deviceIndex, nullptr);
 }
 int32_t Destroy() {
-    return Call(CaptureCall::Destroy, 0, -1, nullptr);
+    return Call(CaptureCall::Destroy, -1, nullptr);
 }
 int32_t NeverCalled() {
     return 0;
@@ -116,11 +79,7 @@ int32_t NeverCalled() {
 namespace detail {
 
 void ResetCaptureLocked() {
-    buttonTimeline.clear();
-    failuresLeft.fill(0);
-    failureResult.fill(0);
-    callCount.fill(0);
-    windows.clear();
+    device.Clear();
     hook = nullptr;
 }
 
@@ -145,18 +104,37 @@ void InstallCaptureLibrary() {
 
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    buttonTimeline = std::move(timeline);
+    device.Clear();
+    for (const auto& [from, state] : timeline) {
+        device.SetButton(static_cast<long>(from), state);
+    }
+}
+
+void SetCaptureDevice(world::CaptureDevice capture) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    device = std::move(capture);
 }
 
 void FailCaptureCalls(CaptureCall call, int count, int32_t result) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failuresLeft[static_cast<size_t>(call)] = count;
-    failureResult[static_cast<size_t>(call)] = result;
+    world::Fault fault;
+    fault.call = world::CaptureExport(call);
+    fault.firstCall = 1;
+    fault.calls = count;
+    if (call != CaptureCall::Init) {
+        fault.result = result;
+    }
+    AddFault(fault);
 }
 
 void FailCaptureCallsBetween(CaptureCall call, uint32_t from, uint32_t until, int32_t result) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    windows.push_back(FailureWindow{call, from, until, result});
+    world::Fault fault;
+    fault.call = world::CaptureExport(call);
+    fault.from = from;
+    fault.until = until;
+    if (call != CaptureCall::Init) {
+        fault.result = result;
+    }
+    AddFault(fault);
 }
 
 void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook) {

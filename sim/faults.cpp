@@ -19,6 +19,10 @@ long BlockedUntilLocked(std::string_view call) {
     return table.BlockedUntil(call, static_cast<long>(NowLocked()));
 }
 
+world::FaultTable& FaultsLocked() {
+    return table;
+}
+
 void ResetFaultsLocked() {
     table.Clear();
 }

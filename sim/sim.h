@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "sim/windows.h"
+#include "world/capture_device.h"
 #include "world/faults.h"
+#include "world/hid_devices.h"
 
 namespace sim {
 
@@ -210,10 +212,12 @@ bool ServiceMainReturned();
 // The capture-device library "ZUR_USBIO_KAD.dll" of a capture device on the
 // simulated machine, registered with all fourteen exports. Its button follows a
 // timeline of virtual times; its calls succeed unless scripted to fail.
-enum class CaptureCall { Init, Open, InitI2c, GetGpio, Close, Destroy };
+using world::CaptureCall;
 void InstallCaptureLibrary();
 // The button state from each time on (before the first: up).
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline);
+// The whole device at once, as a scenario describes it.
+void SetCaptureDevice(world::CaptureDevice device);
 // The next count calls fail with result (for Init, a failure is 0 whatever given).
 void FailCaptureCalls(CaptureCall call, int count, int32_t result = 1);
 // Calls made in [from, until) virtual time fail with result.

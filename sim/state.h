@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "sim/sim.h"
 #include "world/faults.h"
@@ -71,6 +72,7 @@ void ResetFaultsLocked();
 const world::Fault* FaultLocked(std::string_view call);
 // When a call made now is held until by a block rule, or -1; the caller holds Lock().
 long BlockedUntilLocked(std::string_view call);
+world::FaultTable& FaultsLocked();
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);
