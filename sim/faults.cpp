@@ -34,6 +34,11 @@ void AddFault(world::Fault fault) {
     table.Add(std::move(fault));
 }
 
+void MendFault(std::string_view call) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    table.Mend(call, static_cast<long>(detail::NowLocked()));
+}
+
 int CallCount(std::string_view call) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return table.Calls(call);

@@ -1,6 +1,7 @@
 // The HID class library over the simulated device tree: the HID interface class,
 // preparsed data and capabilities of an open device, and the feature reports
 // written to it.
+#include <map>
 #include <set>
 #include <vector>
 
@@ -17,7 +18,9 @@ namespace {
 
 std::vector<detail::DeviceSlot> devices;
 std::set<SimPreparsedData*> preparsed;
-bool refuseReports = false;
+// When each handle was checked (HidD_GetPreparsedData right after its open), so
+// that a driver restart can leave the handles opened before it dead.
+std::map<HANDLE, long> checkedAt;
 bool recordReports = true;
 std::vector<Report> reports;
 
@@ -32,11 +35,15 @@ std::string Hex(const uint8_t* bytes, ULONG length) {
 }
 
 // The interface behind an open device handle, or nullptr for a handle that is
-// not an open HID device (closed, never opened, or one of the always-present
-// joysticks of the tests, which have joystick capabilities).
+// not an open HID device (closed or never opened). The always-present joystick
+// of the tests is a plain joystick interface.
 const HidInterface* InterfaceOf(const detail::HandleEntry* entry) {
-    if (entry == nullptr || entry->kind != detail::HandleKind::Device || entry->device < 0) {
+    static const HidInterface plainJoystick;
+    if (entry == nullptr || entry->kind != detail::HandleKind::Device) {
         return nullptr;
+    }
+    if (entry->device < 0) {
+        return &plainJoystick;
     }
     const std::vector<HidInterface>& interfaces = devices[entry->device].device.interfaces;
     size_t index = static_cast<size_t>(entry->hidInterface);
@@ -53,7 +60,7 @@ void ResetDevicesLocked() {
         delete data;
     }
     preparsed.clear();
-    refuseReports = false;
+    checkedAt.clear();
     recordReports = true;
     reports.clear();
 }
@@ -77,16 +84,6 @@ int PreparsedDataLocked() {
 
 } // namespace detail
 
-std::string MultiSz(std::initializer_list<std::string_view> strings) {
-    std::string multi;
-    for (std::string_view string : strings) {
-        multi.append(string);
-        multi.push_back('\0');
-    }
-    multi.push_back('\0');
-    return multi;
-}
-
 void AddHidDevice(HidDevice device) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     devices.push_back(detail::DeviceSlot{std::move(device), true});
@@ -107,8 +104,15 @@ void RemoveHidDevices() {
 }
 
 void RefuseFeatureReports(bool refuse) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    refuseReports = refuse;
+    if (!refuse) {
+        MendFault("HidD_SetFeature");
+        return;
+    }
+    world::Fault fault;
+    fault.call = "HidD_SetFeature";
+    fault.from = static_cast<long>(Now());
+    fault.error = world::errorGenFailure;
+    AddFault(fault);
 }
 
 void SetReportRecording(bool on) {
@@ -132,21 +136,16 @@ void HidD_GetHidGuid(LPGUID hidGuid) {
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
-    const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
+    const sim::HidInterface* hidInterface = sim::InterfaceOf(sim::detail::FindHandleLocked(device));
     BOOLEAN got = FALSE;
-    if (entry != nullptr && entry->device < 0) {
-        *preparsedData = new SimPreparsedData{1, 4, false};
-        got = TRUE;
-    } else if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
+    if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
         *preparsedData = new SimPreparsedData{hidInterface->usagePage, hidInterface->usage,
                                               hidInterface->capsFail};
+        sim::preparsed.insert(*preparsedData);
+        sim::checkedAt[device] = static_cast<long>(sim::detail::NowLocked());
         got = TRUE;
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
-    }
-    if (got) {
-        sim::preparsed.insert(*preparsedData);
     }
     sim::detail::LogLocked("HidD_GetPreparsedData", "%p -> %d", device, got);
     return got;
@@ -169,7 +168,7 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
         *capabilities = HIDP_CAPS{};
         capabilities->UsagePage = preparsedData->usagePage;
         capabilities->Usage = preparsedData->usage;
-        capabilities->FeatureReportByteLength = 5;
+        capabilities->FeatureReportByteLength = world::featureReportLength;
         status = HIDP_STATUS_SUCCESS;
     }
     sim::detail::LogLocked("HidP_GetCaps", "-> 0x%08x", static_cast<unsigned>(status));
@@ -181,16 +180,29 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
-    bool accepted = entry != nullptr && entry->kind == sim::detail::HandleKind::Device &&
-                    sim::detail::DevicePresentLocked(entry->device) && !sim::refuseReports;
-    sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
-                                       std::vector<uint8_t>(bytes, bytes + length), accepted});
+    const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
+    const long now = static_cast<long>(sim::detail::NowLocked());
+    DWORD error = ERROR_INVALID_HANDLE;
+    if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
+        const auto checked = sim::checkedAt.find(device);
+        error = world::FeatureError(*hidInterface, bytes, length,
+                                    checked == sim::checkedAt.end() ? now : checked->second, now);
+    }
+    if (const world::Fault* fault = sim::detail::FaultLocked("HidD_SetFeature");
+        fault != nullptr && error == world::errorNone) {
+        error = fault->error != 0 ? fault->error : world::errorGenFailure;
+    }
+    const bool accepted = error == world::errorNone;
+    if (sim::recordReports) {
+        sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
+                                           std::vector<uint8_t>(bytes, bytes + length), accepted});
+    }
     if (sim::detail::LoggingLocked()) {
         sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
                                sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
     }
     if (!accepted) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        SetLastError(error);
     }
     return accepted ? TRUE : FALSE;
 }

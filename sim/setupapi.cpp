@@ -15,7 +15,6 @@ namespace {
 // A set lists the devices that were present when it was made.
 std::map<HDEVINFO, std::vector<int>> sets;
 uintptr_t nextSet = 0x5000;
-DWORD classDevsError = 0;
 
 const std::vector<int>* SetOf(HDEVINFO set) {
     auto it = sets.find(set);
@@ -48,7 +47,6 @@ namespace detail {
 void ResetSetupLocked() {
     sets.clear();
     nextSet = 0x5000;
-    classDevsError = 0;
 }
 
 int DeviceSetsLocked() {
@@ -58,8 +56,15 @@ int DeviceSetsLocked() {
 } // namespace detail
 
 void FailClassDevs(DWORD error) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    classDevsError = error;
+    if (error == 0) {
+        MendFault("SetupDiGetClassDevsA");
+        return;
+    }
+    world::Fault fault;
+    fault.call = "SetupDiGetClassDevsA";
+    fault.from = static_cast<long>(Now());
+    fault.error = error;
+    AddFault(fault);
 }
 
 } // namespace sim
@@ -67,8 +72,8 @@ void FailClassDevs(DWORD error) {
 HDEVINFO SetupDiGetClassDevsA(const GUID*, LPCSTR enumerator, HWND parent, DWORD flags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HDEVINFO set = INVALID_HANDLE_VALUE;
-    if (sim::classDevsError != 0) {
-        SetLastError(sim::classDevsError);
+    if (const world::Fault* fault = sim::detail::FaultLocked("SetupDiGetClassDevsA")) {
+        SetLastError(fault->error);
     } else {
         std::vector<int> members;
         std::vector<sim::detail::DeviceSlot>& devices = sim::detail::DevicesLocked();
@@ -93,10 +98,9 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device) {
     bool ok = false;
     if (members == nullptr) {
         sim::Fail(ERROR_INVALID_HANDLE);
-    } else if (device->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        sim::Fail(ERROR_INVALID_USER_BUFFER);
-    } else if (index >= members->size()) {
-        sim::Fail(ERROR_NO_MORE_ITEMS);
+    } else if (DWORD error = world::EnumError(device->cbSize == sizeof(SP_DEVINFO_DATA), index,
+                                              members->size())) {
+        sim::Fail(error);
     } else {
         device->ClassGuid = sim::detail::HidClassGuid();
         device->DevInst = static_cast<DWORD>((*members)[index] + 1);
@@ -118,24 +122,18 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device, DW
         error = ERROR_INVALID_PARAMETER;
     } else {
         const sim::HidDevice& hid = sim::detail::DevicesLocked()[d].device;
-        DWORD length = static_cast<DWORD>(hid.hardwareIds.size());
-        if (property != SPDRP_HARDWAREID || !hid.hasHardwareIds) {
-            error = ERROR_INVALID_DATA;
-        } else if (hid.propertyError != 0) {
-            error = hid.propertyError;
-        } else {
-            if (requiredSize != nullptr) {
-                *requiredSize = length;
+        unsigned long required = 0;
+        error = world::PropertyError(hid, property == SPDRP_HARDWAREID, buffer != nullptr,
+                                     bufferSize, required);
+        if (requiredSize != nullptr && required != 0) {
+            *requiredSize = required;
+        }
+        if (error == world::errorNone) {
+            std::memcpy(buffer, hid.hardwareIds.data(), required);
+            if (valueType != nullptr) {
+                *valueType = REG_MULTI_SZ;
             }
-            if (buffer == nullptr || bufferSize < length) {
-                error = ERROR_INSUFFICIENT_BUFFER;
-            } else {
-                std::memcpy(buffer, hid.hardwareIds.data(), length);
-                if (valueType != nullptr) {
-                    *valueType = REG_MULTI_SZ;
-                }
-                ok = true;
-            }
+            ok = true;
         }
     }
     if (!ok) {
@@ -153,10 +151,10 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GU
     bool ok = false;
     if (d < 0) {
         sim::Fail(ERROR_INVALID_PARAMETER);
-    } else if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        sim::Fail(ERROR_INVALID_USER_BUFFER);
-    } else if (index >= sim::detail::DevicesLocked()[d].device.interfaces.size()) {
-        sim::Fail(ERROR_NO_MORE_ITEMS);
+    } else if (DWORD error = world::EnumError(
+                   interfaceData->cbSize == sizeof(SP_DEVICE_INTERFACE_DATA), index,
+                   sim::detail::DevicesLocked()[d].device.interfaces.size())) {
+        sim::Fail(error);
     } else {
         interfaceData->InterfaceClassGuid = sim::detail::HidClassGuid();
         interfaceData->Flags = 1; // SPINT_ACTIVE
@@ -181,20 +179,19 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
     DWORD needed = 0;
     if (hidInterface == nullptr) {
         sim::Fail(ERROR_INVALID_PARAMETER);
-    } else if (hidInterface->detailError != 0) {
-        sim::Fail(hidInterface->detailError);
     } else {
-        needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                    hidInterface->path.size() + 1);
-        if (requiredSize != nullptr) {
+        unsigned long required = 0;
+        const DWORD error = world::DetailError(
+            *hidInterface, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath),
+            detail != nullptr,
+            detail != nullptr && detail->cbSize == sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A),
+            detailSize, required);
+        needed = static_cast<DWORD>(required);
+        if (requiredSize != nullptr && required != 0) {
             *requiredSize = needed;
         }
-        if (detail == nullptr) {
-            sim::Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
-        } else if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-            sim::Fail(ERROR_INVALID_USER_BUFFER);
-        } else if (detailSize < needed) {
-            sim::Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (error != world::errorNone) {
+            sim::Fail(error);
         } else {
             std::memcpy(detail->DevicePath, hidInterface->path.c_str(),
                         hidInterface->path.size() + 1);

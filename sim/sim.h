@@ -38,6 +38,8 @@ struct Report {
 // export names), at the virtual time of the call; the first rule added that
 // applies wins. A reset empties it.
 void AddFault(world::Fault fault);
+// Ends every rule of that call from now on.
+void MendFault(std::string_view call);
 // How many calls of that name the fault table has counted since the reset.
 int CallCount(std::string_view call);
 
@@ -121,24 +123,11 @@ int ModuleFrees(const std::string& fileName, DllFolder folder = DllFolder::Appli
 // What SetDefaultDllDirectories last set; 0 when it was not called.
 DWORD DefaultDllDirectories();
 
-// Present HID devices, as setupapi enumerates them and CreateFileA opens them.
-struct HidInterface {
-    std::string path;
-    DWORD detailError = 0; // SetupDiGetDeviceInterfaceDetailA fails with it
-    DWORD openError = 0;   // CreateFileA fails with it
-    USHORT usagePage = 1;
-    USHORT usage = 4;
-    bool preparsedDataFails = false;
-    bool capsFail = false;
-};
-struct HidDevice {
-    std::string hardwareIds; // the raw property: a multi-string, see MultiSz
-    bool hasHardwareIds = true;
-    DWORD propertyError = 0; // reading the property fails with it
-    std::vector<HidInterface> interfaces;
-};
-// "a\0b\0\0": strings each with its NUL, and the closing NUL.
-std::string MultiSz(std::initializer_list<std::string_view> strings);
+// Present HID devices, as setupapi enumerates them and CreateFileA opens them
+// (world/hid_devices.h: what they look like and how their calls answer).
+using world::HidDevice;
+using world::HidInterface;
+using world::MultiSz;
 void AddHidDevice(HidDevice device);
 // Changes what the index-th device added looks like from now on.
 void UpdateHidDevice(size_t index, HidDevice device);

@@ -1,5 +1,6 @@
 #include "world/faults.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace world {
@@ -12,6 +13,22 @@ void FaultTable::Add(Fault fault) {
 void FaultTable::Clear() {
     rules_.clear();
     counts_.clear();
+}
+
+void FaultTable::Mend(std::string_view call, long now) {
+    for (Rule& rule : rules_) {
+        Fault& fault = rule.fault;
+        if (fault.call != call) {
+            continue;
+        }
+        if (fault.firstCall > 0) {
+            // Rules by number end with the calls counted so far.
+            fault.calls = std::min(
+                fault.calls, std::max(0, Calls(call) - rule.countWhenAdded - fault.firstCall + 1));
+        } else if (fault.until > now) {
+            fault.until = std::max(fault.from, now);
+        }
+    }
 }
 
 const Fault* FaultTable::Fails(std::string_view call, long now) {

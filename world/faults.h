@@ -40,6 +40,9 @@ class FaultTable {
   public:
     void Add(Fault fault);
     void Clear();
+    // Ends at `now` every rule of `call` that would still apply after it: the
+    // fault is mended from then on.
+    void Mend(std::string_view call, long now);
 
     // Counts one call of `call` and returns the rule that makes it fail, or
     // null: the first rule added that applies wins. Block rules never match here.
