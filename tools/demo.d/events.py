@@ -13,10 +13,11 @@ turns it into button events: live on the terminal, or as a timing diagram.
         writes the moments of the service's status reports ("start", "running",
         "stop", "stopped", unix microseconds) from Wine's +service trace
 
-    events.py svg LOG_DIR T0_US BUTTON MODE INVERTED ARGS OUT_SVG
+    events.py svg LOG_DIR T0_US BUTTON MODE INVERTED ARGS OUT_SVG [AT:LENGTH...]
         writes the timing diagram of the capture button against the joystick
-        buttons; LOG_DIR holds the two logs, the button script and, optionally,
-        service.times (as written by "times")
+        buttons; LOG_DIR holds the two logs and, optionally, service.times (as
+        written by "times"); AT:LENGTH are the presses of the button script,
+        in milliseconds after the capture library was loaded (shaded)
 
 Only standard Python 3.
 """
@@ -184,7 +185,7 @@ def read_log(path):
         return []
 
 
-def svg_diagram(log_dir, t0_us, button, mode, inverted, args, out):
+def svg_diagram(log_dir, t0_us, button, mode, inverted, args, presses, out):
     decoder = Decoder(button, mode, inverted)
     polls = []      # (t_s, state) of every successful poll
     reports = []    # (t_s, value)
@@ -210,10 +211,8 @@ def svg_diagram(log_dir, t0_us, button, mode, inverted, args, out):
         if len(f) == 2:
             times[f[0]] = (int(f[1]) - t0_us) / 1e6
     script = []     # physical presses of the button script, in seconds since start
-    for line in read_log(os.path.join(log_dir, "ZUR_USBIO_KAD.scenario")):
-        f = line.split("#", 1)[0].split()
-        if len(f) == 3 and f[0] == "press" and load_s is not None:
-            script.append((load_s + int(f[1]) / 1000.0, load_s + (int(f[1]) + int(f[2])) / 1000.0))
+    if load_s is not None:
+        script = [(load_s + at / 1000.0, load_s + (at + length) / 1000.0) for at, length in presses]
 
     end = max([times.get("stopped", 0)] + [t for t, _ in polls] + [t for t, _ in reports]) + 0.4
     px = 110.0                       # pixels per second
@@ -410,8 +409,10 @@ def main(argv):
         return follow(argv[2], int(argv[3]), decoder, argv[7], argv[8])
     if len(argv) == 5 and argv[1] == "times":
         return service_times(argv[2], argv[3], argv[4])
-    if len(argv) == 9 and argv[1] == "svg":
-        return svg_diagram(argv[2], int(argv[3]), int(argv[4]), int(argv[5]), int(argv[6]), argv[7], argv[8])
+    if len(argv) >= 9 and argv[1] == "svg":
+        presses = [tuple(int(v) for v in p.split(":")) for p in argv[9:]]
+        return svg_diagram(argv[2], int(argv[3]), int(argv[4]), int(argv[5]), int(argv[6]), argv[7], presses,
+                           argv[8])
     sys.stderr.write(__doc__)
     return 2
 
