@@ -29,7 +29,7 @@
 #   DIR/drive_c/joyvane/       the service folder: executable, stand-ins, their
 #                              logs, and service_stdout.log (see standins/README.md)
 
-JV_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+JV_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 : "${JV_STANDINS:=$JV_REPO/build/windows/standins}"
 : "${JV_SERVICE:=ZUR Service 1.02}"
 : "${JV_EXE:=joyvane_service.exe}"
