@@ -73,6 +73,17 @@ void RequestWorkerStop() {
     }
 }
 
+void LetGoOfJoystickForStuckWorker() {
+    // The worker's joystick must not stay pressed while the worker is stuck: the
+    // idle value is the last report, and the handle is closed here, so that
+    // nothing the worker sends later reaches it.
+    int32_t idle = buttonMasks.idleMask.load();
+    HANDLE device = DetachJoystickIfFree(&idle, stopJoystickAttempts);
+    if (device != INVALID_HANDLE_VALUE) {
+        CloseHandle(device);
+    }
+}
+
 int StopPollWorker(DWORD deadlineMs) {
     RequestWorkerStop();
     HANDLE stop = workerStopEvent.load();
@@ -86,14 +97,8 @@ int StopPollWorker(DWORD deadlineMs) {
         CloseHandle(stop);
     } else {
         // The worker is inside a call that does not return; it keeps its stop event
-        // (it may still wait on it) until the process ends. Its joystick must not
-        // stay pressed meanwhile: the idle value is the last report, and the handle
-        // is closed here, so that nothing the worker sends later reaches it.
-        int32_t idle = buttonMasks.idleMask.load();
-        HANDLE device = DetachJoystickIfFree(&idle, stopJoystickAttempts);
-        if (device != INVALID_HANDLE_VALUE) {
-            CloseHandle(device);
-        }
+        // (it may still wait on it) until the process ends.
+        LetGoOfJoystickForStuckWorker();
     }
     CloseHandle(thread);
     return left;

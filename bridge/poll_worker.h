@@ -41,6 +41,10 @@ void RequestWorkerStop();
 // is let go here instead, every button up. 1 when the worker left in time.
 int StopPollWorker(DWORD deadlineMs);
 
+// What a stop does when the worker did not leave by the deadline: the idle value
+// goes to the joystick, which is closed.
+void LetGoOfJoystickForStuckWorker();
+
 // One of the worker's pauses (reconnect, poll, click): it ends early when a stop is
 // requested. A negative length is no pause rather than the 49 days it would be as
 // an unsigned Windows duration. false when the worker is to stop.

@@ -153,6 +153,10 @@ bool Apply(const std::vector<std::string>& w, Scenario& scenario, bool& devicesN
         scenario.expected.push_back(Expected{a, static_cast<int>(b), w[3]});
         return true;
     }
+    if (w[0] == "expect" && w.size() == 2 && w[1] == "none") {
+        scenario.expectNothing = true;
+        return true;
+    }
     if (w[0] == "no-hid-devices" && w.size() == 1) {
         devicesNamed = true;
         return true;

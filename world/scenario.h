@@ -17,7 +17,8 @@
 //   CALL block FROM TO       a call made in [FROM, TO) returns only at TO
 //   device [OPTION ...]      a present HID device (none listed: the virtual joystick)
 //   no-hid-devices           no HID device at all
-//   expect T VALUE ROLE      the service sends VALUE at T; ROLE names it (press, click-end, ...)
+//   expect T VALUE ROLE      the service sends VALUE at T; ROLE names it (down, click-end, ...)
+//   expect none              the service sends nothing
 //
 // CALL is init, open, initi2c, gpio, close or destroy for the capture library's
 // calls, or a platform function's name. R is what a capture call returns (by
@@ -50,6 +51,7 @@ struct Scenario {
     std::vector<Fault> faults;
     std::vector<HidDevice> devices; // the virtual joystick unless the file says otherwise
     std::vector<Expected> expected;
+    bool expectNothing = false;
     std::vector<std::string> ignored; // "line N: text" for each line not understood
 };
 

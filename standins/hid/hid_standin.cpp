@@ -42,7 +42,6 @@ struct _HIDP_PREPARSED_DATA {
 namespace {
 
 const DWORD preparsedMagic = 0x5A555248; // "HRUZ"
-const USHORT featureReportLength = 5;    // report id 0 and four data bytes
 
 HANDLE reportsLog = INVALID_HANDLE_VALUE;
 
@@ -56,11 +55,8 @@ std::vector<PHIDP_PREPARSED_DATA> livePreparsed;
 // preparsedLock.
 std::vector<std::pair<HANDLE, long>> handlesCheckedAt;
 
-// True when the device's driver restarted after this handle was opened.
-bool HandleOutlivedRestart(HANDLE handle, const virtual_hid::Device& device) {
-    if (device.restartAtMs < 0 || virtual_hid::SinceLoadMs() < device.restartAtMs) {
-        return false;
-    }
+// When the handle was checked, or -1.
+long CheckedAt(HANDLE handle) {
     long checkedAt = -1;
     EnterCriticalSection(&preparsedLock);
     for (const auto& entry : handlesCheckedAt) {
@@ -69,7 +65,15 @@ bool HandleOutlivedRestart(HANDLE handle, const virtual_hid::Device& device) {
         }
     }
     LeaveCriticalSection(&preparsedLock);
-    return checkedAt < device.restartAtMs;
+    return checkedAt;
+}
+
+// The scenario's fault rule for this call now, if any.
+const world::Fault* ScriptedFault(const char* call) {
+    virtual_hid::FaultsLock(true);
+    const world::Fault* fault = virtual_hid::Faults().Fails(call, virtual_hid::SinceLoadMs());
+    virtual_hid::FaultsLock(false);
+    return fault;
 }
 
 bool ValidPreparsed(PHIDP_PREPARSED_DATA data) {
@@ -133,7 +137,7 @@ HID_EXPORT BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE HidDeviceObject,
         error = ERROR_INVALID_FUNCTION;
     } else if (PreparsedData == nullptr) {
         error = ERROR_NOACCESS;
-    } else if (Devices()[device].preparsedFails) {
+    } else if (Devices()[device].Interface().preparsedDataFails) {
         error = ERROR_GEN_FAILURE;
     } else {
         *PreparsedData = new _HIDP_PREPARSED_DATA{preparsedMagic, device};
@@ -175,17 +179,17 @@ HID_EXPORT NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData,
     NTSTATUS status = HIDP_STATUS_INVALID_PREPARSED_DATA;
     USHORT page = 0;
     USHORT usage = 0;
-    if (ValidPreparsed(PreparsedData) && !Devices()[PreparsedData->device].capsFails) {
-        const virtual_hid::Device& device = Devices()[PreparsedData->device];
-        page = device.usagePage;
-        usage = device.usage;
+    if (ValidPreparsed(PreparsedData) && !Devices()[PreparsedData->device].Interface().capsFail) {
+        const world::HidInterface& hid = Devices()[PreparsedData->device].Interface();
+        page = hid.usagePage;
+        usage = hid.usage;
         // One top-level collection with eight buttons in a one-byte input
         // report and the five-byte button feature report.
         *Capabilities = HIDP_CAPS{};
         Capabilities->UsagePage = page;
         Capabilities->Usage = usage;
         Capabilities->InputReportByteLength = 2;
-        Capabilities->FeatureReportByteLength = featureReportLength;
+        Capabilities->FeatureReportByteLength = world::featureReportLength;
         Capabilities->NumberLinkCollectionNodes = 1;
         Capabilities->NumberInputButtonCaps = 1;
         Capabilities->NumberInputDataIndices = 8;
@@ -209,13 +213,16 @@ HID_EXPORT BOOLEAN WINAPI HidD_SetFeature(HANDLE HidDeviceObject, PVOID ReportBu
         error = ERROR_INVALID_HANDLE;
     } else if (bytes == nullptr) {
         error = ERROR_NOACCESS;
-    } else if (ReportBufferLength != featureReportLength || bytes[0] != 0) {
-        // The device has one feature report, without report ids: id byte 0.
-        error = ERROR_INVALID_PARAMETER;
-    } else if (Devices()[device].featureFails) {
-        error = ERROR_GEN_FAILURE;
-    } else if (HandleOutlivedRestart(HidDeviceObject, Devices()[device])) {
-        error = ERROR_DEVICE_NOT_CONNECTED;
+    } else {
+        // A handle that was never checked counts as opened now.
+        const long now = virtual_hid::SinceLoadMs();
+        const long checkedAt = CheckedAt(HidDeviceObject);
+        error = world::FeatureError(Devices()[device].Interface(), bytes, ReportBufferLength,
+                                    checkedAt < 0 ? now : checkedAt, now);
+        const world::Fault* fault = ScriptedFault("HidD_SetFeature");
+        if (error == ERROR_SUCCESS && fault != nullptr) {
+            error = fault->error != 0 ? fault->error : ERROR_GEN_FAILURE;
+        }
     }
 
     char hex[3 * 16 + 4] = "";

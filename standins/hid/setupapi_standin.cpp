@@ -95,8 +95,8 @@ void PrepareDeviceFiles() {
         for (const std::string& folder : device.padDirectories) {
             CreateDirectoryW(Wide(folder).c_str(), nullptr);
         }
-        const std::wstring path = Wide(device.path);
-        if (device.openFails) {
+        const std::wstring path = Wide(device.Path());
+        if (device.Interface().openError != 0) {
             DeleteFileW(path.c_str());
             continue;
         }
@@ -104,7 +104,7 @@ void PrepareDeviceFiles() {
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             standin::LogLine(CallLog(), "PrepareDeviceFiles - cannot create %s: %lu",
-                             device.path.c_str(), GetLastError());
+                             device.Path().c_str(), GetLastError());
         } else {
             CloseHandle(file);
         }
@@ -156,11 +156,10 @@ SETUPAPI_EXPORT BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD 
     if (set == nullptr) {
         return Finish(FALSE, ERROR_INVALID_HANDLE, call);
     }
-    if (DeviceInfoData == nullptr || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return Finish(FALSE, ERROR_INVALID_USER_BUFFER, call);
-    }
-    if (MemberIndex >= set->members.size()) {
-        return Finish(FALSE, ERROR_NO_MORE_ITEMS, call);
+    if (const DWORD error = world::EnumError(DeviceInfoData != nullptr &&
+                                                 DeviceInfoData->cbSize == sizeof(SP_DEVINFO_DATA),
+                                             MemberIndex, set->members.size())) {
+        return Finish(FALSE, error, call);
     }
     const size_t device = set->members[MemberIndex];
     DeviceInfoData->ClassGuid = virtual_hid::hidClassGuid;
@@ -191,16 +190,18 @@ SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devic
     if (device < 0) {
         return Finish(FALSE, ERROR_INVALID_PARAMETER, call);
     }
-    // Only the hardware ids are stored; any other property reads as absent.
-    const virtual_hid::Device& info = Devices()[device];
-    if (Property != SPDRP_HARDWAREID || !info.hasHardwareIds) {
-        return Finish(FALSE, ERROR_INVALID_DATA, call);
-    }
     if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
         return Finish(FALSE, ERROR_INVALID_USER_BUFFER, call);
     }
+    // Only the hardware ids are stored; any other property reads as absent.
+    const world::HidDevice& info = Devices()[device].description;
+    unsigned long size = 0;
+    const DWORD error = world::PropertyError(info, Property == SPDRP_HARDWAREID,
+                                             PropertyBuffer != nullptr, PropertyBufferSize, size);
+    if (error == ERROR_INVALID_DATA) {
+        return Finish(FALSE, error, call);
+    }
     // Type and required size are reported whether or not the data fits.
-    const DWORD size = static_cast<DWORD>(info.hardwareIds.size());
     if (PropertyRegDataType != nullptr) {
         *PropertyRegDataType = REG_MULTI_SZ;
     }
@@ -209,8 +210,8 @@ SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devic
     }
     char extra[300];
     std::snprintf(extra, sizeof extra, "size=%lu first=%.200s", size, info.hardwareIds.c_str());
-    if (PropertyBufferSize < size) {
-        return Finish(FALSE, ERROR_INSUFFICIENT_BUFFER, call, extra);
+    if (error != ERROR_SUCCESS) {
+        return Finish(FALSE, error, call, extra);
     }
     std::memcpy(PropertyBuffer, info.hardwareIds.data(), size);
     return Finish(TRUE, 0, call, extra);
@@ -281,31 +282,28 @@ SETUPAPI_EXPORT BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     if (device < 0) {
         return Finish(FALSE, ERROR_INVALID_PARAMETER, call);
     }
-    const std::string& path = Devices()[device].path;
-    const DWORD needed = static_cast<DWORD>(
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    const world::HidInterface& hid = Devices()[device].Interface();
+    const std::string& path = hid.path;
+    unsigned long needed = 0;
+    // cbSize is the size of the fixed part (5 on 32-bit), not of the buffer.
+    const DWORD error = world::DetailError(
+        hid, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath),
+        DeviceInterfaceDetailData != nullptr,
+        DeviceInterfaceDetailData != nullptr &&
+            DeviceInterfaceDetailData->cbSize == sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A),
+        DeviceInterfaceDetailDataSize, needed);
     char extra[600];
     std::snprintf(extra, sizeof extra, "required=%lu path=%.500s", needed, path.c_str());
-
-    // The size query: no buffer, size 0.
-    if (DeviceInterfaceDetailData == nullptr) {
-        if (DeviceInterfaceDetailDataSize != 0) {
-            return Finish(FALSE, ERROR_INVALID_USER_BUFFER, call, extra);
-        }
-        if (RequiredSize != nullptr) {
-            *RequiredSize = needed;
-        }
-        return Finish(FALSE, ERROR_INSUFFICIENT_BUFFER, call, extra);
-    }
-    // cbSize is the size of the fixed part (5 on 32-bit), not of the buffer.
-    if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        return Finish(FALSE, ERROR_INVALID_USER_BUFFER, call, extra);
-    }
-    if (RequiredSize != nullptr) {
+    // The size is reported to a size query (no buffer, size 0) and to a record
+    // of the right cbSize, whether or not the path fits.
+    const bool sizeReported = DeviceInterfaceDetailData != nullptr
+                                  ? error != ERROR_INVALID_USER_BUFFER
+                                  : DeviceInterfaceDetailDataSize == 0;
+    if (RequiredSize != nullptr && sizeReported) {
         *RequiredSize = needed;
     }
-    if (DeviceInterfaceDetailDataSize < needed) {
-        return Finish(FALSE, ERROR_INSUFFICIENT_BUFFER, call, extra);
+    if (error != ERROR_SUCCESS) {
+        return Finish(FALSE, error, call, extra);
     }
     if (DeviceInfoData != nullptr) {
         if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {

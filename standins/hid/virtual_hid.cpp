@@ -1,7 +1,7 @@
 #include "hid/virtual_hid.h"
 
-#include "common/directives.h"
 #include "common/standin_log.h"
+#include "common/world_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,54 +15,10 @@ const GUID hidClassGuid = {
 
 namespace {
 
-const char defaultHardwareIds[] = "HID\\ZurVirtualHidDevice|HID_DEVICE_UP:0001_U:0004|HID_DEVICE";
-
 HANDLE callLog = INVALID_HANDLE_VALUE;
 std::vector<Device> devices;
-
-// "A|B" -> "A\0B\0\0". An empty list still ends in the double NUL.
-std::string MultiSz(const std::string& list) {
-    std::string multi;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find('|', start);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        if (end > start) {
-            multi.append(list, start, end - start);
-            multi += '\0';
-        }
-        start = end + 1;
-    }
-    if (multi.empty()) {
-        multi += '\0';
-    }
-    multi += '\0';
-    return multi;
-}
-
-// The file name part of a device path, built like a real HID interface path:
-// "hid#<first id without "HID\\", lower case>#<index>#{interface class}".
-// Characters that a file name cannot hold become '_'.
-std::string FileName(const Device& device, size_t index) {
-    const char* id = device.hasHardwareIds ? device.hardwareIds.c_str() : "";
-    if (_strnicmp(id, "HID\\", 4) == 0) {
-        id += 4;
-    }
-    std::string name = "hid#";
-    name += *id != '\0' ? "" : "noid";
-    for (; *id != '\0'; ++id) {
-        const char c = *id;
-        const bool keep =
-            (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '&' || c == '-';
-        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a')
-                : c == '\\'            ? '#'
-                : keep                 ? c
-                                       : '_';
-    }
-    return name + "#" + std::to_string(index) + "#" + GuidText(&hidInterfaceGuid);
-}
+world::FaultTable faults;
+CRITICAL_SECTION faultsLock;
 
 // Lengthens the path by `padding` characters, for tests of paths that do not
 // fit the service's 260-byte buffer. A file name may not exceed 255 bytes on
@@ -78,43 +34,6 @@ std::string PadFolders(long padding, const std::string& folder, std::vector<std:
         padding -= length;
     }
     return path;
-}
-
-// "device" followed by options; false when an option is not understood.
-bool ParseDevice(const standin::Directive& directive, Device& device, long& padding) {
-    device.hardwareIds = MultiSz(defaultHardwareIds);
-    padding = 0;
-    for (size_t i = 1; i < directive.words.size(); ++i) {
-        const std::string& word = directive.words[i];
-        const size_t equals = word.find('=');
-        const std::string key = word.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
-        long number = 0;
-        if (key == "ids" && equals != std::string::npos) {
-            device.hardwareIds = MultiSz(value);
-        } else if (key == "noids") {
-            device.hasHardwareIds = false;
-        } else if (key == "page" && standin::ParseNumber(value, number)) {
-            device.usagePage = static_cast<USHORT>(number);
-        } else if (key == "usage" && standin::ParseNumber(value, number)) {
-            device.usage = static_cast<USHORT>(number);
-        } else if (key == "open" && value == "fail") {
-            device.openFails = true;
-        } else if (key == "preparsed" && value == "fail") {
-            device.preparsedFails = true;
-        } else if (key == "caps" && value == "fail") {
-            device.capsFails = true;
-        } else if (key == "feature" && value == "fail") {
-            device.featureFails = true;
-        } else if (key == "restart" && standin::ParseNumber(value, number)) {
-            device.restartAtMs = number;
-        } else if (key == "pad" && standin::ParseNumber(value, number)) {
-            padding = number;
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::int64_t loadedAtUs = 0;
@@ -149,40 +68,36 @@ void Load(HMODULE self, const char* dllName) {
         folder[0] = '\0';
     }
 
-    std::vector<standin::Directive> directives;
-    const bool configured =
-        standin::PathBesideModule(self, "virtual_hid.config", path, sizeof path) &&
-        standin::ReadDirectives(path, directives);
-    if (!configured) {
-        directives.push_back({0, {"device"}});
+    InitializeCriticalSection(&faultsLock);
+    world::Scenario scenario;
+    const bool configured = standin::ReadWorld(self, scenario, callLog);
+    for (const world::Fault& fault : scenario.faults) {
+        faults.Add(fault);
     }
-    for (const standin::Directive& directive : directives) {
-        Device device;
-        long padding = 0;
-        if (directive.words[0] != "device" || !ParseDevice(directive, device, padding)) {
-            standin::LogLine(callLog, "Config - ignored line %d: %s", directive.line,
-                             directive.words[0].c_str());
-            continue;
-        }
+    for (const world::HidDevice& description : scenario.devices) {
+        Device device{description, {}};
+        world::HidInterface& hid = device.description.interfaces.front();
         // The extended prefix lets CreateFileA open paths of any length, as it
         // does for real device paths.
         const std::string base = std::string("\\\\?\\") + folder;
-        device.path =
-            PadFolders(padding, base, device.padDirectories) + FileName(device, devices.size());
-        if (device.openFails) {
-            device.path += ".absent";
+        hid.path = PadFolders(hid.padding, base, device.padDirectories) +
+                   world::InterfaceFileName(description, devices.size());
+        if (hid.openError != 0) {
+            // A file that is never created: CreateFileA fails with 2, as Windows does.
+            hid.path += ".absent";
         }
         standin::LogLine(callLog, "Config - device=%u first_id=%s page=%u usage=%u path=%s",
                          static_cast<unsigned>(devices.size()),
-                         device.hasHardwareIds ? device.hardwareIds.c_str() : "(none)",
-                         device.usagePage, device.usage, device.path.c_str());
+                         description.hasHardwareIds ? description.hardwareIds.c_str() : "(none)",
+                         hid.usagePage, hid.usage, hid.path.c_str());
         devices.push_back(device);
     }
-    standin::LogLine(callLog, "Config - %s devices=%u", configured ? path : "default",
+    standin::LogLine(callLog, "Config - %s devices=%u", configured ? "world.scenario" : "default",
                      static_cast<unsigned>(devices.size()));
 }
 
 void Unload() {
+    DeleteCriticalSection(&faultsLock);
     if (callLog != INVALID_HANDLE_VALUE) {
         CloseHandle(callLog);
         callLog = INVALID_HANDLE_VALUE;
@@ -191,6 +106,18 @@ void Unload() {
 
 const std::vector<Device>& Devices() {
     return devices;
+}
+
+world::FaultTable& Faults() {
+    return faults;
+}
+
+void FaultsLock(bool enter) {
+    if (enter) {
+        EnterCriticalSection(&faultsLock);
+    } else {
+        LeaveCriticalSection(&faultsLock);
+    }
 }
 
 HANDLE CallLog() {
@@ -209,7 +136,7 @@ int DeviceOfHandle(HANDLE handle) {
     // Compare names only: the folder may come back spelled differently.
     const char* name = LastComponent(path);
     for (size_t i = 0; i < devices.size(); ++i) {
-        if (lstrcmpiA(name, LastComponent(devices[i].path.c_str())) == 0) {
+        if (lstrcmpiA(name, LastComponent(devices[i].Path().c_str())) == 0) {
             return static_cast<int>(i);
         }
     }

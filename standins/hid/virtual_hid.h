@@ -1,8 +1,8 @@
 // The virtual HID devices that the hid.dll and setupapi.dll stand-ins present.
 //
-// Both DLLs read the same file, virtual_hid.config beside them (see README.md),
-// and append to the same call log, virtual_hid.log. Without a configuration
-// there is one device: the virtual joystick with the hardware ids
+// Both DLLs read the same file, world.scenario beside them (its device lines;
+// see README.md), and append to the same call log, virtual_hid.log. Without
+// device lines there is one device: the virtual joystick with the hardware ids
 // "HID\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004", "HID_DEVICE".
 //
 // Each device's interface path names a regular file in the DLLs' folder, so that
@@ -12,23 +12,25 @@
 
 #include <windows.h>
 
+#include "world/faults.h"
+#include "world/hid_devices.h"
+
 #include <string>
 #include <vector>
 
 namespace virtual_hid {
 
+// A present device: its description is the world's (one interface each here);
+// the path is a file in the DLLs' folder, under the padding folders, if any.
 struct Device {
-    bool hasHardwareIds = true;
-    std::string hardwareIds;     // REG_MULTI_SZ: each id NUL-terminated, then one more NUL
-    USHORT usagePage = 1;        // generic desktop
-    USHORT usage = 4;            // joystick
-    bool openFails = false;      // the path names a file that does not exist
-    bool preparsedFails = false; // HidD_GetPreparsedData refuses
-    bool capsFails = false;      // HidP_GetCaps refuses
-    bool featureFails = false;   // HidD_SetFeature refuses
-    long restartAtMs = -1;       // its driver restarts then: handles opened before are dead
-    std::string path;            // "\\?\<folder>\hid#<name>#<n>#{hid interface class}"
-    std::vector<std::string> padDirectories; // folders that `pad` puts in the path, outermost first
+    world::HidDevice description;
+    std::vector<std::string> padDirectories; // outermost first
+    const world::HidInterface& Interface() const {
+        return description.interfaces.front();
+    }
+    const std::string& Path() const {
+        return description.interfaces.front().path;
+    }
 };
 
 // GUID_DEVINTERFACE_HID, what HidD_GetHidGuid returns.
@@ -43,6 +45,10 @@ void Load(HMODULE self, const char* dllName);
 void Unload();
 
 const std::vector<Device>& Devices();
+// The fault rules of the scenario, for the calls of both DLLs; guarded by the
+// caller (FaultsLock).
+world::FaultTable& Faults();
+void FaultsLock(bool enter);
 // Milliseconds since the DLL was loaded.
 long SinceLoadMs();
 HANDLE CallLog();

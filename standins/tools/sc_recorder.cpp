@@ -11,13 +11,12 @@
 // where <state> is the state of the service named by the second argument at
 // the time of the call (STOPPED, RUNNING, ..., or `absent` when it is not
 // registered) and <command line> is the whole command line as the caller
-// passed it. The exit status is 0 unless sc_recorder.config beside this
-// program has a line
+// passed it. The exit status is 0 unless world.scenario beside this program
+// has a fault rule for the call "sc-COMMAND" (COMMAND is the first argument),
+// whose error is then the exit status:
 //
-//   fail COMMAND STATUS        e.g.  fail sidtype 1060
-//
-// for the command (the first argument), which then exits with STATUS.
-#include "common/directives.h"
+//   sc-sidtype fail 0 end 1060
+#include "common/world_file.h"
 #include "common/standin_log.h"
 
 #include <windows.h>
@@ -49,21 +48,19 @@ const char* ServiceState(const char* name) {
     return state;
 }
 
+// The exit status the fault table gives this run of `sc COMMAND` (the call
+// "sc-COMMAND", its error being the status), or 0.
 int ConfiguredStatus(const char* command) {
-    char path[MAX_PATH];
-    std::vector<standin::Directive> directives;
-    if (!standin::PathBesideModule(nullptr, "sc_recorder.config", path, sizeof path) ||
-        !standin::ReadDirectives(path, directives)) {
+    world::Scenario scenario;
+    if (!standin::ReadWorld(nullptr, scenario, INVALID_HANDLE_VALUE)) {
         return 0;
     }
-    for (const standin::Directive& directive : directives) {
-        long status = 0;
-        if (directive.words.size() == 3 && directive.words[0] == "fail" &&
-            directive.words[1] == command && standin::ParseNumber(directive.words[2], status)) {
-            return static_cast<int>(status);
-        }
+    world::FaultTable faults;
+    for (const world::Fault& fault : scenario.faults) {
+        faults.Add(fault);
     }
-    return 0;
+    const world::Fault* fault = faults.Fails(std::string("sc-") + command, 0);
+    return fault != nullptr ? static_cast<int>(fault->error) : 0;
 }
 
 } // namespace

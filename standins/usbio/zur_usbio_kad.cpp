@@ -4,13 +4,14 @@
 // every entry point: ZUR_USBIO_STDCALL selects __stdcall, otherwise __cdecl.
 // Both export the undecorated names (the stdcall build links with --kill-at).
 //
-// Behaviour follows ZUR_USBIO_KAD.scenario beside the DLL (see README.md): a
-// timeline of button states and windows of time in which a call fails, in
-// milliseconds since the DLL was loaded into the process. Without a scenario the
-// button is up and every call succeeds. Every call is appended to
-// ZUR_USBIO_KAD.log beside the DLL.
-#include "common/directives.h"
+// The device answers as world.scenario beside the DLL describes it (see
+// README.md and world/scenario.h), in milliseconds since the DLL was loaded
+// into the process: the device, its button and the fault rules are the
+// world's; this file adds the exports, the clock and the log. Without a
+// scenario the button is up and every call succeeds. Every call is appended
+// to ZUR_USBIO_KAD.log beside the DLL.
 #include "common/standin_log.h"
+#include "common/world_file.h"
 
 #include <windows.h>
 
@@ -30,168 +31,44 @@
 
 namespace {
 
-enum Call { callInit, callOpen, callInitI2c, callGetGpio, callClose, callCount };
-
-const char* const callWords[callCount] = {"init", "open", "initi2c", "gpio", "close"};
-
-// What a failing call returns unless the scenario names a result: Init reports
-// failure with 0, the others with a non-zero code.
-const int defaultFailure[callCount] = {0, 1, 1, 1, 1};
-
-const int gpioDown = 1;
-const int gpioUp = 3;
-
-struct FailWindow {
-    Call call;
-    long fromMs;
-    long toMs; // exclusive
-    int result;
-};
-
-struct GpioStep {
-    long atMs;
-    int state;
-};
+using world::CaptureCall;
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
 std::int64_t loadedAtUs = 0;
-std::vector<FailWindow> failWindows;
-// Calls made in these windows do not return before the window ends, as a library
-// stuck in its driver would not; `result` is unused.
-std::vector<FailWindow> blockWindows;
-std::vector<GpioStep> gpioSteps;
+// The device, its faults and the button script: the world's, read from
+// world.scenario. The service calls from one thread at a time, but the lock
+// costs nothing and keeps a second caller from corrupting the call counts.
+CRITICAL_SECTION worldLock;
+world::CaptureDevice device;
+world::FaultTable faults;
 
 long ScenarioMs() {
     return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
 }
 
-// The failure result that applies to `call` at `nowMs`, or false if it succeeds.
-bool FailureNow(Call call, long nowMs, int& result) {
-    for (const FailWindow& window : failWindows) {
-        if (window.call == call && nowMs >= window.fromMs && nowMs < window.toMs) {
-            result = window.result;
-            return true;
-        }
+// One of the scripted calls: held while a block rule says so (a library stuck
+// in its driver), then answered for its own time, and logged.
+world::CaptureAnswer Scripted(CaptureCall call, const char* logName, bool canStore = true) {
+    const char* name = world::CaptureExport(call);
+    long now = ScenarioMs();
+    EnterCriticalSection(&worldLock);
+    const long until = faults.BlockedUntil(name, now);
+    LeaveCriticalSection(&worldLock);
+    if (until >= 0) {
+        standin::LogLine(logFile, "Blocked(%s) t=%ld until=%ld", name + 14, now, until);
+        Sleep(static_cast<DWORD>(until - now));
+        now = ScenarioMs();
     }
-    return false;
-}
-
-// Blocks a call made in a block window until the window's end; returns the time
-// then.
-long BlockIfScripted(Call call, long nowMs) {
-    for (const FailWindow& window : blockWindows) {
-        if (window.call == call && nowMs >= window.fromMs && nowMs < window.toMs) {
-            standin::LogLine(logFile, "Blocked(%s) t=%ld until=%ld", callWords[call], nowMs,
-                             window.toMs);
-            Sleep(static_cast<DWORD>(window.toMs - nowMs));
-            return ScenarioMs();
-        }
-    }
-    return nowMs;
-}
-
-// The button state at `nowMs`: that of the latest step not after it; among steps
-// at the same time the one written last wins.
-int GpioStateAt(long nowMs) {
-    int state = gpioUp;
-    long stateSince = -1;
-    for (const GpioStep& step : gpioSteps) {
-        if (step.atMs <= nowMs && step.atMs >= stateSince) {
-            state = step.state;
-            stateSince = step.atMs;
-        }
-    }
-    return state;
-}
-
-bool ParseState(const std::string& word, int& state) {
-    long value = 0;
-    if (word == "down") {
-        state = gpioDown;
-    } else if (word == "up") {
-        state = gpioUp;
-    } else if (standin::ParseNumber(word, value)) {
-        state = static_cast<int>(value);
+    EnterCriticalSection(&worldLock);
+    const world::CaptureAnswer answer = device.Answer(call, now, faults, canStore);
+    LeaveCriticalSection(&worldLock);
+    if (answer.stored) {
+        standin::LogLine(logFile, "%s %d t=%ld state=%d", logName, answer.result, now,
+                         answer.state);
     } else {
-        return false;
+        standin::LogLine(logFile, "%s %d t=%ld", logName, answer.result, now);
     }
-    return true;
-}
-
-bool ParseEnd(const std::string& word, long& ms) {
-    if (word == "end") {
-        ms = 0x7fffffff;
-        return true;
-    }
-    return standin::ParseNumber(word, ms);
-}
-
-// One scenario line; returns false when it is not understood.
-bool ApplyDirective(const standin::Directive& directive) {
-    const std::vector<std::string>& w = directive.words;
-    long a = 0;
-    long b = 0;
-    int state = 0;
-    if (w[0] == "button" && w.size() == 3 && standin::ParseNumber(w[1], a) &&
-        ParseState(w[2], state)) {
-        gpioSteps.push_back({a, state});
-        return true;
-    }
-    if (w[0] == "press" && w.size() == 3 && standin::ParseNumber(w[1], a) &&
-        standin::ParseNumber(w[2], b)) {
-        gpioSteps.push_back({a, gpioDown});
-        gpioSteps.push_back({a + b, gpioUp});
-        return true;
-    }
-    for (int call = 0; call < callCount; ++call) {
-        if (w[0] != callWords[call]) {
-            continue;
-        }
-        if (w.size() == 4 && w[1] == "block" && standin::ParseNumber(w[2], a) &&
-            standin::ParseNumber(w[3], b)) {
-            blockWindows.push_back({static_cast<Call>(call), a, b, 0});
-            return true;
-        }
-        if ((w.size() != 4 && w.size() != 5) || (w[1] != "fail" && w[1] != "refuse") ||
-            !standin::ParseNumber(w[2], a) || !ParseEnd(w[3], b)) {
-            return false;
-        }
-        long result = defaultFailure[call];
-        if (w.size() == 5 && !standin::ParseNumber(w[4], result)) {
-            return false;
-        }
-        failWindows.push_back({static_cast<Call>(call), a, b, static_cast<int>(result)});
-        return true;
-    }
-    return false;
-}
-
-void LoadScenario(HMODULE self) {
-    char path[MAX_PATH];
-    std::vector<standin::Directive> directives;
-    if (!standin::PathBesideModule(self, "ZUR_USBIO_KAD.scenario", path, sizeof path) ||
-        !standin::ReadDirectives(path, directives)) {
-        standin::LogLine(logFile, "Scenario - none");
-        return;
-    }
-    for (const standin::Directive& directive : directives) {
-        if (!ApplyDirective(directive)) {
-            standin::LogLine(logFile, "Scenario - ignored line %d: %s", directive.line,
-                             directive.words[0].c_str());
-        }
-    }
-    standin::LogLine(logFile, "Scenario - %s steps=%u windows=%u", path,
-                     static_cast<unsigned>(gpioSteps.size()),
-                     static_cast<unsigned>(failWindows.size()));
-}
-
-// Runs the scenario for one of the five scripted calls and logs it.
-int Scripted(Call call, const char* name, int success) {
-    const long now = BlockIfScripted(call, ScenarioMs());
-    int result = success;
-    FailureNow(call, now, result);
-    standin::LogLine(logFile, "%s %d t=%ld", name, result, now);
-    return result;
+    return answer;
 }
 
 // The eight entry points the service resolves but never calls.
@@ -222,47 +99,37 @@ void LogProcess() {
 } // namespace
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Init(void) {
-    return Scripted(callInit, "Init()", 1);
+    return Scripted(CaptureCall::Init, "Init()").result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Open(int deviceIndex) {
     char name[32];
     std::snprintf(name, sizeof name, "Open(%d)", deviceIndex);
-    return Scripted(callOpen, name, 0);
+    return Scripted(CaptureCall::Open, name).result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_InitI2c(void) {
-    return Scripted(callInitI2c, "InitI2c()", 0);
+    return Scripted(CaptureCall::InitI2c, "InitI2c()").result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetGPIO(int deviceIndex, int* state) {
-    const long now = BlockIfScripted(callGetGpio, ScenarioMs());
-    int result = 0;
-    if (state == nullptr) {
-        result = 2;
-    } else if (!FailureNow(callGetGpio, now, result)) {
-        *state = GpioStateAt(now);
+    char name[48];
+    std::snprintf(name, sizeof name, "GetGPIO(%d,%p)", deviceIndex, static_cast<void*>(state));
+    const world::CaptureAnswer answer = Scripted(CaptureCall::GetGpio, name, state != nullptr);
+    if (answer.stored) {
+        *state = answer.state;
     }
-    // The stored state is logged only when one was stored.
-    if (result == 0) {
-        standin::LogLine(logFile, "GetGPIO(%d,%p) 0 t=%ld state=%d", deviceIndex,
-                         static_cast<void*>(state), now, *state);
-    } else {
-        standin::LogLine(logFile, "GetGPIO(%d,%p) %d t=%ld", deviceIndex, static_cast<void*>(state),
-                         result, now);
-    }
-    return result;
+    return answer.result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Close(int deviceIndex) {
     char name[32];
     std::snprintf(name, sizeof name, "Close(%d)", deviceIndex);
-    return Scripted(callClose, name, 0);
+    return Scripted(CaptureCall::Close, name).result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Destroy(void) {
-    standin::LogLine(logFile, "Destroy() 0 t=%ld", ScenarioMs());
-    return 0;
+    return Scripted(CaptureCall::Destroy, "Destroy()").result;
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetApiVersion(void) {
@@ -301,7 +168,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
         }
         standin::LogLine(logFile, "Load(" ZUR_FLAVOUR ") 1 t=0");
         LogProcess();
-        LoadScenario(self);
+        InitializeCriticalSection(&worldLock);
+        world::Scenario scenario;
+        standin::ReadWorld(self, scenario, logFile);
+        device = scenario.capture;
+        for (const world::Fault& fault : scenario.faults) {
+            faults.Add(fault);
+        }
     } else if (reason == DLL_PROCESS_DETACH) {
         // `reserved` is non-null when the process is exiting rather than freeing us.
         standin::LogLine(logFile, "Unload(%s) 1 t=%ld", reserved ? "exit" : "FreeLibrary",
@@ -310,6 +183,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
             CloseHandle(logFile);
             logFile = INVALID_HANDLE_VALUE;
         }
+        DeleteCriticalSection(&worldLock);
     }
     return TRUE;
 }

@@ -255,7 +255,7 @@ rc=$(msiexec /i "$(basename "$MSI")" refused-word MODE=fast)
 [[ $rc == 67 ]] && nothing_left && [[ ! -s $SYSTEM32/sc_calls.log ]]
 check $? "MODE=fast: refused by the launch condition (1603), nothing installed, sc.exe never run" "exit $rc"
 
-echo "fail sidtype 1060" >"$SYSTEM32/sc_recorder.config"
+echo "sc-sidtype fail 0 end 1060" >"$SYSTEM32/world.scenario"
 rc=$(msiexec /i "$(basename "$MSI")" refused-sc MODE=2 BUTTON=5)
 [[ $rc != 0 ]] && nothing_left
 check $? "sc.exe sidtype failing (1060): the install fails (exit $rc) and is rolled back: no service, no folder, no product"
@@ -263,7 +263,7 @@ same "... after sc.exe privs succeeded and sidtype failed, nothing more was run"
     "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege
 exit=1060 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
     "$(sc_calls)"
-rm -f "$SYSTEM32/sc_recorder.config" "$SYSTEM32/sc_calls.log"
+rm -f "$SYSTEM32/world.scenario" "$SYSTEM32/sc_calls.log"
 
 echo "== msiexec /i $(basename "$MSI") /qn MODE=2 BUTTON=5"
 logs_restart

@@ -1,0 +1,88 @@
+#include "tests/scenario_play.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "bridge/poll_worker.h"
+#include "service/process_state.h"
+#include "service/service_config.h"
+
+HostRun PlayScenario(const world::Scenario& scenario) {
+    sim::Reset();
+    ResetProcessState();
+    if (scenario.library != "none") {
+        sim::InstallCaptureLibrary();
+    }
+    sim::SetCaptureDevice(scenario.capture);
+    for (const world::Fault& fault : scenario.faults) {
+        sim::AddFault(fault);
+    }
+    for (size_t d = 0; d < scenario.devices.size(); ++d) {
+        world::HidDevice device = scenario.devices[d];
+        for (world::HidInterface& hid : device.interfaces) {
+            hid.path = "\\\\?\\C:\\Joyvane\\" + world::InterfaceFileName(device, d);
+        }
+        sim::AddHidDevice(device);
+    }
+
+    // The service's command line as the service reads it.
+    std::istringstream numbers(scenario.service);
+    std::vector<std::string> args{"joyvane_service.exe"};
+    for (std::string number; numbers >> number;) {
+        args.push_back(number);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    HostRun run;
+    if (ParseCommandLine(static_cast<int>(argv.size()), argv.data()) != 1) {
+        return run;
+    }
+
+    // The service's stop: a stop request, then, if the worker is still inside a
+    // library call at the deadline, the joystick let go of without it; the
+    // process ends then.
+    const uint32_t stopAt = static_cast<uint32_t>(scenario.stopAt);
+    run.processEnd = stopAt + workerStopDeadlineMs;
+    sim::At(stopAt, [] { RequestWorkerStop(); });
+    sim::At(run.processEnd, [] {
+        if (workerAlive.load() != 0) {
+            LetGoOfJoystickForStuckWorker();
+        }
+    });
+    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+    *params = WorkerParams{serviceConfig.buttonNumber, serviceConfig.mode,
+                           serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
+    runFlag.store(1);
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    workerStopEvent.store(stop);
+    // The library is loaded as the worker starts, at virtual time 0: scenario
+    // times and virtual times are the same.
+    PollWorker(params);
+    workerStopEvent.store(nullptr);
+    CloseHandle(stop);
+    if (sim::Now() < run.processEnd) {
+        run.processEnd = sim::Now();
+    }
+
+    for (const sim::Report& report : sim::Reports()) {
+        if (report.time <= run.processEnd) {
+            run.reports.push_back(report);
+        }
+    }
+    for (const sim::Call& call : sim::Calls()) {
+        if ((call.name.rfind("ZUR_USBIO_API_", 0) == 0 || call.name == "Blocked") &&
+            call.time <= run.processEnd) {
+            run.libraryCalls.push_back(call);
+        }
+    }
+    return run;
+}
+
+std::string ReadTextFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}

@@ -1,0 +1,62 @@
+// Every scenario of tests/scenarios, played on the simulated Windows: the
+// reports must be exactly those its expect lines give, at exactly those times.
+// The end-to-end run plays the same files under Wine.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/product_fixture.h"
+#include "tests/scenario_play.h"
+
+namespace {
+
+std::vector<std::string> ScenarioFiles() {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(JOYVANE_SCENARIOS)) {
+        if (entry.path().extension() == ".scenario") {
+            files.push_back(entry.path().stem().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class ScenarioTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    void TearDown() override {
+        sim::Reset();
+    }
+};
+
+TEST_P(ScenarioTest, TheHostRunSendsExactlyTheExpectedReports) {
+    const world::Scenario scenario = world::ParseScenario(
+        ReadTextFile(std::string(JOYVANE_SCENARIOS) + "/" + GetParam() + ".scenario"));
+    EXPECT_EQ(std::vector<std::string>{}, scenario.ignored);
+    ASSERT_NE(!scenario.expected.empty(), scenario.expectNothing);
+    sim::BeginStdoutCapture();
+    const HostRun run = PlayScenario(scenario);
+    sim::EndStdoutCapture(HasFailure());
+    std::vector<std::string> expected;
+    for (const world::Expected& report : scenario.expected) {
+        expected.push_back(std::to_string(report.time) + " " + std::to_string(report.value) +
+                           (report.role == "refused" ? "!" : ""));
+    }
+    std::vector<std::string> sent;
+    for (const sim::Report& report : run.reports) {
+        sent.push_back(std::to_string(report.time) + " " + std::to_string(ReportValue(report)) +
+                       (report.accepted ? "" : "!"));
+    }
+    EXPECT_EQ(expected, sent);
+    // The service lets go of everything it holds by the time its process ends.
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(ScenarioFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+} // namespace
