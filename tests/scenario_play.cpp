@@ -46,9 +46,14 @@ HostRun PlayScenario(const world::Scenario& scenario) {
     const uint32_t stopAt = static_cast<uint32_t>(scenario.stopAt);
     run.processEnd = stopAt + workerStopDeadlineMs;
     sim::At(stopAt, [] { RequestWorkerStop(); });
-    sim::At(run.processEnd, [] {
+    sim::BeginStdoutCapture();
+    bool ended = false;
+    sim::At(run.processEnd, [&run, &ended] {
         if (workerAlive.load() != 0) {
             LetGoOfJoystickForStuckWorker();
+            // What the worker prints after this, the process never prints.
+            run.printed = sim::TakeStdout();
+            ended = true;
         }
     });
     auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
@@ -65,6 +70,11 @@ HostRun PlayScenario(const world::Scenario& scenario) {
     if (sim::Now() < run.processEnd) {
         run.processEnd = sim::Now();
     }
+    const std::string later = sim::TakeStdout();
+    if (!ended) {
+        run.printed = later;
+    }
+    sim::EndStdoutCapture(false);
 
     for (const sim::Report& report : sim::Reports()) {
         if (report.time <= run.processEnd) {
@@ -72,7 +82,8 @@ HostRun PlayScenario(const world::Scenario& scenario) {
         }
     }
     for (const sim::Call& call : sim::Calls()) {
-        if ((call.name.rfind("ZUR_USBIO_API_", 0) == 0 || call.name == "Blocked") &&
+        if ((call.name.rfind("ZUR_USBIO_API_", 0) == 0 || call.name == "Blocked" ||
+             call.name == "SetupDiGetClassDevsA") &&
             call.time <= run.processEnd) {
             run.libraryCalls.push_back(call);
         }

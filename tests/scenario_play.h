@@ -12,8 +12,9 @@
 
 struct HostRun {
     std::vector<sim::Report> reports;    // times since the library was loaded
-    std::vector<sim::Call> libraryCalls; // the capture library's, the same
+    std::vector<sim::Call> libraryCalls; // the capture library's and the joystick lookups
     uint32_t processEnd = 0;             // when the service process would end
+    std::string printed;                 // its standard output until then
 };
 
 HostRun PlayScenario(const world::Scenario& scenario);

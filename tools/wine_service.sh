@@ -119,7 +119,7 @@ jv_server_stop() {
 
 # jv_folder_install EXE FLAVOUR [FILE...]: fills C:\joyvane with EXE, the
 # capture library of FLAVOUR (cdecl or stdcall), hid.dll, setupapi.dll and the
-# given extra files (a ZUR_USBIO_KAD.scenario, a virtual_hid.config, ...), and
+# given extra files (a world.scenario, ...), and
 # keys the DLL overrides on the executable's name.
 jv_folder_install() {
     local exe=$1 flavour=$2
@@ -148,14 +148,11 @@ jv_overrides_set() {
     done
 }
 
-# jv_scenario TEXT / jv_hid_config TEXT: (re)write the capture library's
-# scenario or the virtual HID configuration in the service folder. They are
-# read when the DLLs load, i.e. when the service process starts.
+# jv_scenario TEXT: (re)writes the world the stand-ins present (the button, the
+# faults, the HID devices) in the service folder, in the scenario language of
+# world/scenario.h. It is read when the DLLs load, i.e. when the process starts.
 jv_scenario() {
-    printf '%s\n' "$1" >"$JV_FOLDER/ZUR_USBIO_KAD.scenario"
-}
-jv_hid_config() {
-    printf '%s\n' "$1" >"$JV_FOLDER/virtual_hid.config"
+    printf '%s\n' "$1" >"$JV_FOLDER/world.scenario"
 }
 
 # jv_logs_clear: removes the stand-ins' logs and the captured service output.

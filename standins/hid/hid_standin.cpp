@@ -1,6 +1,6 @@
-// Stand-in for hid.dll: the HID class calls on the virtual devices of
-// virtual_hid.config. Loaded instead of Wine's hid.dll through a per-application
-// DLL override (see README.md).
+// Stand-in for hid.dll: the HID class calls on the virtual devices of the
+// device lines of world.scenario. Loaded instead of Wine's hid.dll through a
+// per-application DLL override (see README.md).
 //
 // A handle belongs to a device when it refers to that device's file (the path
 // that setupapi.dll hands out). HidD_SetFeature appends every report, accepted or

@@ -1,5 +1,5 @@
 // Stand-in for setupapi.dll: the device-installation calls that find the virtual
-// HID devices of virtual_hid.config. Loaded instead of Wine's setupapi.dll through
+// HID devices of world.scenario. Loaded instead of Wine's setupapi.dll through
 // a per-application DLL override (see README.md), so it must export, undecorated
 // and __stdcall, every setupapi function that the process imports.
 //

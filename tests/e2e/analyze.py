@@ -10,8 +10,11 @@ run.sh collected, and summarises the measured figures of a whole run.
 DIR holds what run.sh gathered for one scenario (see run.sh, collect_logs):
 
     meta.env                    key=value: name, kind, args, flavour, ...
+    host_run.txt                the same scenario played on the simulated Windows
+                                (build/host/tests/joyvane_scenario): the run this
+                                one is judged against
     ZUR_USBIO_KAD.log           capture library stand-in, every call
-    ZUR_USBIO_KAD.scenario      the button script the library played
+    world.scenario              the scenario the stand-ins played
     virtual_hid.log             hid.dll / setupapi.dll stand-ins, every call
     virtual_hid_reports.log     every HidD_SetFeature with its bytes
     service_stdout.log          what the service printed
@@ -34,20 +37,20 @@ SERVICE_NAME = "ZUR Service 1.02"
 
 # Tolerances, generous enough for Wine on a loaded two-core machine, tight
 # enough to catch a wrong length, a lost report or a missing pause.
-CLICK_TOLERANCE_MS = 60         # a click of N ms lasts N +- 60 ms
-LONG_PRESS_MS = 800             # long-press delay from the poll that saw the press
-LONG_PRESS_TOLERANCE_MS = 80
-LONG_CLICK_MS = 250             # the long-press click has a fixed length
-PRESS_LATENCY_SLACK_MS = 120    # press to report: at most one poll period + slack
+# Tolerances of the Wine run against the exact host run, generous enough for
+# Wine on a loaded two-core machine, tight enough to catch a wrong length, a
+# lost report or a missing pause.
+REPORT_SLACK_MS = 120           # a report comes at most one poll period + this late or early
+TIMER_SLACK_MS = 60             # a click's length, timed by a pause or a timer
+CALL_SLACK_MS = 150             # a library call against its host time, beyond one poll period
 POLL_TO_REPORT_MS = 50          # from the poll that read a change to its report
+STOP_PROMPT_MS = 100            # a stop takes as long as the library call or report under way
+STOP_BLOCKED_MS = (1000, 1100)  # the library blocks: the stop's deadline of 1001 ms
+STOPPED_AFTER_WORKER_MS = (-1, 50)  # the +timestamp clock has whole milliseconds
 RECONNECT_PAUSE_MS = 1000
-RECONNECT_WINDOW_MS = (990, 1300)
-# Every pause of the worker ends when a stop is requested: a stop takes as long as
-# the library call or report under way, whatever the worker is doing.
-STOP_PROMPT_MS = 100
-STOP_BLOCKED_MS = (1000, 1100)   # the library blocks: the stop's deadline of 1001 ms
-# stopped follows the worker's leaving at once (the +timestamp clock has whole ms)
-STOPPED_AFTER_WORKER_MS = (-1, 50)
+# Roles of reports that a poll sends, and of those a pause or timer ends.
+POLL_ROLES = ("down", "up", "click", "short", "release")
+TIMED_ROLES = ("click-end", "short-end", "long", "long-end")
 
 CRASH_PATTERNS = [
     "Unhandled exception",
@@ -158,42 +161,30 @@ def parse_status_reports(lines):
     return reports
 
 
-def parse_scenario(lines):
-    """press T D / button T down|up|N lines of the capture library's scenario."""
-    steps = []
-    for line in lines or []:
-        f = line.split("#", 1)[0].split()
-        if len(f) == 3 and f[0] == "press":
-            steps.append(("press", int(f[1]), int(f[2])))
-        elif len(f) == 3 and f[0] == "button":
-            steps.append(("button", int(f[1]), f[2]))
-    return steps
-
-
-# --- the button model ---------------------------------------------------------
-
-
-def button_bit(n):
-    return 1 << (n - 1) if 1 <= n <= 8 else 0
-
-
-def button_number(text):
-    m = re.match(r"\s*([+-]?\d+)", text)
-    n = int(m.group(1)) if m else 0
-    return n if 2 <= n <= 7 else 1
-
-
-def masks(mode, b, inverted):
-    first, second = button_bit(b), button_bit(b + 1)
-    if inverted == 1 and mode == 2:
-        return second, first, first + second
-    if inverted == 1:
-        return 0, second, first
-    return first, second, 0
-
-
-def report_bytes(value):
-    return ["%02x" % x for x in (0, 0, 0, (value & 0x0F) << 4, (value & 0xFF0) >> 4)]
+def read_host_run(path):
+    """host_run.txt, as joyvane_scenario prints it."""
+    run = {"reports": [], "buttons": [], "calls": [], "trace": [], "stdout": [], "end": None}
+    for line in read_lines(path) or []:
+        word, _, rest = line.partition(" ")
+        f = rest.split()
+        if word in ("service", "library", "stop"):
+            run[word] = rest
+        elif word == "report":
+            run["reports"].append({"t": int(f[0]), "status": f[1], "bytes": f[2:7], "role": f[7]})
+        elif word == "button":
+            run["buttons"].append((int(f[0]), int(f[1])))
+        elif word == "call":
+            # "call T NAME ARGS -> RESULT [state S]"
+            after = f[f.index("->") + 1:] if "->" in f else [""]
+            call = {"t": int(f[0]), "name": f[1].replace("ZUR_USBIO_API_", ""), "result": after[0]}
+            if after[1:2] == ["state"]:
+                call["state"] = int(after[2])
+            run["calls"].append(call)
+        elif word in ("trace", "stdout"):
+            run[word].append(rest)
+        elif word == "end":
+            run["end"] = int(f[0])
+    return run
 
 
 def value_of(report):
@@ -201,40 +192,6 @@ def value_of(report):
     if len(b) != 5:
         return None
     return (b[3] >> 4) | (b[4] << 4)
-
-
-def expected_reports(mode, press, second, idle, pulse, steps):
-    """The reports the service should send for the scenario's presses, with the
-    role of each: [(value, role, press index)]. Presses are assumed far enough
-    apart (the scenarios are written so)."""
-    out = [(idle, "open", None)]
-    presses = []
-    for step in steps:
-        if step[0] == "press":
-            presses.append((step[1], step[2]))
-        elif step[0] == "button" and step[2] == "down":
-            presses.append((step[1], None))  # held over the stop
-    for i, (t, d) in enumerate(presses):
-        if mode == 0:
-            out.append((press, "down", i))
-            if d is not None:
-                out.append((idle, "up", i))
-        elif mode == 1:
-            out.append((press, "click", i))
-            out.append((idle, "click-end", i))
-            if d is not None:
-                out.append((idle, "release", i))
-        elif mode == 2:
-            if d is None:
-                continue  # stopped while armed: nothing may follow
-            if d < LONG_PRESS_MS:
-                out.append((press, "short", i))
-                out.append((idle, "short-end", i))
-            else:
-                out.append((second, "long", i))
-                out.append((idle, "long-end", i))
-    out.append((idle, "stop", None))
-    return out, presses
 
 
 # --- checks -------------------------------------------------------------------
@@ -296,26 +253,13 @@ def stop_times(statuses):
 
 
 def check_report_bytes(c, reports):
-    bad = [r["bytes"] for r in reports if value_of(r) is None or r["bytes"] != report_bytes(value_of(r))
-           or r["bytes"][0] != "00"]
+    bad = [r["bytes"] for r in reports if value_of(r) is None or r["bytes"][:3] != ["00", "00", "00"]
+           or int(r["bytes"][3], 16) & 0x0F]
     c.check(reports is not None and not bad, "every report is 5 bytes, id 0, value in bytes 3-4",
             "bad: %s" % bad[:3])
 
 
-def check_reports_exact(c, reports, expected_values):
-    got = [value_of(r) for r in reports if r["status"] == "ok"]
-    want = list(expected_values)
-    c.check(got == want, "report values in order %s" % want, "got %s" % got)
-    got_bytes = [" ".join(r["bytes"]) for r in reports if r["status"] == "ok"]
-    want_bytes = [" ".join(report_bytes(v)) for v in want]
-    c.check(got_bytes == want_bytes, "report bytes in order: %s" % " | ".join(dict.fromkeys(want_bytes)),
-            "got %s" % got_bytes)
-    refused = [r for r in reports if r["status"] != "ok"]
-    c.check(not refused, "no report refused by the device", "%d refused" % len(refused))
-    return got == want
-
-
-def check_worker_exit(c, calls, statuses, kind):
+def check_worker_exit(c, calls, statuses):
     """At the stop the worker closes device 0, destroys, unloads the library,
     and stopped is reported right after."""
     names = [x["name"] for x in calls]
@@ -364,109 +308,6 @@ def check_polls(c, calls, poll_ms, reports):
             "poll period median %.1f ms for %d ms configured (max %.0f, %d polls)" % (median, poll_ms, max(gaps), len(gaps)))
 
 
-def first_press_polls(calls, presses):
-    """For each press (T, D): the first poll at or after T that read 'down'."""
-    polls = [x for x in calls if x["name"] == "GetGPIO" and x["result"] == "0"]
-    found = []
-    for t, _ in presses:
-        hit = next((p for p in polls if p.get("t", -1) >= t and p.get("state") == 1), None)
-        found.append(hit)
-    return found
-
-
-def first_release_polls(calls, presses):
-    polls = [x for x in calls if x["name"] == "GetGPIO" and x["result"] == "0"]
-    found = []
-    for t, d in presses:
-        if d is None:
-            found.append(None)
-            continue
-        hit = next((p for p in polls if p.get("t", -1) >= t + d and p.get("state") == 3), None)
-        found.append(hit)
-    return found
-
-
-def check_button_timing(c, meta, calls, reports, expected, presses, load_ms, pulse, poll_ms):
-    ok_reports = [r for r in reports if r["status"] == "ok"]
-    press_polls = first_press_polls(calls, presses)
-    release_polls = first_release_polls(calls, presses)
-    c.check(all(p is not None for p in press_polls), "every press was seen by a poll",
-            "missed presses %s" % [presses[i] for i, p in enumerate(press_polls) if p is None])
-    latencies, poll_to_report, clicks, long_fires, holds = [], [], [], [], []
-    problems = []
-    for k, ((value, role, i), report) in enumerate(zip(expected, ok_reports)):
-        if i is None:
-            continue
-        t, d = presses[i]
-        nominal_press = load_ms + t
-        prev = ok_reports[k - 1]["ms"] if k > 0 else None
-        if role in ("down", "click"):
-            lat = report["ms"] - nominal_press
-            latencies.append(lat)
-            if press_polls[i] is not None:
-                poll_to_report.append(report["ms"] - press_polls[i]["ms"])
-            if not -5 <= lat <= poll_ms + PRESS_LATENCY_SLACK_MS:
-                problems.append("press %d: report %.0f ms after the press" % (i, lat))
-        elif role in ("up", "short", "release"):
-            nominal_release = load_ms + t + d
-            lat = report["ms"] - nominal_release
-            if role == "release":
-                # after a click the release is read at the first poll after it ends
-                lat = report["ms"] - max(nominal_release, prev)
-            latencies.append(lat)
-            if release_polls[i] is not None and role != "release":
-                poll_to_report.append(report["ms"] - release_polls[i]["ms"])
-            if not -5 <= lat <= poll_ms + PRESS_LATENCY_SLACK_MS:
-                problems.append("release %d: report %.0f ms after the release" % (i, lat))
-            if role == "up":
-                hold = report["ms"] - prev
-                holds.append((hold, d))
-                if abs(hold - d) > poll_ms + 80:
-                    problems.append("press %d: button held %.0f ms for a %d ms press" % (i, hold, d))
-        elif role in ("click-end", "short-end"):
-            length = report["ms"] - prev
-            clicks.append((length, pulse))
-            if abs(length - pulse) > CLICK_TOLERANCE_MS:
-                problems.append("press %d: click of %.0f ms, configured %d" % (i, length, pulse))
-        elif role == "long":
-            if press_polls[i] is not None:
-                fire = report["ms"] - press_polls[i]["ms"]
-                long_fires.append(fire)
-                if abs(fire - LONG_PRESS_MS) > LONG_PRESS_TOLERANCE_MS:
-                    problems.append("press %d: long click %.0f ms after the press was seen" % (i, fire))
-        elif role == "long-end":
-            length = report["ms"] - prev
-            clicks.append((length, LONG_CLICK_MS))
-            if abs(length - LONG_CLICK_MS) > CLICK_TOLERANCE_MS:
-                problems.append("press %d: long click of %.0f ms" % (i, length))
-    for lat in latencies:
-        c.figure("press_to_report_ms", lat)
-    for v in poll_to_report:
-        c.figure("poll_to_report_ms", v)
-    for length, configured in clicks:
-        c.figure("click_ms_%d" % configured, length)
-    for fire in long_fires:
-        c.figure("long_press_fire_ms", fire)
-    for hold, d in holds:
-        c.figure("hold_error_ms", hold - d)
-    if latencies:
-        c.check(all(-5 <= x <= poll_ms + PRESS_LATENCY_SLACK_MS for x in latencies),
-                "press/release to report within one poll period + %d ms: %s" % (PRESS_LATENCY_SLACK_MS, fmt(latencies)))
-    if poll_to_report:
-        c.check(all(0 <= x <= POLL_TO_REPORT_MS for x in poll_to_report),
-                "report within %d ms of the poll that read the change: %s" % (POLL_TO_REPORT_MS, fmt(poll_to_report)))
-    for length, configured in clicks:
-        c.check(abs(length - configured) <= CLICK_TOLERANCE_MS,
-                "click of %.0f ms for %d +- %d ms" % (length, configured, CLICK_TOLERANCE_MS))
-    for fire in long_fires:
-        c.check(abs(fire - LONG_PRESS_MS) <= LONG_PRESS_TOLERANCE_MS,
-                "long-press click %.0f ms after the poll that saw the press (%d +- %d)" % (fire, LONG_PRESS_MS, LONG_PRESS_TOLERANCE_MS))
-    for hold, d in holds:
-        c.check(abs(hold - d) <= poll_ms + 80, "button held %.0f ms for a %d ms press (+- poll + 80)" % (hold, d))
-    if problems:
-        c.check(False, "timing of every report", "; ".join(problems))
-
-
 def check_stop_time(c, statuses, low, high, key, what):
     pending, stopped = stop_times(statuses)
     if pending is None:
@@ -483,18 +324,136 @@ def trace_texts(trace, pid=None):
 # --- scenario kinds -----------------------------------------------------------
 
 
+def since_load(lines, load_unix_us, parse):
+    """Entries of a stand-in log with "t": milliseconds since the capture library
+    was loaded, on the wall clock that every stand-in log and meta.env share."""
+    out = parse(lines)
+    for entry, line in zip(out, [line for line in lines or [] if len(line.split()) >= 5]):
+        entry["t"] = (int(line.split()[0]) - load_unix_us) / 1000.0
+    return out
+
+
+def compared_calls(calls, hid_calls):
+    """The calls the Wine run must make as the host run made them: every
+    library call but a successful poll, and each joystick lookup, in time order."""
+    out = [{"t": x["t"], "name": x["name"], "result": x["result"]} for x in calls
+           if x["name"] in ("Init", "Open", "InitI2c", "GetGPIO", "Close", "Destroy", "Blocked")
+           and not (x["name"] == "GetGPIO" and x["result"] == "0")]
+    out += [{"t": x["t"], "name": "SetupDiGetClassDevsA", "result": ""} for x in hid_calls
+            if x["name"] == "SetupDiGetClassDevsA"]
+    return sorted(out, key=lambda x: x["t"])
+
+
+def check_reports_against_host(c, host, reports, calls, stop_t, poll_ms):
+    """Before the stop the reports are the host run's: the same bytes in the same
+    order, each at the host's time give or take a poll period, and a click as
+    long as on the host. After the stop which thread meets it first decides the
+    order, so only the end counts: the idle value last."""
+    before_h = [r for r in host["reports"] if r["t"] < host_stop(host)]
+    after_h = [r for r in host["reports"] if r["t"] >= host_stop(host)]
+    before_w = [r for r in reports if r["t"] < stop_t]
+    after_w = [r for r in reports if r["t"] >= stop_t and r["status"] == "ok"]
+    want = ["%s %s" % (r["status"], " ".join(r["bytes"])) for r in before_h]
+    got = ["%s %s" % (r["status"], " ".join(r["bytes"])) for r in before_w]
+    c.check(got == want, "reports before the stop as on the host: %s" % " | ".join(
+        "%d %s" % (value_of(r), r["role"]) for r in before_h) or "none", "got %s" % got)
+    if after_h:
+        c.check(bool(after_w) and after_w[-1]["bytes"] == after_h[-1]["bytes"],
+                "after the stop the joystick's last report is %s, as on the host" % " ".join(after_h[-1]["bytes"]),
+                str([r["bytes"] for r in after_w]))
+        c.check(all(r["bytes"] in [h["bytes"] for h in after_h] for r in after_w),
+                "after the stop only values the host run sent after it", str([r["bytes"] for r in after_w]))
+    else:
+        c.check(not after_w, "nothing sent after the stop, as on the host", str([r["bytes"] for r in after_w]))
+    if got != want:
+        return
+    polls = [x for x in calls if x["name"] == "GetGPIO" and x["result"] == "0"]
+    steps = host["buttons"]
+    problems = []
+    for k, (h, w) in enumerate(zip(before_h, before_w)):
+        late = w["t"] - h["t"]
+        c.figure("report_minus_host_ms", late)
+        if abs(late) > poll_ms + REPORT_SLACK_MS:
+            problems.append("%s at %.0f ms, host %d" % (h["role"], w["t"], h["t"]))
+        if h["role"] in POLL_ROLES:
+            cause = max([t for t, _ in steps if t <= h["t"]], default=None)
+            if cause is not None:
+                # A release during a click is read at the first poll after the click.
+                if h["role"] == "release" and k > 0:
+                    cause = max(cause, before_w[k - 1]["t"])
+                c.figure("press_to_report_ms", w["t"] - cause)
+            seen = [p for p in polls if p["t"] <= w["t"]]
+            if seen:
+                c.figure("poll_to_report_ms", w["t"] - seen[-1]["t"])
+                if w["t"] - seen[-1]["t"] > POLL_TO_REPORT_MS:
+                    problems.append("%s %.0f ms after its poll" % (h["role"], w["t"] - seen[-1]["t"]))
+        if h["role"] == "long":
+            # The long click comes a fixed time after the poll that saw the press.
+            press = max([t for t, state in steps if t <= h["t"] and state == 1], default=0)
+            seen_w = next((p for p in polls if p["t"] >= press and p.get("state") == 1), None)
+            seen_h = next((p for p in host["calls"] if p["name"] == "GetGPIO" and p["t"] >= press
+                           and p.get("state") == 1), None)
+            if seen_w and seen_h:
+                fire = w["t"] - seen_w["t"]
+                c.figure("long_press_fire_ms", fire)
+                if abs(fire - (h["t"] - seen_h["t"])) > TIMER_SLACK_MS + 20:
+                    problems.append("long click %.0f ms after its poll, host %d" % (fire, h["t"] - seen_h["t"]))
+        elif k > 0 and h["role"] in TIMED_ROLES + ("up",):
+            gap_w = w["t"] - before_w[k - 1]["t"]
+            gap_h = h["t"] - before_h[k - 1]["t"]
+            slack = poll_ms + 80 if h["role"] == "up" else TIMER_SLACK_MS
+            if h["role"] == "up":
+                c.figure("hold_error_ms", gap_w - gap_h)
+            else:
+                c.figure("click_ms_%d" % gap_h, gap_w)
+            if abs(gap_w - gap_h) > slack:
+                problems.append("%s %.0f ms after the report before it, host %d (+- %d)" % (
+                    h["role"], gap_w, gap_h, slack))
+    c.check(not problems, "every report on time: within a poll period + %d ms of the host's, a poll's report "
+            "within %d ms of it, clicks within %d ms of the host's length" % (
+                REPORT_SLACK_MS, POLL_TO_REPORT_MS, TIMER_SLACK_MS), "; ".join(problems))
+
+
+def host_stop(host):
+    return int(host.get("stop", "0"))
+
+
+def check_calls_against_host(c, host, calls, hid_calls, poll_ms):
+    want = [x for x in host["calls"] if not (x["name"] == "GetGPIO" and x["result"] == "0")]
+    got = [x for x in compared_calls(calls, hid_calls) if x["t"] <= host["end"] + CALL_SLACK_MS + poll_ms]
+    c.check([x["name"] for x in got] == [x["name"] for x in want],
+            "library calls and joystick lookups in the host's order: %s" % " ".join(
+                "%s@%d" % (x["name"], x["t"]) for x in want if x["name"] != "GetGPIO")
+            + " (%d failed polls)" % sum(1 for x in want if x["name"] == "GetGPIO"),
+            "got %s" % " ".join("%s@%.0f" % (x["name"], x["t"]) for x in got[:30]))
+    if [x["name"] for x in got] != [x["name"] for x in want]:
+        return
+    late = [(x["name"], w["t"] - x["t"]) for x, w in zip(want, got)
+            if abs(w["t"] - x["t"]) > poll_ms + CALL_SLACK_MS]
+    c.check(not late, "each call within a poll period + %d ms of its host time" % CALL_SLACK_MS, str(late[:5]))
+    inits = [w["t"] for w in got if w["name"] == "Init"]
+    if inits:
+        c.figure("first_init_after_load_ms", inits[0])
+    for a, b in zip(got, got[1:]):
+        if a["name"] in ("Destroy", "InitI2c", "GetGPIO", "SetupDiGetClassDevsA") and b["name"] == "Init":
+            c.figure("reconnect_ms", b["t"] - a["t"])
+    c.check(all(x["call"].startswith(("Open(0)", "Close(0)", "GetGPIO(0,")) for x in calls
+                if x["name"] in ("Open", "Close", "GetGPIO")), "device index 0 in every call")
+
+
 def analyse_service(c, directory, meta):
-    kind = meta.get("kind", "buttons")
-    args = meta["args"].split()
-    b = button_number(args[0])
-    mode, inverted, poll_ms, pulse = (int(x) for x in args[1:5])
-    press, second, idle = masks(mode, b, inverted)
-    calls = parse_capture_log(read_lines(os.path.join(directory, "ZUR_USBIO_KAD.log")))
-    reports = parse_reports(read_lines(os.path.join(directory, "virtual_hid_reports.log")))
-    hid_calls = parse_hid_log(read_lines(os.path.join(directory, "virtual_hid.log")))
+    host = read_host_run(os.path.join(directory, "host_run.txt"))
+    args = host.get("service", "").split()
+    poll_ms = int(args[3]) if len(args) == 5 else 0
+    capture_lines = read_lines(os.path.join(directory, "ZUR_USBIO_KAD.log")) or []
+    loads = [line for line in capture_lines if line.split()[4:5] and line.split()[4].startswith("Load(")]
+    load_unix_us = int(loads[0].split()[0]) if loads else 0
+    calls = since_load(capture_lines, load_unix_us, parse_capture_log)
+    reports = since_load(read_lines(os.path.join(directory, "virtual_hid_reports.log")), load_unix_us,
+                         parse_reports)
+    hid_calls = since_load(read_lines(os.path.join(directory, "virtual_hid.log")), load_unix_us, parse_hid_log)
     statuses = parse_status_reports(read_lines(os.path.join(directory, "session.log")))
     trace = parse_trace(read_lines(os.path.join(directory, "trace.log")))
-    steps = parse_scenario(read_lines(os.path.join(directory, "ZUR_USBIO_KAD.scenario")))
     try:
         with open(os.path.join(directory, "service_stdout.log"), "rb") as f:
             stdout_raw = f.read()
@@ -502,11 +461,11 @@ def analyse_service(c, directory, meta):
         stdout_raw = b""
     stdout = [line.rstrip("\r") for line in read_lines(os.path.join(directory, "service_stdout.log")) or []]
     service_pid = statuses[0]["pid"] if statuses else None
-    service_pid_dec = str(int(service_pid, 16)) if service_pid else None
-    traces = trace_texts(trace, service_pid_dec)
+    traces = trace_texts(trace, str(int(service_pid, 16)) if service_pid else None)
 
     check_no_crash(c, directory)
-    if meta.get("started") != "1":
+    c.check(host["end"] is not None, "the host run of the same scenario (joyvane_scenario)")
+    if meta.get("started") != "1" or host["end"] is None:
         c.check(False, "service reached RUNNING", meta.get("start_error", ""))
         return
     c.check(True, "service reached RUNNING (sc start, joyvane_ctl wait)")
@@ -523,221 +482,41 @@ def analyse_service(c, directory, meta):
     if stdout_raw:
         c.check(stdout_raw.count(b"\n") == stdout_raw.count(b"\r\n") and stdout_raw.endswith(b"\r\n"),
                 "standard output lines end in CR LF (text mode)", repr(stdout_raw[:80]))
-
-    if kind == "joystick-restart":
-        analyse_joystick_restart(c, calls, reports, statuses, press, idle, trace_texts(trace))
+    c.check([line for line in stdout if line] == [line for line in host["stdout"] if line],
+            "standard output as on the host: %s" % host["stdout"], str(stdout))
+    ours = [t.lower() for t in traces if t.startswith("ZUR Joyvane:")]
+    missing = [t for t in host["trace"] if t.lower() not in ours]
+    c.check(not missing and [t for t in ours if t in [h.lower() for h in host["trace"]]] ==
+            [h.lower() for h in host["trace"] if h.lower() in ours],
+            "the host run's trace lines, in order: %s" % host["trace"], "missing %s" % missing)
+    flavour = host.get("library", "")
+    c.check([x["call"] for x in calls if x["name"] == "Load"] == ["Load(%s)" % flavour],
+            "the %s capture library was loaded once" % flavour)
+    if not loads:
         return
-    if kind in ("stop-in-long-click", "library-blocked"):
-        analyse_stop(c, kind, calls, reports, statuses, press, second, idle)
-        return
-    if kind == "library-absent":
-        c.check(not calls, "no capture library loaded (none present)")
-        c.check("ZUR Joyvane: 126" in traces, "trace \"ZUR Joyvane: 126\" (module not found)", str(traces))
-        c.check(not reports, "nothing sent to the joystick", "%d reports" % len(reports))
-        c.check(not [x for x in hid_calls if x["name"].startswith("SetupDi") or x["name"].startswith("HidD")],
-                "the joystick was never looked for")
-        c.check(meta.get("running_later") == "1", "service still RUNNING %s ms after the worker ended" % meta.get("hold_ms", "?"))
-        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_no_worker_ms", "stop with no worker")
-        return
-
-    flavour = meta.get("flavour")
-    loads = [x["call"] for x in calls if x["name"] == "Load"]
-    c.check(loads == ["Load(%s)" % flavour], "the %s capture library was loaded once" % flavour, str(loads))
-    if calls:
-        load_ms = calls[0]["ms"]
-    else:
-        c.check(False, "capture library log present")
-        return
-
-    inits = [x for x in calls if x["name"] == "Init"]
-    if inits:
-        first = inits[0]["ms"] - load_ms
-        c.figure("first_init_after_load_ms", first)
-        c.check(RECONNECT_WINDOW_MS[0] <= first <= RECONNECT_WINDOW_MS[1],
-                "first Init %.0f ms after the library loaded (one-second pause first)" % first)
     check_report_bytes(c, reports)
-
-    if kind == "buttons":
-        expected, presses = expected_reports(mode, press, second, idle, pulse, steps)
-        exact = check_reports_exact(c, reports, [v for v, _, _ in expected])
-        order = [x["name"] for x in calls if x["name"] in ("Init", "Open", "InitI2c", "GetGPIO", "Close", "Destroy")]
-        c.check(order[:3] == ["Init", "Open", "InitI2c"] and order.count("Init") == 1 and order.count("Close") == 1,
-                "one connection: Init, Open(0), InitI2c, polls, then Close(0), Destroy at the stop",
-                "calls %s" % [n for n in order if n != "GetGPIO"])
-        c.check(sum(1 for x in calls if x["call"].startswith("Open(") and x["call"] != "Open(0)") == 0
-                and all(x["call"].startswith("GetGPIO(0,") for x in calls if x["name"] == "GetGPIO"),
-                "device index 0 in every call")
-        c.check(stdout.count(" Destroy_ZUR_GP: OK ") == 1 and len([l for l in stdout if l]) == 1,
-                "standard output: \" Destroy_ZUR_GP: OK \" once, nothing else", str(stdout))
-        if exact:
-            check_button_timing(c, meta, calls, reports, expected, presses, load_ms, pulse, poll_ms)
+    stop_t = (int(meta.get("stop_us", "0")) - load_unix_us) / 1000.0
+    c.figure("stop_after_load_ms", stop_t)
+    check_reports_against_host(c, host, reports, calls, stop_t, poll_ms)
+    check_calls_against_host(c, host, calls, hid_calls, poll_ms)
+    if any(x["name"] == "GetGPIO" and x["result"] == "0" for x in calls):
         check_polls(c, calls, poll_ms, reports)
-        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_connected_ms", "stop while connected")
-        check_worker_exit(c, calls, statuses, kind)
-
-    elif kind == "reconnect":
-        # gpio fails in a window while connected: close, reopen a second later.
-        expected, presses = expected_reports(mode, press, second, idle, pulse, steps)
-        values = [v for v, _, _ in expected]
-        values = values[:1] + [idle, idle] + values[1:]   # idle at the close, idle at the reopen
-        check_reports_exact(c, reports, values)
-        failed = [x for x in calls if x["name"] == "GetGPIO" and x["result"] != "0"]
-        c.check(len(failed) == 1, "exactly one failed poll (the connection is closed at once)",
-                "%d failed polls" % len(failed))
-        if failed:
-            f = failed[0]
-            after = [x for x in calls if x["ms"] > f["ms"]]
-            names = [x["name"] for x in after]
-            c.check(names[:3] == ["Close", "Destroy", "Init"] and after[0]["call"] == "Close(0)",
-                    "after the failed poll: Close(0), Destroy(), then a new Init", str([x["call"] for x in after[:4]]))
-            c.check(names[:6] == ["Close", "Destroy", "Init", "Open", "InitI2c", "GetGPIO"],
-                    "the new connection: Init, Open(0), InitI2c, first poll", str(names[:6]))
-            new_init = next((x for x in after if x["name"] == "Init"), None)
-            if new_init:
-                gap = new_init["ms"] - f["ms"]
-                c.figure("reconnect_after_failure_ms", gap)
-                c.check(RECONNECT_WINDOW_MS[0] <= gap <= RECONNECT_WINDOW_MS[1],
-                        "reconnected %.0f ms after the failed poll (about 1000)" % gap)
-                # the joystick was released and opened again
-                closed_reports = [r for r in reports if f["ms"] <= r["ms"] <= new_init["ms"]]
-                c.check(len(closed_reports) == 1 and value_of(closed_reports[0]) == idle,
-                        "idle report sent when the connection closed", str([r["bytes"] for r in closed_reports]))
-                finds = [x for x in hid_calls if x["name"] == "SetupDiGetClassDevsA"]
-                c.check(len(finds) == 2 and finds[1]["ms"] > new_init["ms"],
-                        "the joystick was looked up again for the new connection", "%d lookups" % len(finds))
-        c.check(stdout.count(" Destroy_ZUR_GP: OK ") == 2 and len([l for l in stdout if l]) == 2,
-                "standard output: \" Destroy_ZUR_GP: OK \" at the failure and at the stop", str(stdout))
-        # the press after the reconnect still works
-        expected_after = [(v, r, i) for v, r, i in expected]
-        if presses:
-            pp = first_press_polls(calls, presses)
-            c.check(all(p is not None for p in pp), "the press after the reconnect was seen")
-        check_polls(c, calls, poll_ms, reports)
-        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_connected_ms", "stop while connected")
-        check_worker_exit(c, calls, statuses, kind)
-
-    elif kind == "first-poll-fails":
-        # every poll fails until the second connection: the first connection's
-        # first poll and its 101 retries fail; it is abandoned without Close.
-        inits_t = [x["ms"] for x in inits]
-        first_conn = [x for x in calls if x["name"] == "GetGPIO" and len(inits_t) > 1 and inits_t[0] <= x["ms"] < inits_t[1]]
-        c.check(len(first_conn) == 102 and all(x["result"] != "0" for x in first_conn),
-                "first connection: the first poll and 101 immediate retries, all failed",
-                "%d polls" % len(first_conn))
-        if first_conn:
-            spread = first_conn[-1]["ms"] - first_conn[0]["ms"]
-            c.figure("retries_spread_ms", spread)
-            c.check(spread < 200, "the retries run back to back (%.0f ms for all)" % spread)
-        between = [x["name"] for x in calls if len(inits_t) > 1 and inits_t[0] <= x["ms"] < inits_t[1] and x["name"] != "GetGPIO"]
-        c.check(between == ["Init", "Open", "InitI2c"], "the abandoned connection is not closed (no Close/Destroy)", str(between))
-        c.check(any(t == "ZUR Joyvane: Error: Get_GPIO after Init" for t in traces),
-                "trace \"ZUR Joyvane: Error: Get_GPIO after Init\"", str(traces))
-        if len(inits_t) > 1 and first_conn:
-            gap = inits_t[1] - first_conn[-1]["ms"]
-            c.figure("reconnect_after_abandon_ms", gap)
-            c.check(RECONNECT_WINDOW_MS[0] <= gap <= RECONNECT_WINDOW_MS[1],
-                    "next connection %.0f ms after the last retry (about 1000)" % gap)
-            # before the new joystick lookup the old joystick is released (idle report)
-            second_lookup = [x for x in hid_calls if x["name"] == "SetupDiGetClassDevsA" and x["ms"] > inits_t[1]]
-            released = [x for x in hid_calls if x["name"] == "HidD_SetFeature" and inits_t[1] <= x["ms"]
-                        and (not second_lookup or x["ms"] < second_lookup[0]["ms"])]
-            c.check(len(released) == 1 and second_lookup,
-                    "the abandoned joystick is released (idle report) before it is opened again",
-                    "%d reports before the lookup" % len(released))
-        check_reports_exact(c, reports, [idle, idle, idle, idle])
-        c.check(stdout.count(" Destroy_ZUR_GP: OK ") == 2 and len([l for l in stdout if l]) == 2,
-                "standard output: \" Destroy_ZUR_GP: OK \" when released and at the stop", str(stdout))
-        later = [x for x in calls if len(inits_t) > 1 and x["ms"] > inits_t[1] and x["name"] == "GetGPIO"]
-        c.check(later and all(x["result"] == "0" for x in later), "the second connection polls normally")
-        check_worker_exit(c, calls, statuses, kind)
-
-    elif kind == "joystick-absent":
-        c.check(not reports and not [x for x in hid_calls if x["name"] == "HidD_SetFeature"],
-                "nothing sent (no HidD_SetFeature)")
-        c.check(not [x for x in calls if x["name"] == "GetGPIO"], "no poll without a joystick")
-        gaps = [b["ms"] - a["ms"] for a, b in zip(inits, inits[1:])]
-        for g in gaps:
-            c.figure("open_attempt_period_ms", g)
-        c.check(len(inits) >= 3 and all(RECONNECT_WINDOW_MS[0] <= g <= RECONNECT_WINDOW_MS[1] for g in gaps),
-                "open attempts every second: %d attempts, gaps %s" % (len(inits), fmt(gaps)))
-        seq = [x["name"] for x in calls if x["name"] in ("Init", "Open", "InitI2c")]
-        c.check(seq == ["Init", "Open", "InitI2c"] * len(inits), "each attempt: Init, Open(0), InitI2c")
-        lookups = [x for x in hid_calls if x["name"] == "SetupDiGetClassDevsA"]
-        c.check(len(lookups) == len(inits), "the joystick is looked for at every attempt (%d)" % len(lookups))
-        errors = [t for t in traces if t == "ZUR Joyvane: Error:Init_ZUR_GP"]
-        c.check(len(errors) == len(inits), "trace \"ZUR Joyvane: Error:Init_ZUR_GP\" at every attempt",
-                "%d traces for %d attempts" % (len(errors), len(inits)))
-        c.check(len([l for l in stdout if l]) == 1 and stdout.count(" failed CloseHandle ") == 1,
-                "standard output: only \" failed CloseHandle \" (the exit's close finds no joystick)", str(stdout))
-        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_reconnecting_ms",
-                        "stop during the one-second reconnect pause, which it ends")
-        pending, stopped = stop_times(statuses)
-        before = [x for x in inits if pending is not None and x["ms"] <= pending]
-        if before:
-            c.figure("stop_request_after_attempt_ms", pending - before[-1]["ms"])
-        check_worker_exit(c, calls, statuses, kind)
-    else:
-        c.check(False, "known scenario kind", kind)
-
-
-def analyse_joystick_restart(c, calls, reports, statuses, press, idle, traces):
-    """A report refused on the joystick whose driver restarted counts as a lost
-    connection: the worker closes and reopens, and the joystick works again."""
-    refused = [r for r in reports if r["status"] != "ok"]
-    c.check(bool(refused), "a report was refused on the handle that outlived the restart")
-    if not refused:
-        return
-    first_refused = refused[0]["ms"]
-    closes = [x for x in calls if x["call"] == "Close(0)" and x["ms"] >= first_refused]
-    inits = [x for x in calls if x["name"] == "Init" and x["ms"] > first_refused]
-    c.check(bool(closes) and closes[0]["ms"] - first_refused < 100,
-            "the next poll counted as failed: the capture connection closed at once",
-            str([x["ms"] - first_refused for x in closes[:1]]))
-    if closes and inits:
-        c.figure("reconnect_after_refused_ms", inits[0]["ms"] - closes[0]["ms"])
-        c.check(RECONNECT_WINDOW_MS[0] <= inits[0]["ms"] - closes[0]["ms"] <= RECONNECT_WINDOW_MS[1],
-                "reopened about a second later (%d-%d ms)" % RECONNECT_WINDOW_MS,
-                "%.0f ms" % (inits[0]["ms"] - closes[0]["ms"]))
-    later = [value_of(r) for r in reports if r["status"] == "ok" and inits and r["ms"] > inits[0]["ms"]]
-    c.check(later[:1] == [idle] and press in later and later[-1] == idle,
-            "after the reopen the joystick takes the idle report, the press and its release",
-            str(later))
-    c.check(not [r for r in refused if inits and r["ms"] > inits[0]["ms"]],
-            "nothing refused after the reopen")
-
-
-def analyse_stop(c, kind, calls, reports, statuses, press, second, idle):
-    """A stop while a button is down: inside the long click of mode 2, or in
-    follow mode while the library blocks a poll. Either way the idle value is the
-    last report the joystick takes, before stopped, and nothing follows it."""
-    pending, stopped = stop_times(statuses)
-    if pending is None or stopped is None:
-        c.check(False, "timed stop-pending and stopped in the trace")
-        return
-    taken = [r for r in reports if r["status"] == "ok"]
-    # Wine's +timestamp is in whole milliseconds (floored): a report up to 1 ms
-    # past the stopped line may still have come first.
-    stopped += 1
-    before = [r for r in taken if r["ms"] <= stopped]
-    c.check(bool(before) and value_of(before[-1]) == idle,
-            "the last report before stopped is the idle value %d" % idle,
-            str([value_of(r) for r in before[-4:]]))
-    c.check(not [r for r in taken if r["ms"] > stopped], "no report taken after stopped",
-            str([(value_of(r), r["ms"] - stopped) for r in taken if r["ms"] > stopped]))
-    if kind == "stop-in-long-click":
-        clicks = [r for r in taken if value_of(r) == second and r["ms"] <= pending]
-        c.check(bool(clicks) and pending < clicks[-1]["ms"] + LONG_CLICK_MS,
-                "the stop came inside the long click (value %d)" % second,
-                "click at %s, stop-pending at %.0f" % ([r["ms"] for r in clicks], pending))
-        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_in_long_click_ms",
-                        "stop during the long click")
-    else:
-        blocked = [x for x in calls if x["name"] == "Blocked" and x["ms"] <= pending]
-        c.check(bool(blocked), "a poll was blocked in the library when the stop came")
-        c.check(any(value_of(r) == press for r in taken if r["ms"] <= pending),
-                "button %d was down when the stop came" % press)
+    # How long the stop takes: the deadline when the worker is stuck in the
+    # library, at once otherwise.
+    stuck = host["end"] >= host_stop(host) + 1000
+    if stuck:
         check_stop_time(c, statuses, STOP_BLOCKED_MS[0], STOP_BLOCKED_MS[1], "stop_library_blocked_ms",
                         "stop with the library blocked: the 1001 ms deadline, then the idle report")
+    else:
+        check_stop_time(c, statuses, 0, STOP_PROMPT_MS, "stop_ms", "the stop ends every pause at once")
+        check_worker_exit(c, calls, statuses)
+    pending, stopped = stop_times(statuses)
+    taken = [r for r in reports if r["status"] == "ok"]
+    if stopped is not None:
+        # Wine's +timestamp is in whole milliseconds (floored): a report up to 1 ms
+        # past the stopped line may still have come first.
+        c.check(not [r for r in taken if r["ms"] > stopped + 1], "no report taken after stopped",
+                str([(value_of(r), r["ms"] - stopped) for r in taken if r["ms"] > stopped + 1]))
 
 
 def analyse_start_failure(c, directory, meta):
@@ -877,21 +656,23 @@ def cmd_summary(e2e_dir, total_s=None):
         lines.append("poll to report                  : median %.2f, worst %.2f (n=%d)" % (statistics.median(ptr), max(ptr), len(ptr)))
     for key in sorted(k for k in merged if k.startswith("click_ms_")):
         lines.append("click length, %4s ms configured : %s" % (key[9:], stats(merged[key])))
-    lines.append("long-press fire after the press  : %s (configured 800)" % stats(m("long_press_fire_ms")))
-    lines.append("mode 0 hold minus press length   : %s" % stats(m("hold_error_ms")))
-    lines.append("stop while connected            : %s (at most %d)" % (stats(m("stop_connected_ms")), STOP_PROMPT_MS))
-    lines.append("stop during the reconnect pause : %s (at most %d)" % (stats(m("stop_reconnecting_ms")), STOP_PROMPT_MS))
-    lines.append("stop with no worker (no library): %s (at most %d)" % (stats(m("stop_no_worker_ms")), STOP_PROMPT_MS))
-    lines.append("stop during a long click        : %s (at most %d)" % (stats(m("stop_in_long_click_ms")), STOP_PROMPT_MS))
-    lines.append("stop with the library blocked   : %s (%d-%d)" % ((stats(m("stop_library_blocked_ms")),) + STOP_BLOCKED_MS))
-    lines.append("stopped after the worker left   : %s (expected about 0)" % stats(m("stopped_after_worker_ms")))
-    lines.append("first Init after library load   : %s (expected about 1000)" % stats(m("first_init_after_load_ms")))
-    lines.append("reconnect after a failed poll   : %s (expected about 1000)" % stats(m("reconnect_after_failure_ms")))
-    lines.append("reconnect after a refused report: %s (expected about 1000)" % stats(m("reconnect_after_refused_ms")))
-    lines.append("reconnect after 101 retries     : %s; retries took %s" % (stats(m("reconnect_after_abandon_ms")), stats(m("retries_spread_ms"))))
-    lines.append("open attempts, joystick absent  : %s (expected 1000)" % stats(m("open_attempt_period_ms")))
-    lines.append("  (stop request came %s ms after the last open attempt)" % stats(m("stop_request_after_attempt_ms")))
-    lines.append("console start: exit after       : %s (dispatcher failure after %s)" % (stats(m("console_exit_ms")), stats(m("console_dispatcher_fail_ms"))))
+    lines.append("long-press fire after its poll   : %s (configured 800)" % stats(m("long_press_fire_ms")))
+    lines.append("mode 0 hold minus the host's     : %s" % stats(m("hold_error_ms")))
+    lines.append("report minus the host's time     : %s" % stats(m("report_minus_host_ms")))
+    lines.append("stop, worker answering           : %s (at most %d)" % (stats(m("stop_ms")), STOP_PROMPT_MS))
+    lines.append("stop with the library blocked    : %s (%d-%d)" % ((stats(m("stop_library_blocked_ms")),) + STOP_BLOCKED_MS))
+    lines.append("stopped after the worker left    : %s (expected about 0)" % stats(m("stopped_after_worker_ms")))
+    lines.append("first Init after library load    : %s (expected about 1000)" % stats(m("first_init_after_load_ms")))
+    lines.append("reconnect, close to next Init    : %s (expected about 1000)" % stats(m("reconnect_ms")))
+    lines.append("console start: exit after        : %s (dispatcher failure after %s)" % (stats(m("console_exit_ms")), stats(m("console_dispatcher_fail_ms"))))
+    lines.append("")
+    lines.append("stop-pending to stopped per scenario:")
+    for s in scenarios:
+        f = s["figures"]
+        for key in ("stop_ms", "stop_library_blocked_ms"):
+            if key in f:
+                lines.append("  %-22s %6.0f  (stop request %.0f ms after the library loaded)" % (
+                    s["name"], f[key][0], f.get("stop_after_load_ms", [float("nan")])[0]))
     lines.append("")
     lines.append("poll period per scenario (median / max, configured):")
     for s in scenarios:

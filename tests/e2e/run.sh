@@ -6,18 +6,21 @@
 # Runs the service as a Windows service under Wine, with our stand-ins for the
 # capture library (both calling conventions) and the virtual joystick's driver
 # stack (standins/README.md), in one fresh headless 32-bit prefix and one
-# persistent Wine session. Each scenario writes the button script and the
-# device configuration, registers the service with `sc create`, starts it, lets
-# the script play, stops it with `sc stop`, waits for STOPPED, deletes it, and
-# then checks the logs (tests/e2e/analyze.py). Further runs start the programs
+# persistent Wine session. Each scenario file of tests/scenarios (the same
+# files the host tests play on the simulated Windows) becomes the stand-ins'
+# world; the service is registered with `sc create`, started, stopped with `sc
+# stop` at the scenario's stop time, and deleted, and its logs are judged
+# against the host run of the same file (tests/e2e/analyze.py). Further runs start the programs
 # from a console, install and remove the service with packaging/install.cmd
 # and uninstall.cmd from hostile folder names, and plant copies of the capture
 # library where only the classic DLL search order would find them. It prints
 # one line per check, then the measured figures, then "N passed, M failed", and
 # exits non-zero when a check failed.
 #
-# Needs: wine (wine32:i386), python3, the windows preset built
-# (cmake --preset windows && cmake --build --preset windows).
+# Needs: wine (wine32:i386), python3, the host preset built (its
+# tests/joyvane_scenario plays each scenario file; JV_HOST_BUILD names another
+# build), the windows preset built (cmake --preset windows && cmake --build
+# --preset windows).
 #
 # Output: build/e2e/<scenario>/ (the scenario's logs), build/e2e/results.txt
 # (every check), build/e2e/figures.txt (the measured figures).
@@ -33,6 +36,9 @@ EXE=$BUILD_DIR/joyvane_service.exe
 export JV_STANDINS=$BUILD_DIR/standins
 OUT=$REPO/build/e2e
 ANALYZE=$REPO/tests/e2e/analyze.py
+# The host build's scenario player: each scenario's host run, which the Wine
+# run is judged against.
+HOST_SCENARIO=${JV_HOST_BUILD:-$REPO/build/host}/tests/joyvane_scenario
 RUN_START_US=$(date +%s%6N)
 
 # The session traces every SetServiceStatus with Wine's clock (+timestamp is
@@ -48,7 +54,7 @@ done
 for file in "$EXE" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" \
     "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" \
     "$JV_STANDINS/tools/joyvane_ctl.exe" "$JV_STANDINS/tools/joyvane_tracecat.exe" \
-    "$BUILD_DIR/platform_facts.exe"; do
+    "$BUILD_DIR/platform_facts.exe" "$HOST_SCENARIO"; do
     [[ -f $file ]] || { echo "e2e: $file missing; build the windows preset first" >&2; exit 2; }
 done
 
@@ -132,8 +138,8 @@ meta() {
 # and the slices of the session's) into its directory.
 scenario_collect() {
     local folder=${1:-$JV_FOLDER} file
-    for file in ZUR_USBIO_KAD.log ZUR_USBIO_KAD.scenario virtual_hid.log virtual_hid_reports.log \
-        virtual_hid.config service_stdout.log service_stderr.log; do
+    for file in ZUR_USBIO_KAD.log world.scenario virtual_hid.log virtual_hid_reports.log \
+        service_stdout.log service_stderr.log; do
         [[ -f $folder/$file ]] && cp "$folder/$file" "$SDIR/"
     done
     tail -c +$((SESSION_OFFSET + 1)) "$JV_LOGDIR/session.log" | tr -d '\r' >"$SDIR/session.log"
@@ -147,23 +153,29 @@ scenario_analyze() {
     python3 "$ANALYZE" check "$SDIR" | tee -a "$RESULTS"
 }
 
-# run_service NAME KIND FLAVOUR "ARGS" PLAY_MS "SCENARIO" ["HID CONFIG"]
-#   KIND: buttons, reconnect, first-poll-fails (stop PLAY_MS after the library
-#   loaded), joystick-absent (stop right after the third open attempt),
-#   library-absent (no capture library; stop after PLAY_MS of running).
+# run_service NAME: plays tests/scenarios/NAME.scenario with the real service:
+# the stand-ins present its world, the service is registered with its five
+# numbers and started, and the stop comes at its stop time (milliseconds after
+# the capture library loaded). The same file played on the simulated Windows
+# (joyvane_scenario, the host run) is what the logs are judged against.
 run_service() {
-    local name=$1 kind=$2 flavour=$3 args=$4 play_ms=$5 scenario=$6 hid=${7:-}
+    local name=$1 file=$REPO/tests/scenarios/$1.scenario
     selected "$name" || return 0
-    echo "== $name ($kind, $flavour, $args)"
     scenario_begin "$name"
-    meta kind "$kind"
+    if ! "$HOST_SCENARIO" "$file" >"$SDIR/host_run.txt"; then
+        check 1 "$name" "the host run of $file"
+        return
+    fi
+    local args flavour stop_ms
+    args=$(sed -n 's/^service //p' "$SDIR/host_run.txt")
+    flavour=$(sed -n 's/^library //p' "$SDIR/host_run.txt")
+    stop_ms=$(sed -n 's/^stop //p' "$SDIR/host_run.txt")
+    echo "== $name ($flavour, $args)"
+    meta kind service
     meta flavour "$flavour"
     meta args "$args"
-    meta play_ms "$play_ms"
-    jv_folder_install "$EXE" "$flavour" || { check 1 "$name" "service folder installed"; return; }
-    [[ -n $scenario ]] && jv_scenario "$scenario"
-    [[ -n $hid ]] && jv_hid_config "$hid"
-    [[ $kind == library-absent ]] && rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"
+    jv_folder_install "$EXE" "$flavour" "$file" || { check 1 "$name" "service folder installed"; return; }
+    mv "$JV_FOLDER/$name.scenario" "$JV_FOLDER/world.scenario"
 
     local ok=1 out
     jv_service_create "$args" || ok=0
@@ -177,28 +189,13 @@ run_service() {
     fi
 
     if ((ok)); then
-        case $kind in
-        library-absent)
-            sleep "$(printf '%d.%03d' $((play_ms / 1000)) $((play_ms % 1000)))"
-            meta hold_ms "$play_ms"
-            jv_ctl query 2>/dev/null | grep -q ' RUNNING ' && meta running_later 1
-            ;;
-        joystick-absent)
-            # Stop right after the third open attempt: the worker is then at the
-            # start of its one-second pause.
-            jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Init\(\) ' 3 10000 ||
-                check 1 "$name" "three open attempts within 10 s"
-            ;;
-        *)
-            if jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Load\(' 1 10000; then
-                local load_us
-                load_us=$(awk '$5 ~ /^Load\(/ { print $1; exit }' "$JV_FOLDER/ZUR_USBIO_KAD.log")
-                jv_sleep_until_us $((load_us + play_ms * 1000))
-            else
-                check 1 "$name" "capture library loaded within 10 s"
-            fi
-            ;;
-        esac
+        if jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Load\(' 1 10000; then
+            local load_us
+            load_us=$(awk '$5 ~ /^Load\(/ { print $1; exit }' "$JV_FOLDER/ZUR_USBIO_KAD.log")
+            jv_sleep_until_us $((load_us + stop_ms * 1000))
+        else
+            check 1 "$name" "capture library loaded within 10 s"
+        fi
         meta stop_us "$(jv_now_us)"
         # sc stop's own status is not decisive: when the service reports
         # stopped from its control handler and its process ends at once, Wine's
@@ -228,81 +225,12 @@ run_service() {
     scenario_analyze
 }
 
-# --- the scenarios --------------------------------------------------------------
-# Times in the scripts are milliseconds since the capture library was loaded;
-# the service opens its first connection about 1000 ms after that. Presses are
-# at least 150 ms long (several polls), long presses at least 950 ms (well past
-# the 800 ms delay) and short ones at most 500 ms.
-
+# Every scenario file, in the order of their names.
 scenarios_service() {
-    # Mode 1, pulse, normal: each press a click of button 4 (value 8), pulseMs long;
-    # the release sends the idle value again. One press shorter than the click.
-    run_service mode1-normal buttons cdecl "4 1 0 30 250" 4600 "press 1500 400
-press 2300 150
-press 3000 1000"
-
-    # Mode 1 inverted: press value 0, idle value 8.
-    run_service mode1-inverted buttons stdcall "4 1 1 30 250" 3600 "press 1500 400
-press 2400 800"
-
-    # Mode 0, follow: button 4 follows the capture button; the last press is
-    # still held at the stop, which must let the joystick button go.
-    run_service mode0-normal buttons stdcall "4 0 0 30 250" 4400 "press 1500 300
-press 2100 150
-press 2600 900
-button 4000 down"
-
-    # Mode 0 inverted: press 0, idle 8.
-    run_service mode0-inverted buttons cdecl "4 0 1 30 250" 3200 "press 1500 300
-press 2200 700"
-
-    # Mode 2, short/long, normal, click length 150 (the long click stays 250):
-    # short, long, short, and a long press released during its long click.
-    run_service mode2-normal buttons cdecl "4 2 0 30 150" 6700 "press 1500 300
-press 2300 1200
-press 4000 500
-press 5000 950"
-
-    # Mode 2 inverted: press 16, second 8, idle 24. A press is still armed at
-    # the stop: its long click must never come.
-    run_service mode2-inverted buttons stdcall "4 2 1 30 250" 4300 "press 1500 300
-press 2300 1200
-button 4000 down"
-
-    # Buttons 7 and 8 (values 64 and 128, byte 4), another poll period and click.
-    run_service mode2-button7 buttons stdcall "7 2 0 20 100" 4000 "press 1500 200
-press 2200 1000"
-
-    # A poll fails while connected: the connection is closed at once (idle
-    # report, joystick closed) and opened again about one second later.
-    run_service poll-failure reconnect cdecl "4 0 0 30 250" 4300 "gpio fail 2000 2100
-press 3600 300"
-
-    # The first poll of a new connection and its 101 retries fail: the
-    # connection is abandoned; the joystick is released before the next open.
-    run_service first-poll-fails first-poll-fails stdcall "4 1 0 30 250" 2800 "gpio fail 0 1500"
-
-    # No virtual joystick: an open attempt every second, nothing sent; the stop
-    # comes in the one-second pause.
-    run_service joystick-absent joystick-absent cdecl "4 1 0 30 250" 0 "" "# no HID device at all"
-
-    # Mode 2: the stop comes inside the long click (800 ms after the press is
-    # seen, 250 ms long). The close ends the click with the idle value.
-    run_service stop-in-long-click stop-in-long-click cdecl "4 2 0 30 250" 2440 "press 1500 3000"
-
-    # The joystick's driver restarts at 2.5 s while the capture device stays: the
-    # first report refused on the dead handle counts as a lost connection, the
-    # worker reconnects a second later, and the press after that works.
-    run_service joystick-restart joystick-restart cdecl "4 0 0 30 250" 5300 "press 1500 300
-press 3000 300
-press 4600 300" "device restart=2500"
-
-    # Follow mode with the button held, and the library blocks a poll for 3 s:
-    # the stop waits 1001 ms for the worker, then lets go of the joystick itself
-    # before it reports stopped.
-    run_service library-blocked library-blocked stdcall "4 0 0 30 250" 2600 "button 1500 down
-gpio block 2400 5400"
-
+    local file
+    for file in "$REPO"/tests/scenarios/*.scenario; do
+        run_service "$(basename "$file" .scenario)"
+    done
 }
 
 # --- a start that cannot work --------------------------------------------------------
@@ -409,16 +337,15 @@ run_console_runner() {
 }
 
 # The setup check, with the stand-ins working and each broken in turn:
-# run_check NAME "SCENARIO" "HID CONFIG" EXIT "EXPECTED LINE" [SETUP]
+# run_check NAME "SCENARIO" EXIT "EXPECTED LINE" [SETUP]
 run_check() {
-    local name=$1 scenario=$2 hid=$3 exit_code=$4 line=$5 setup=${6:-}
+    local name=$1 scenario=$2 exit_code=$3 line=$4 setup=${5:-}
     selected "$name" || return 0
     echo "== $name"
     scenario_begin "$name"
     local JV_EXE=joyvane_console.exe
     jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
     [[ -n $scenario ]] && jv_scenario "$scenario"
-    [[ -n $hid ]] && jv_hid_config "$hid"
     eval "$setup"
     local start rc out took
     start=$(jv_now_us)
@@ -441,17 +368,17 @@ run_check() {
 }
 
 scenarios_check() {
-    run_check check-works "" "" 0 "Every link works."
-    run_check check-no-library "" "" 1 \
+    run_check check-works "" 0 "Every link works."
+    run_check check-no-library "" 1 \
         "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit ZUR_USBIO_KAD.dll beside joyvane_service.exe" \
         'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
-    run_check check-no-joystick "" "# no HID device at all" 1 \
+    run_check check-no-joystick "no-hid-devices" 1 \
         "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: install the virtual joystick and its driver"
-    run_check check-not-a-joystick "" "device usage=5" 1 \
+    run_check check-not-a-joystick "device usage=5" 1 \
         "virtual joystick: found, but not opened as a joystick for writing: FAILED: its collection must be usage page 1, usage 4, and the account needs write access"
-    run_check check-device-unplugged "init fail 0 end" "" 1 \
+    run_check check-device-unplugged "init fail 0 end" 1 \
         "capture device: Init 0, Open(0) -1, InitI2c -1: FAILED: is the capture device plugged in, and its own driver installed?"
-    run_check check-library-stuck "init block 0 30000" "" 1 \
+    run_check check-library-stuck "init block 0 30000" 1 \
         "check: no answer within 5 seconds: FAILED: the capture library or a driver does not return"
 }
 
