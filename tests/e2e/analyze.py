@@ -217,10 +217,6 @@ class Checker:
         self.figures.setdefault(key, []).append(value)
 
 
-def fmt(values):
-    return "[" + ", ".join("%.0f" % v for v in values) + "]"
-
-
 def check_no_crash(c, directory):
     found = []
     for log in ("session.log", "wine.log", "console.log", "service_stderr.log"):
