@@ -53,11 +53,12 @@ bool ParseFault(const std::vector<std::string>& w, Fault& fault) {
     fault.block = w[1] == "block";
     long number = 0;
     size_t next = 3;
-    if (!fault.block && w[2].size() > 1 && w[2][0] == '#') {
-        if (!ParseNumber(w[2].substr(1), number) || number < 1) {
+    if (!fault.block && w[2] == "nth") {
+        if (w.size() < 4 || !ParseNumber(w[3], number) || number < 1) {
             return false;
         }
         fault.firstCall = static_cast<int>(number);
+        next = 4;
     } else if (w.size() < 4 || !ParseNumber(w[2], fault.from) || !ParseTime(w[3], fault.until)) {
         return false;
     } else {

@@ -13,7 +13,7 @@
 //   press T D                the button is down from T for D
 //   button T down|up|N       the button reads down (1), up (3) or N from T on
 //   CALL fail FROM TO [R]    calls of CALL made in [FROM, TO) fail; TO may be "end"
-//   CALL fail #N [R]         the Nth call of CALL fails
+//   CALL fail nth N [R]      the Nth call of CALL fails
 //   CALL block FROM TO       a call made in [FROM, TO) returns only at TO
 //   device [OPTION ...]      a present HID device (none listed: the virtual joystick)
 //   no-hid-devices           no HID device at all
