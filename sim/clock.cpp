@@ -221,9 +221,12 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
     UINT id = 0;
     {
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
-        id = sim::nextTimerId;
-        sim::AddTimerLocked(
-            delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
+        // A refused timer is id 0; the call sets no last error.
+        if (sim::detail::FaultLocked("timeSetEvent") == nullptr) {
+            id = sim::nextTimerId;
+            sim::AddTimerLocked(
+                delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
+        }
         sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
                                delay, resolution, static_cast<unsigned long>(user), flags, id);
     }
@@ -241,7 +244,10 @@ MMRESULT timeKillEvent(UINT timerId) {
         return t.id == timerId && t.multimedia;
     });
     MMRESULT result = MMSYSERR_INVALPARAM;
-    if (it != sim::timers.end()) {
+    // A refused kill leaves the timer set.
+    if (const world::Fault* fault = sim::detail::FaultLocked("timeKillEvent")) {
+        result = static_cast<MMRESULT>(fault->result.value_or(MMSYSERR_INVALPARAM));
+    } else if (it != sim::timers.end()) {
         sim::timers.erase(it);
         sim::timerChanged.notify_all();
         result = MMSYSERR_NOERROR;

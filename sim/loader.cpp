@@ -159,7 +159,10 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     // Only the search flags are accepted, and at least one of them.
     BOOL set = FALSE;
-    if (directoryFlags == 0 || (directoryFlags & ~sim::searchFlags) != 0) {
+    if (DWORD error =
+            sim::detail::FailureLocked("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+    } else if (directoryFlags == 0 || (directoryFlags & ~sim::searchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
     } else {
         sim::defaultDirectories = directoryFlags;
@@ -176,7 +179,9 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
     sim::Module* module = nullptr;
     // The file handle is reserved and must be empty; flags other than the search
     // flags (data-file loads and the like) are not simulated.
-    if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
+    if (DWORD error = sim::detail::FailureLocked("LoadLibraryExA", ERROR_MOD_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
     } else {
         // The first folder that holds the name decides, also when that copy
@@ -208,7 +213,10 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     FARPROC address = nullptr;
     sim::Module* module = sim::ModuleOf(handle);
-    if (module != nullptr) {
+    DWORD error = sim::detail::FailureLocked("GetProcAddress", ERROR_PROC_NOT_FOUND);
+    if (error != 0) {
+        SetLastError(error);
+    } else if (module != nullptr) {
         for (const sim::Export& entry : module->exports) {
             // Export names are case-sensitive.
             if (entry.name == name) {
@@ -216,7 +224,7 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
             }
         }
     }
-    if (address == nullptr) {
+    if (address == nullptr && error == 0) {
         SetLastError(module ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
     }
     sim::detail::LogLocked("GetProcAddress", "\"%s\" -> %s", name, address ? "address" : "NULL");
@@ -227,7 +235,10 @@ BOOL FreeLibrary(HMODULE handle) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL freed = FALSE;
     sim::Module* module = sim::ModuleOf(handle);
-    if (module != nullptr) {
+    // A refused free leaves the module loaded.
+    if (DWORD error = sim::detail::FailureLocked("FreeLibrary", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (module != nullptr) {
         --module->references;
         ++module->frees;
         freed = TRUE;
@@ -246,7 +257,10 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
     sim::Module* module = sim::ModuleOf(handle);
     std::string full = module != nullptr ? sim::FolderPath(module->folder) + module->fileName : "";
     DWORD copied = 0;
-    if (module == nullptr) {
+    if (DWORD error = sim::detail::FailureLocked("GetModuleFileNameA", ERROR_MOD_NOT_FOUND)) {
+        SetLastError(error);
+        full.clear();
+    } else if (module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
     } else if (size > 0) {
         copied = static_cast<DWORD>(std::min<size_t>(full.size(), size - 1));

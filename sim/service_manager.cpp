@@ -19,8 +19,6 @@ std::deque<DWORD> controls;
 uint64_t controlsHandled = 0;
 uint64_t controlsSent = 0;
 std::vector<StatusReport> reports;
-int reportsUntilFailure = 0;
-bool failRegisterHandler = false;
 std::condition_variable serviceChanged;
 std::thread serviceMainThread;
 
@@ -44,8 +42,6 @@ void ResetServiceLocked() {
     controls.clear();
     controlsHandled = controlsSent = 0;
     reports.clear();
-    reportsUntilFailure = 0;
-    failRegisterHandler = false;
 }
 
 void JoinServiceThreads() {
@@ -111,16 +107,6 @@ std::string StatusSequence() {
     return sequence;
 }
 
-void FailStatusReport(int nth) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    reportsUntilFailure = nth;
-}
-
-void FailRegisterHandler(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failRegisterHandler = fail;
-}
-
 bool ServiceMainReturned() {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return serviceMainReturned;
@@ -131,8 +117,13 @@ bool ServiceMainReturned() {
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::LogLocked("StartServiceCtrlDispatcherA", "\"%s\"", serviceTable[0].lpServiceName);
-    if (!sim::startedByServiceManager || sim::dispatcherRunning) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    DWORD error = sim::detail::FailureLocked("StartServiceCtrlDispatcherA",
+                                             ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    if (error == 0 && (!sim::startedByServiceManager || sim::dispatcherRunning)) {
+        error = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    }
+    if (error != 0) {
+        SetLastError(error);
         return FALSE;
     }
     sim::dispatcherRunning = true;
@@ -177,8 +168,9 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     SERVICE_STATUS_HANDLE status = nullptr;
-    if (sim::failRegisterHandler) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (DWORD error =
+            sim::detail::FailureLocked("RegisterServiceCtrlHandlerA", ERROR_SERVICE_NOT_IN_EXE)) {
+        SetLastError(error);
     } else {
         sim::handler = handler;
         status = reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag);
@@ -193,14 +185,14 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
     sim::detail::Checkpoint("SetServiceStatus");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL result = TRUE;
-    if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {
+    if (DWORD error = sim::detail::FailureLocked("SetServiceStatus", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+        result = FALSE;
+    } else if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {
         SetLastError(ERROR_INVALID_HANDLE);
         result = FALSE;
     } else if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
         SetLastError(ERROR_INVALID_DATA);
-        result = FALSE;
-    } else if (sim::reportsUntilFailure > 0 && --sim::reportsUntilFailure == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
         result = FALSE;
     }
     sim::reports.push_back(sim::StatusReport{sim::detail::NowLocked(), *status, result});

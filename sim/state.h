@@ -71,6 +71,16 @@ void ResetFaultsLocked();
 const world::Fault* FaultLocked(std::string_view call);
 // When a call made now is held until by a block rule, or -1; the caller holds Lock().
 long BlockedUntilLocked(std::string_view call);
+// The last error a call made now is to fail with, or 0 when it goes through: the
+// rule's error, or the one Windows documents for that call when the rule names
+// none. Counts the call; the caller holds Lock().
+inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
+    const world::Fault* fault = FaultLocked(call);
+    if (fault == nullptr) {
+        return 0;
+    }
+    return fault->error != 0 ? static_cast<DWORD>(fault->error) : documentedError;
+}
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);

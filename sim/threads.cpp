@@ -50,8 +50,6 @@ Object& SyncObject(std::map<const void*, std::unique_ptr<Object>>& table, const 
 }
 std::vector<std::shared_ptr<SimThread>> threads;
 int running = 0;
-bool failCreateThread = false;
-bool failCreateEvent = false;
 
 } // namespace
 
@@ -62,8 +60,6 @@ void JoinThreads() {
     {
         std::lock_guard<std::mutex> guard(Lock());
         started.swap(threads);
-        failCreateThread = false;
-        failCreateEvent = false;
     }
     for (std::shared_ptr<SimThread>& thread : started) {
         thread->thread.join();
@@ -77,25 +73,14 @@ int RunningThreads() {
     return running;
 }
 
-void FailCreateThread(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failCreateThread = fail;
-}
-
-void FailCreateEvent(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failCreateEvent = fail;
-}
-
 } // namespace sim
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HANDLE handle = nullptr;
-    if (sim::failCreateThread) {
-        sim::failCreateThread = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (DWORD error = sim::detail::FailureLocked("CreateThread", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
     } else {
         auto thread = std::make_shared<sim::SimThread>();
         thread->manualReset = true;
@@ -124,9 +109,8 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HANDLE handle = nullptr;
-    if (sim::failCreateEvent) {
-        sim::failCreateEvent = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (DWORD error = sim::detail::FailureLocked("CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
     } else {
         auto event =
             std::make_shared<sim::Waitable>(sim::Waitable{initialState != 0, manualReset != 0});
@@ -144,7 +128,9 @@ BOOL SetEvent(HANDLE event) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(event);
     BOOL set = FALSE;
-    if (entry != nullptr && entry->kind == sim::detail::HandleKind::Event) {
+    if (DWORD error = sim::detail::FailureLocked("SetEvent", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (entry != nullptr && entry->kind == sim::detail::HandleKind::Event) {
         static_cast<sim::Waitable*>(entry->object.get())->signalled = true;
         sim::waitableChanged.notify_all();
         set = TRUE;
@@ -159,8 +145,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     sim::detail::Checkpoint("WaitForSingleObject");
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handle);
-    if (entry == nullptr || entry->kind == sim::detail::HandleKind::Device) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    DWORD error = sim::detail::FailureLocked("WaitForSingleObject", ERROR_INVALID_HANDLE);
+    if (error == 0 && (entry == nullptr || entry->kind == sim::detail::HandleKind::Device)) {
+        error = ERROR_INVALID_HANDLE;
+    }
+    if (error != 0) {
+        SetLastError(error);
         sim::detail::LogLocked("WaitForSingleObject", "%u -> WAIT_FAILED", milliseconds);
         return WAIT_FAILED;
     }

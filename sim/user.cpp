@@ -46,19 +46,32 @@ bool PressConsoleControl(DWORD controlType) {
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    if (add) {
+    BOOL done = TRUE;
+    // Removing a handler that is not installed is refused with ERROR_INVALID_PARAMETER;
+    // an add fails only when there is no memory for it.
+    if (DWORD error = sim::detail::FailureLocked(
+            "SetConsoleCtrlHandler", add ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+        done = FALSE;
+    } else if (add) {
         sim::consoleHandlers.push_back(handler);
     } else {
         std::erase(sim::consoleHandlers, handler);
     }
-    sim::detail::LogLocked("SetConsoleCtrlHandler", "%s", add ? "add" : "remove");
-    return TRUE;
+    sim::detail::LogLocked("SetConsoleCtrlHandler", "%s -> %d", add ? "add" : "remove", done);
+    return done;
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::LogLocked("MessageBoxA", "%p \"%s\" \"%s\" 0x%x -> 1", owner, text, caption, type);
-    return 1; // IDOK
+    int answer = 1; // IDOK
+    if (DWORD error = sim::detail::FailureLocked("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
+        answer = 0;
+    }
+    sim::detail::LogLocked("MessageBoxA", "%p \"%s\" \"%s\" 0x%x -> %d", owner, text, caption, type,
+                           answer);
+    return answer;
 }
 
 void OutputDebugStringA(LPCSTR text) {

@@ -70,7 +70,7 @@ const Fault faults[] = {
      [] { sim::RefuseFeatureReports(false); }},
     {"no memory for the next joystick open",
      [] {
-         sim::FailLocalAlloc(1);
+         sim::AddFault({.call = "LocalAlloc", .firstCall = 1});
          sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1);
      },
      nullptr},

@@ -163,7 +163,9 @@ TEST_F(JoystickDeviceTest, ASearchThatFailsReturnsTheErrorAndKeepsNothing) {
             sim::AddHidDevice(device);
         }
         sim::FailClassDevs(c.classDevsError);
-        sim::FailLocalAlloc(c.failingAllocation);
+        if (c.failingAllocation != 0) {
+            sim::AddFault({.call = "LocalAlloc", .firstCall = c.failingAllocation});
+        }
         HDEVINFO set = INVALID_HANDLE_VALUE;
         SP_DEVINFO_DATA device = {};
         GUID hid;
@@ -174,7 +176,9 @@ TEST_F(JoystickDeviceTest, ASearchThatFailsReturnsTheErrorAndKeepsNothing) {
         EXPECT_EQ(INVALID_HANDLE_VALUE, set) << c.why;
         EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
 
-        sim::FailLocalAlloc(c.failingAllocation == 0 ? 0 : 2);
+        if (c.failingAllocation != 0) {
+            sim::AddFault({.call = "LocalAlloc", .firstCall = 2});
+        }
         EXPECT_EQ(0, Init_ZUR_GP()) << c.why;
         ExpectNothingHeld(c.why);
     }
@@ -256,7 +260,7 @@ TEST_F(JoystickDeviceTest, NoMemoryAtAnyStepLeavesNothingBehind) {
         sim::Reset();
         ResetProductState();
         sim::AddHidDevice(device);
-        sim::FailLocalAlloc(c.nth);
+        sim::AddFault({.call = "LocalAlloc", .firstCall = c.nth});
         EXPECT_EQ(c.result, Init_ZUR_GP()) << c.nth;
         EXPECT_EQ(c.printed, sim::TakeStdout()) << c.nth;
         if (c.result == 0) {
@@ -285,7 +289,7 @@ TEST_F(JoystickDeviceTest, DestroyWithoutAConnectionPrintsTheFailureAndReleasesN
 TEST_F(JoystickDeviceTest, ARefusedCloseStillGivesUpTheConnection) {
     sim::AddHidDevice(Joystick());
     ASSERT_EQ(1, Init_ZUR_GP());
-    sim::FailCloseHandle(true);
+    sim::AddFault({.call = "CloseHandle"});
     Destroy_ZUR_GP();
     EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
     EXPECT_EQ(nullptr, joystickConnection.devicePath);

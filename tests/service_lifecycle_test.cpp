@@ -158,7 +158,7 @@ TEST_F(ServiceLifecycleTest, ARefusedReportRunsTheStopSequenceOnce) {
     };
     for (const RefusedReport& c : cases) {
         SetUp();
-        sim::FailStatusReport(c.nth);
+        sim::AddFault({.call = "SetServiceStatus", .firstCall = c.nth});
         Start();
         if (c.stopControl) {
             ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.nth;
@@ -182,9 +182,11 @@ struct EarlyFailure {
 // stopped instead of staying "starting" for ever.
 TEST_F(ServiceLifecycleTest, AnEarlyFailureEndsTheServiceWithoutHangingInStartPending) {
     const EarlyFailure cases[] = {
-        {"no control handler", [] { sim::FailRegisterHandler(true); }, ""},
-        {"no stop event", [] { sim::FailCreateEvent(true); }, "2/1/3000 1/0/0"},
-        {"no worker thread", [] { sim::FailCreateThread(true); }, "2/1/3000 2/2/1000 1/0/0"},
+        {"no control handler", [] { sim::AddFault({.call = "RegisterServiceCtrlHandlerA"}); }, ""},
+        {"no stop event", [] { sim::AddFault({.call = "CreateEventA", .firstCall = 1}); },
+         "2/1/3000 1/0/0"},
+        {"no worker thread", [] { sim::AddFault({.call = "CreateThread", .firstCall = 1}); },
+         "2/1/3000 2/2/1000 1/0/0"},
     };
     for (const EarlyFailure& c : cases) {
         SetUp();
