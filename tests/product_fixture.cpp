@@ -20,6 +20,22 @@ void ProductTest::TearDown() {
     sim::Reset();
 }
 
+std::string CaseName(std::string_view description) {
+    std::string name;
+    bool wordStart = true;
+    for (char c : description) {
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit) {
+            wordStart = true;
+            continue;
+        }
+        name += wordStart && letter && c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
+        wordStart = false;
+    }
+    return name;
+}
+
 sim::HidDevice VirtualJoystick() {
     sim::HidDevice device;
     device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});
