@@ -36,6 +36,31 @@ std::string CaseName(std::string_view description) {
     return name;
 }
 
+std::string SpelledOut(std::string_view text) {
+    if (text.empty()) {
+        return "Empty";
+    }
+    std::string name;
+    for (char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            name += c;
+        } else if (c == '-') {
+            name += "Minus";
+        } else if (c == '+') {
+            name += "Plus";
+        } else if (c == ' ') {
+            name += "Space";
+        } else if (c == '\t') {
+            name += "Tab";
+        } else if (c == '\n') {
+            name += "Newline";
+        } else {
+            name += "_";
+        }
+    }
+    return name;
+}
+
 sim::HidDevice VirtualJoystick() {
     sim::HidDevice device;
     device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});

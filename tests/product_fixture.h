@@ -27,6 +27,10 @@ class ProductTestWithParam : public ProductTest, public ::testing::WithParamInte
 // characters than letters and digits only split words.
 std::string CaseName(std::string_view description);
 
+// Text of any kind as a test name: signs and white space are spelled out ("-3" is
+// "Minus3", " \t5" "SpaceTab5"), letters and digits kept, "" is "Empty".
+std::string SpelledOut(std::string_view text);
+
 // The name generator of INSTANTIATE_TEST_SUITE_P for cases that carry their
 // description in `field`.
 template <auto field> struct NamedBy {
