@@ -83,7 +83,9 @@ BOOL CloseHandle(HANDLE handle) {
     } else {
         closed = TRUE;
     }
-    sim::detail::LogLocked("CloseHandle", "%p -> %d", handle, closed);
+    sim::detail::LogCallLocked("CloseHandle",
+                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}},
+                               "%p -> %d", handle, closed);
     return closed;
 }
 
@@ -100,7 +102,9 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         }
         sim::localBlocks.emplace(block, bytes);
     }
-    sim::detail::LogLocked("LocalAlloc", "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
+    sim::detail::LogCallLocked(
+        "LocalAlloc", {.result = block ? 1 : 0, .numbers = {flags, static_cast<int64_t>(bytes)}},
+        "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
     return block;
 }
 
@@ -118,7 +122,9 @@ HLOCAL LocalFree(HLOCAL block) {
     } else {
         sim::lastError = ERROR_INVALID_HANDLE;
     }
-    sim::detail::LogLocked("LocalFree", "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
+    sim::detail::LogCallLocked(
+        "LocalFree", {.result = result ? 1 : 0, .pointers = {sim::detail::PointerOf(block)}},
+        "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
     return result;
 }
 
@@ -152,8 +158,13 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
     if (handle == INVALID_HANDLE_VALUE) {
         sim::lastError = error;
     }
-    sim::detail::LogLocked("CreateFileA", "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access,
-                           shareMode, static_cast<void*>(security), disposition, flags,
-                           templateFile, handle);
+    sim::detail::LogCallLocked(
+        "CreateFileA",
+        {.result = sim::detail::HandleNumber(handle),
+         .numbers = {access, shareMode, disposition, flags},
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(templateFile)},
+         .strings = {fileName}},
+        "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access, shareMode,
+        static_cast<void*>(security), disposition, flags, templateFile, handle);
     return handle;
 }

@@ -168,8 +168,9 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
         sim::defaultDirectories = directoryFlags;
         set = TRUE;
     }
-    sim::detail::LogLocked("SetDefaultDllDirectories", "0x%08x -> %d",
-                           static_cast<unsigned>(directoryFlags), set);
+    sim::detail::LogCallLocked("SetDefaultDllDirectories",
+                               {.result = set, .numbers = {directoryFlags}}, "0x%08x -> %d",
+                               static_cast<unsigned>(directoryFlags), set);
     return set;
 }
 
@@ -202,10 +203,14 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             handle = &sim::moduleTags[module - sim::modules.data()];
         }
     }
-    sim::detail::LogLocked("LoadLibraryExA", "\"%s\", %s, 0x%08x -> %s%s", fileName,
-                           file ? "file" : "NULL", static_cast<unsigned>(flags),
-                           handle ? "module from " : "NULL",
-                           handle ? sim::FolderName(module->folder) : "");
+    sim::detail::LogCallLocked("LoadLibraryExA",
+                               {.result = handle ? 1 : 0,
+                                .numbers = {flags},
+                                .pointers = {sim::detail::PointerOf(file)},
+                                .strings = {fileName}},
+                               "\"%s\", %s, 0x%08x -> %s%s", fileName, file ? "file" : "NULL",
+                               static_cast<unsigned>(flags), handle ? "module from " : "NULL",
+                               handle ? sim::FolderName(module->folder) : "");
     return handle;
 }
 
@@ -227,7 +232,11 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     if (address == nullptr && error == 0) {
         SetLastError(module ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("GetProcAddress", "\"%s\" -> %s", name, address ? "address" : "NULL");
+    sim::detail::LogCallLocked("GetProcAddress",
+                               {.result = address ? 1 : 0,
+                                .pointers = {sim::detail::PointerOf(handle)},
+                                .strings = {name}},
+                               "\"%s\" -> %s", name, address ? "address" : "NULL");
     return address;
 }
 
@@ -245,8 +254,9 @@ BOOL FreeLibrary(HMODULE handle) {
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("FreeLibrary", "%s -> %d", module ? module->fileName.c_str() : "?",
-                           freed);
+    sim::detail::LogCallLocked("FreeLibrary",
+                               {.result = freed, .pointers = {sim::detail::PointerOf(handle)}},
+                               "%s -> %d", module ? module->fileName.c_str() : "?", freed);
     return freed;
 }
 
@@ -267,6 +277,8 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
         full.copy(path, copied);
         path[copied] = '\0';
     }
-    sim::detail::LogLocked("GetModuleFileNameA", "-> %s", full.c_str());
+    sim::detail::LogCallLocked("GetModuleFileNameA",
+                               {.result = copied, .numbers = {size}, .strings = {full}}, "-> %s",
+                               full.c_str());
     return copied;
 }

@@ -116,7 +116,9 @@ bool ServiceMainReturned() {
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
-    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "\"%s\"", serviceTable[0].lpServiceName);
+    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA",
+                               {.strings = {serviceTable[0].lpServiceName}}, "\"%s\"",
+                               serviceTable[0].lpServiceName);
     DWORD error = sim::detail::FailureLocked("StartServiceCtrlDispatcherA",
                                              ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     if (error == 0 && (!sim::startedByServiceManager || sim::dispatcherRunning)) {
@@ -149,7 +151,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         DWORD control = sim::controls.front();
         sim::controls.pop_front();
         LPHANDLER_FUNCTION handler = sim::handler;
-        sim::detail::LogLocked("(control)", "%u", control);
+        sim::detail::LogCallLocked("(control)", {.numbers = {control}}, "%u", control);
         lock.unlock();
         handler(control);
         lock.lock();
@@ -161,7 +163,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     // The process would now end; ServiceMain gets a moment to return first.
     sim::serviceChanged.wait_for(lock, std::chrono::seconds(10),
                                  [] { return sim::serviceMainReturned; });
-    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "returns");
+    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA", {.result = TRUE}, "returns");
     return TRUE;
 }
 
@@ -175,8 +177,12 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_
         sim::handler = handler;
         status = reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag);
     }
-    sim::detail::LogLocked("RegisterServiceCtrlHandlerA", "\"%s\" -> %s", serviceName,
-                           status ? "handle" : "NULL");
+    sim::detail::LogCallLocked(
+        "RegisterServiceCtrlHandlerA",
+        {.result = status ? 1 : 0,
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))},
+         .strings = {serviceName}},
+        "\"%s\" -> %s", serviceName, status ? "handle" : "NULL");
     return status;
 }
 
@@ -196,8 +202,12 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
         result = FALSE;
     }
     sim::reports.push_back(sim::StatusReport{sim::detail::NowLocked(), *status, result});
-    sim::detail::LogLocked(
+    sim::detail::LogCallLocked(
         "SetServiceStatus",
+        {.result = result,
+         .numbers = {status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+                     status->dwWin32ExitCode, status->dwServiceSpecificExitCode,
+                     status->dwCheckPoint, status->dwWaitHint}},
         "type=0x%x state=%u accepted=0x%x exit=%u/%u checkpoint=%u wait=%u -> %d",
         status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
         status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,

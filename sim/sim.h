@@ -6,6 +6,8 @@
 #include <functional>
 #include <initializer_list>
 #include <cstdint>
+#include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,12 +17,32 @@
 
 namespace sim {
 
+// A pointer argument as a test sees it: whether the product passed one at all.
+enum class Pointer { null, set };
+
+// A call's arguments and result as values, for tests to compare exactly.
+struct CallValues {
+    // What the call returned. A handle from the machine's handle table is its
+    // number (CreateFileA's first 0x100, INVALID_HANDLE_VALUE -1); an address
+    // (a memory block, a module, an entry point, the service status handle) is
+    // 1 when set and 0 when null.
+    std::optional<int64_t> result = std::nullopt;
+    std::vector<int64_t> numbers = {};     // the numeric arguments, in order
+    std::vector<Pointer> pointers = {};    // the pointer arguments, in order
+    std::vector<std::string> strings = {}; // the text arguments, in order
+    bool operator==(const CallValues&) const = default;
+};
+void PrintTo(const CallValues& values, std::ostream* out);
+
 // One platform call as the product made it: virtual time in milliseconds, the
-// Windows name of the call and its arguments (and result, after "->") as text.
+// Windows name of the call, its arguments (and result, after "->") as text for
+// people to read, and as values for tests to compare. Calls still logged as
+// text only leave the values empty.
 struct Call {
     uint32_t time;
     std::string name;
     std::string args;
+    CallValues values;
 };
 
 // A feature report that reached HidD_SetFeature, with its bytes and whether the

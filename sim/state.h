@@ -23,6 +23,24 @@ void LogLocked(const char* name, const char* format, ...)
 #endif
     ;
 
+// Appends a call with its values as well as its text (see CallValues); the
+// caller holds Lock(). The other files of the simulation move to this one call
+// by call.
+void LogCallLocked(const char* name, CallValues values, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// A pointer argument as CallValues keeps it.
+inline Pointer PointerOf(const void* pointer) {
+    return pointer != nullptr ? Pointer::set : Pointer::null;
+}
+// A handle as CallValues keeps it: its number.
+inline int64_t HandleNumber(HANDLE handle) {
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
+}
+
 // Whether calls are being logged, for callers whose arguments cost to format;
 // the caller holds Lock().
 bool LoggingLocked();

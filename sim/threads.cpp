@@ -100,8 +100,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
             *threadId = static_cast<DWORD>(sim::threads.size());
         }
     }
-    sim::detail::LogLocked("CreateThread", "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
-                           handle ? "thread" : "NULL");
+    sim::detail::LogCallLocked("CreateThread",
+                               {.result = sim::detail::HandleNumber(handle),
+                                .numbers = {static_cast<int64_t>(stackSize), creationFlags}},
+                               "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
+                               handle ? "thread" : "NULL");
     return handle;
 }
 
@@ -117,9 +120,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
         handle = sim::detail::NewHandleLocked(
             sim::detail::HandleEntry{sim::detail::HandleKind::Event, 0, 0, event});
     }
-    sim::detail::LogLocked("CreateEventA", "%p manual=%d initial=%d %s -> %s",
-                           static_cast<void*>(security), manualReset, initialState,
-                           name ? name : "NULL", handle ? "event" : "NULL");
+    sim::detail::LogCallLocked(
+        "CreateEventA",
+        {.result = sim::detail::HandleNumber(handle),
+         .numbers = {manualReset, initialState},
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}},
+        "%p manual=%d initial=%d %s -> %s", static_cast<void*>(security), manualReset, initialState,
+        name ? name : "NULL", handle ? "event" : "NULL");
     return handle;
 }
 
@@ -137,7 +144,8 @@ BOOL SetEvent(HANDLE event) {
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("SetEvent", "-> %d", set);
+    sim::detail::LogCallLocked(
+        "SetEvent", {.result = set, .numbers = {sim::detail::HandleNumber(event)}}, "-> %d", set);
     return set;
 }
 
@@ -151,12 +159,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     if (error != 0) {
         SetLastError(error);
-        sim::detail::LogLocked("WaitForSingleObject", "%u -> WAIT_FAILED", milliseconds);
+        sim::detail::LogCallLocked("WaitForSingleObject",
+                                   {.result = WAIT_FAILED, .numbers = {milliseconds}},
+                                   "%u -> WAIT_FAILED", milliseconds);
         return WAIT_FAILED;
     }
-    sim::detail::LogLocked("WaitForSingleObject", "%s %u",
-                           entry->kind == sim::detail::HandleKind::Event ? "event" : "thread",
-                           milliseconds);
+    // Logged as the wait begins, before its result is known: the object's kind
+    // and the time.
+    const char* kind = entry->kind == sim::detail::HandleKind::Event ? "event" : "thread";
+    sim::detail::LogCallLocked("WaitForSingleObject",
+                               {.numbers = {milliseconds}, .strings = {kind}}, "%s %u", kind,
+                               milliseconds);
     // The object outlives a CloseHandle made while this wait goes on.
     std::shared_ptr<sim::Waitable> object = std::static_pointer_cast<sim::Waitable>(entry->object);
     auto signalled = [&object] { return object->signalled; };

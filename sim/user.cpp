@@ -31,7 +31,7 @@ bool PressConsoleControl(DWORD controlType) {
     std::vector<PHANDLER_ROUTINE> handlers;
     {
         std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::LogLocked("(console control)", "%u", controlType);
+        detail::LogCallLocked("(console control)", {.numbers = {controlType}}, "%u", controlType);
         handlers = consoleHandlers;
     }
     for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
@@ -58,7 +58,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     } else {
         std::erase(sim::consoleHandlers, handler);
     }
-    sim::detail::LogLocked("SetConsoleCtrlHandler", "%s -> %d", add ? "add" : "remove", done);
+    sim::detail::LogCallLocked(
+        "SetConsoleCtrlHandler",
+        {.result = done,
+         .numbers = {add},
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))}},
+        "%s -> %d", add ? "add" : "remove", done);
     return done;
 }
 
@@ -69,8 +74,12 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         SetLastError(error);
         answer = 0;
     }
-    sim::detail::LogLocked("MessageBoxA", "%p \"%s\" \"%s\" 0x%x -> %d", owner, text, caption, type,
-                           answer);
+    sim::detail::LogCallLocked("MessageBoxA",
+                               {.result = answer,
+                                .numbers = {type},
+                                .pointers = {sim::detail::PointerOf(owner)},
+                                .strings = {text, caption}},
+                               "%p \"%s\" \"%s\" 0x%x -> %d", owner, text, caption, type, answer);
     return answer;
 }
 
@@ -81,5 +90,5 @@ void OutputDebugStringA(LPCSTR text) {
         line.pop_back();
     }
     sim::debugLines.push_back(line);
-    sim::detail::LogLocked("OutputDebugStringA", "\"%s\"", line.c_str());
+    sim::detail::LogCallLocked("OutputDebugStringA", {.strings = {line}}, "\"%s\"", line.c_str());
 }
