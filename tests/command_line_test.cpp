@@ -45,8 +45,13 @@ TEST_F(CommandLineTest, TooFewArgumentsShowTheMessageBoxAndChangeNothing) {
         EXPECT_EQ(0, Parse(args)) << count << " arguments";
         std::vector<sim::Call> boxes = sim::CallsNamed("MessageBoxA");
         ASSERT_EQ(1u, boxes.size());
-        EXPECT_EQ("(nil) \"Error: Wrong number of arguments !\" \"ZUR Joyvane Service\" 0x0 -> 1",
-                  boxes[0].args);
+        EXPECT_EQ((sim::CallValues{
+                      .result = 1, // IDOK
+                      .numbers = {MB_OK},
+                      .pointers = {sim::Pointer::null},
+                      .strings = {"Error: Wrong number of arguments !", "ZUR Joyvane Service"}}),
+                  boxes[0].values)
+            << boxes[0].args;
         EXPECT_TRUE(sim::DebugLines().empty());
         EXPECT_EQ(4, serviceConfig.buttonNumber);
         EXPECT_EQ(0, serviceConfig.mode);

@@ -18,14 +18,12 @@ struct EntryPoint {
     int (*main)(int, char**);
     bool library;      // the capture library is beside the program
     bool serviceStart; // started by the service manager, stopped with a stop control
-    const char* load;  // the library load as logged
+    bool loaded;       // the library was loaded, from the program's folder
 };
 
 const EntryPoint fullRuns[] = {
-    {"joyvane_service.exe", JoyvaneServiceMain, true, true,
-     "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> module from application"},
-    {"joyvane_console.exe", JoyvaneConsoleMain, false, false,
-     "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> NULL"},
+    {"joyvane_service.exe", JoyvaneServiceMain, true, true, true},
+    {"joyvane_console.exe", JoyvaneConsoleMain, false, false, false},
 };
 
 using EntryPointTest = ProductTestWithParam<EntryPoint>;
@@ -56,11 +54,22 @@ TEST_P(EntryPointTest, SetsTheDefaultDllDirectoriesFirstAndLoadsTheLibraryNarrow
     std::vector<sim::Call> calls = sim::Calls();
     ASSERT_FALSE(calls.empty()) << c.program;
     EXPECT_EQ("SetDefaultDllDirectories", calls.front().name) << c.program;
-    EXPECT_EQ("0x00000800 -> 1", calls.front().args) << c.program;
+    EXPECT_EQ((sim::CallValues{.result = TRUE, .numbers = {LOAD_LIBRARY_SEARCH_SYSTEM32}}),
+              calls.front().values)
+        << calls.front().args;
     EXPECT_EQ(1u, sim::CallsNamed("SetDefaultDllDirectories").size()) << c.program;
     EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), sim::DefaultDllDirectories())
         << c.program;
-    EXPECT_EQ(std::vector<std::string>{c.load}, CallArgs("LoadLibraryExA")) << c.program;
+    std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+    ASSERT_EQ(1u, loads.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = c.loaded ? 1 : 0,
+                  .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32},
+                  .pointers = {sim::Pointer::null},
+                  .strings = {"ZUR_USBIO_KAD.dll"}}),
+              loads[0].values)
+        << loads[0].args;
+    EXPECT_EQ(c.loaded ? 1 : 0, sim::ModuleLoads("ZUR_USBIO_KAD.dll", sim::DllFolder::Application));
     EXPECT_EQ(sim::Resources{}, sim::Held()) << c.program;
 }
 
@@ -70,8 +79,8 @@ INSTANTIATE_TEST_SUITE_P(BothPrograms, EntryPointTest, ::testing::ValuesIn(fullR
 // Without arguments neither program gets as far as the library, but the default
 // directories are set all the same: nothing runs before them.
 const EntryPoint incompleteRuns[] = {
-    {"joyvane_service.exe", JoyvaneServiceMain, false, false, ""},
-    {"joyvane_console.exe", JoyvaneConsoleMain, false, false, ""},
+    {"joyvane_service.exe", JoyvaneServiceMain, false, false, false},
+    {"joyvane_console.exe", JoyvaneConsoleMain, false, false, false},
 };
 
 using IncompleteCommandLineTest = ProductTestWithParam<EntryPoint>;
@@ -84,7 +93,9 @@ TEST_P(IncompleteCommandLineTest, StillComesAfterTheDefaultDllDirectories) {
     std::vector<sim::Call> calls = sim::Calls();
     ASSERT_FALSE(calls.empty()) << c.program;
     EXPECT_EQ("SetDefaultDllDirectories", calls.front().name) << c.program;
-    EXPECT_EQ("0x00000800 -> 1", calls.front().args) << c.program;
+    EXPECT_EQ((sim::CallValues{.result = TRUE, .numbers = {LOAD_LIBRARY_SEARCH_SYSTEM32}}),
+              calls.front().values)
+        << calls.front().args;
     EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.program;
 }
 

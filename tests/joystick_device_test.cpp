@@ -51,9 +51,15 @@ TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
     EXPECT_STREQ("\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}", joystickConnection.devicePath);
     ExpectConnectionHeld();
     EXPECT_EQ(std::vector<std::string>{"NULL (nil) 0x12 -> set"}, CallArgs("SetupDiGetClassDevsA"));
-    EXPECT_EQ(std::vector<std::string>{"\"\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}\" 0x40000000 "
-                                       "0x3 (nil) 3 0x0 (nil) -> 0x100"},
-              CallArgs("CreateFileA"));
+    std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
+    ASSERT_EQ(1u, opens.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = 0x100,
+                  .numbers = {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0},
+                  .pointers = {sim::Pointer::null, sim::Pointer::null},
+                  .strings = {"\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}"}}),
+              opens[0].values)
+        << opens[0].args;
 
     SendButtonReport(8);
     EXPECT_EQ("0:8", ReportTimeline());
@@ -135,11 +141,11 @@ TEST_F(JoystickDeviceTest, ALongerPropertyIsReadAgainIntoABufferOfTheReportedSiz
                                         "device 2 size 51 -> 1 (0)"}),
               CallArgs("SetupDiGetDeviceRegistryPropertyA"));
     // The path buffer, the two property buffers, the interface detail.
-    std::vector<std::string> allocations = CallArgs("LocalAlloc");
+    std::vector<sim::Call> allocations = sim::CallsNamed("LocalAlloc");
     ASSERT_EQ(4u, allocations.size());
-    EXPECT_EQ("0x40 260 -> block", allocations[0]);
-    EXPECT_EQ("0x40 32 -> block", allocations[1]);
-    EXPECT_EQ("0x40 51 -> block", allocations[2]);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 260}}), allocations[0].values);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 32}}), allocations[1].values);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 51}}), allocations[2].values);
     ExpectConnectionHeld();
 }
 

@@ -93,6 +93,13 @@ std::vector<std::string> CallArgs(std::string_view name) {
 std::vector<std::string> ReportsAndStatus() {
     std::vector<std::string> story;
     for (const sim::Call& call : sim::Calls()) {
+        if (call.name == "SetServiceStatus") {
+            // type, state, controls accepted, exit codes, checkpoint, wait hint
+            story.push_back("status " + std::to_string(call.values.numbers.at(1)) +
+                            (call.values.result == FALSE ? "!" : ""));
+            continue;
+        }
+        // HidD_SetFeature is logged as text only.
         bool refused = call.args.size() >= 2 && call.args.substr(call.args.size() - 2) == " 0";
         if (call.name == "HidD_SetFeature") {
             // "handle [00 00 00 80 00] -> 1": the value is in bytes 3 and 4.
@@ -101,11 +108,6 @@ std::vector<std::string> ReportsAndStatus() {
             std::sscanf(call.args.c_str() + bytes, "[%x %x %x %x %x]", &b[0], &b[1], &b[2], &b[3],
                         &b[4]);
             story.push_back("report " + std::to_string((b[3] >> 4) | (b[4] << 4)) +
-                            (refused ? "!" : ""));
-        } else if (call.name == "SetServiceStatus") {
-            size_t state = call.args.find("state=") + 6;
-            story.push_back("status " +
-                            call.args.substr(state, call.args.find(' ', state) - state) +
                             (refused ? "!" : ""));
         }
     }

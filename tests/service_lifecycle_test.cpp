@@ -115,11 +115,25 @@ TEST_P(StopControlTest, ReportsItsWayUpAndDownAndStopsTheWorker) {
     ASSERT_LE(2u, reports.size());
     EXPECT_EQ(0, ReportValue(reports.back()));
     EXPECT_LE(sim::CallsNamed("FreeLibrary").back().time, sim::StatusReports().back().time);
-    EXPECT_EQ(std::vector<std::string>{"\"ZUR Service 1.02\" -> handle"},
-              CallArgs("RegisterServiceCtrlHandlerA"));
-    // ServiceMain's stop event, then the worker's.
-    EXPECT_EQ(std::vector<std::string>(2, "(nil) manual=1 initial=0 NULL -> event"),
-              CallArgs("CreateEventA"));
+    std::vector<sim::Call> registrations = sim::CallsNamed("RegisterServiceCtrlHandlerA");
+    ASSERT_EQ(1u, registrations.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = 1, .pointers = {sim::Pointer::set}, .strings = {"ZUR Service 1.02"}}),
+              registrations[0].values);
+    // ServiceMain's stop event, then the worker's: manual reset, not signalled,
+    // without security attributes or a name.
+    std::vector<sim::Call> events = sim::CallsNamed("CreateEventA");
+    ASSERT_EQ(2u, events.size());
+    for (const sim::Call& event : events) {
+        ASSERT_TRUE(event.values.result.has_value());
+        EXPECT_NE(0, *event.values.result);
+        EXPECT_EQ((sim::CallValues{.result = event.values.result,
+                                   .numbers = {TRUE, FALSE},
+                                   .pointers = {sim::Pointer::null, sim::Pointer::null}}),
+                  event.values)
+            << event.args;
+    }
+    EXPECT_NE(events[0].values.result, events[1].values.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Controls, StopControlTest, ::testing::ValuesIn(stopControls),
@@ -332,11 +346,13 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
         (std::vector<std::string>{"report 0", "report 8", "status 3", "report 0", "status 1"}),
         std::vector<std::string>(story.begin() + 3, story.end()));
     // One wait on the worker's thread, of the whole deadline.
-    std::vector<std::string> waits = CallArgs("WaitForSingleObject");
-    EXPECT_EQ(1, std::count_if(waits.begin(), waits.end(), [](const std::string& wait) {
-                  return wait.rfind("thread", 0) == 0;
+    std::vector<sim::Call> waits = sim::CallsNamed("WaitForSingleObject");
+    EXPECT_EQ(1, std::count_if(waits.begin(), waits.end(), [](const sim::Call& wait) {
+                  return wait.values.strings == std::vector<std::string>{"thread"};
               }));
-    EXPECT_EQ("thread 1001", waits.back());
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ((sim::CallValues{.numbers = {1001}, .strings = {"thread"}}), waits.back().values)
+        << waits.back().args;
     EXPECT_GE(stopTime, 1001u);
     EXPECT_LE(stopTime, 1001u + 300u);
     std::fprintf(stderr, "stop time with the library blocked: %u virtual ms\n", stopTime);
@@ -400,7 +416,12 @@ TEST_F(ServiceLifecycleTest, TwoStopSequencesAtOnceBothEndOnlyWhenTheStopIsCompl
               std::vector<std::string>(stopPending + 1, stopPending + 3));
     EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0 1/0/0", sim::StatusSequence());
     // The worker's stop event and ServiceMain's, each once and while open.
-    EXPECT_EQ(std::vector<std::string>(2, "-> 1"), CallArgs("SetEvent"));
+    std::vector<sim::Call> sets = sim::CallsNamed("SetEvent");
+    ASSERT_EQ(2u, sets.size());
+    for (const sim::Call& set : sets) {
+        EXPECT_EQ(TRUE, set.values.result) << set.args;
+    }
+    EXPECT_NE(sets[0].values.numbers, sets[1].values.numbers);
 }
 
 TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {

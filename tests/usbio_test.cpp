@@ -84,8 +84,10 @@ TEST_F(UsbIoTest, ResolvesTheFourteenEntryPointsByNameInOrderAndCallsTheSix) {
     sim::RegisterModule("zur_usbio_kad.DLL", AllExports());
     ASSERT_EQ(1, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll"));
     std::vector<std::string> resolved;
-    for (const std::string& args : CallArgs("GetProcAddress")) {
-        resolved.push_back(args.substr(1, args.find('"', 1) - 1));
+    for (const sim::Call& call : sim::CallsNamed("GetProcAddress")) {
+        resolved.push_back(call.values.strings.at(0));
+        EXPECT_EQ(1, call.values.result) << call.args;
+        EXPECT_EQ(std::vector<sim::Pointer>{sim::Pointer::set}, call.values.pointers);
     }
     EXPECT_EQ(std::vector<std::string>(std::begin(exportNames), std::end(exportNames)), resolved);
 
@@ -156,13 +158,15 @@ TEST_P(PlacementTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowh
             sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(), 0, folder);
         }
         EXPECT_EQ(c.loaded ? 1 : 0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
-        EXPECT_EQ(
-            (std::vector<std::string>{
-                c.loaded ? "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> module from " +
-                               std::string(c.from == F::Application ? "application" : "system32")
-                         : "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> NULL"}),
-            CallArgs("LoadLibraryExA"))
-            << c.why;
+        std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+        ASSERT_EQ(1u, loads.size());
+        EXPECT_EQ((sim::CallValues{.result = c.loaded ? 1 : 0,
+                                   .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                               LOAD_LIBRARY_SEARCH_SYSTEM32},
+                                   .pointers = {sim::Pointer::null},
+                                   .strings = {"ZUR_USBIO_KAD.dll"}}),
+                  loads[0].values)
+            << loads[0].args;
         for (F folder : allFolders) {
             EXPECT_EQ(c.loaded && folder == c.from ? 1 : 0,
                       sim::ModuleLoads("ZUR_USBIO_KAD.dll", folder))
