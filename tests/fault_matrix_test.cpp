@@ -226,8 +226,9 @@ const char* const libraryTrace = "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR
 const char* const initTrace = "ZUR Joyvane: INIT - VideoCaptureResources....";
 const char* const destroyed = " Destroy_ZUR_GP: OK \n";
 
-// Each row fails one call once (or every call), and says what follows.
-const PlatformFault platformFaults[] = {
+// Each row fails one call once (or every call), and says what follows: first
+// the calls the worker makes, on the virtual clock.
+const PlatformFault workerFaults[] = {
     {"CloseHandle refused for the joystick",
      {.call = "CloseHandle", .firstCall = 1},
      Program::Worker,
@@ -325,6 +326,10 @@ const PlatformFault platformFaults[] = {
      {.reports = "1000:0 2500:8 3520:0 4010:0",
       .traces = {"ZUR Joyvane: Capture library: "},
       .printed = destroyed}},
+};
+
+// The same for the calls that only the programs make, on real threads.
+const PlatformFault programFaults[] = {
     {"RegisterServiceCtrlHandlerA refused",
      {.call = "RegisterServiceCtrlHandlerA"},
      Program::Service,
@@ -488,7 +493,9 @@ TEST_P(PlatformFaultTest, TheProductDoesWhatTheFailureCallsFor) {
     EXPECT_EQ(0, sim::RunningThreads());
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryCall, PlatformFaultTest, ::testing::ValuesIn(platformFaults),
+INSTANTIATE_TEST_SUITE_P(WorkerCalls, PlatformFaultTest, ::testing::ValuesIn(workerFaults),
+                         NamedBy<&PlatformFault::name>());
+INSTANTIATE_TEST_SUITE_P(ProgramCalls, PlatformFaultTest, ::testing::ValuesIn(programFaults),
                          NamedBy<&PlatformFault::name>());
 
 } // namespace
