@@ -23,9 +23,16 @@ void ProductTest::TearDown() {
 std::string CaseName(std::string_view description) {
     std::string name;
     bool wordStart = true;
-    for (char c : description) {
+    for (size_t i = 0; i < description.size(); ++i) {
+        char c = description[i];
         bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         bool digit = c >= '0' && c <= '9';
+        // "mode -1" must not read as "mode 1".
+        bool sign = c == '-' && i + 1 < description.size() && description[i + 1] >= '0' &&
+                    description[i + 1] <= '9';
+        if (sign) {
+            name += "Minus";
+        }
         if (!letter && !digit) {
             wordStart = true;
             continue;

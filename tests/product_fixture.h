@@ -23,8 +23,8 @@ class ProductTest : public ::testing::Test {
 template <typename Case>
 class ProductTestWithParam : public ProductTest, public ::testing::WithParamInterface<Case> {};
 
-// A case's description as a test name: "no stop event" is "NoStopEvent"; other
-// characters than letters and digits only split words.
+// A case's description as a test name: "no stop event" is "NoStopEvent", "mode -1"
+// "ModeMinus1"; other characters than letters and digits only split words.
 std::string CaseName(std::string_view description);
 
 // Text of any kind as a test name: signs and white space are spelled out ("-3" is
