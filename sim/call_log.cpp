@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <vector>
 
 #include "sim/state.h"
@@ -48,20 +49,60 @@ bool LoggingLocked() {
     return logging;
 }
 
+namespace {
+
+void AppendLocked(const char* name, CallValues values, const char* format, va_list args) {
+    UpdatePeakLocked();
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    calls.push_back(Call{NowLocked(), name, text, std::move(values)});
+}
+
+} // namespace
+
 void LogLocked(const char* name, const char* format, ...) {
     if (!logging) {
         return;
     }
-    UpdatePeakLocked();
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    AppendLocked(name, CallValues{}, format, args);
     va_end(args);
-    calls.push_back(Call{NowLocked(), name, text});
+}
+
+void LogCallLocked(const char* name, CallValues values, const char* format, ...) {
+    if (!logging) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    AppendLocked(name, std::move(values), format, args);
+    va_end(args);
 }
 
 } // namespace detail
+
+void PrintTo(const CallValues& values, std::ostream* out) {
+    *out << "{result ";
+    if (values.result) {
+        *out << *values.result;
+    } else {
+        *out << "none";
+    }
+    *out << ", numbers {";
+    for (int64_t number : values.numbers) {
+        *out << ' ' << number;
+    }
+    *out << " }, pointers {";
+    for (Pointer pointer : values.pointers) {
+        *out << (pointer == Pointer::null ? " null" : " set");
+    }
+    *out << " }, strings {";
+    for (const std::string& text : values.strings) {
+        *out << " \"" << text << '"';
+    }
+    *out << " }}";
+}
 
 void Reset() {
     // Whatever the product left running must end before its state goes; a thread

@@ -58,7 +58,7 @@ void Fire(std::unique_lock<std::mutex>& lock, std::vector<Timer>::iterator due) 
     Timer timer = std::move(*due);
     timers.erase(due);
     if (timer.multimedia) {
-        detail::LogLocked("(timer fires)", "id=%u", timer.id);
+        detail::LogCallLocked("(timer fires)", {.numbers = {timer.id}}, "id=%u", timer.id);
     }
     lock.unlock();
     if (timer.multimedia) {
@@ -206,7 +206,7 @@ size_t PendingTimers() {
 
 void Sleep(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
-    sim::detail::LogLocked("Sleep", "%u", milliseconds);
+    sim::detail::LogCallLocked("Sleep", {.numbers = {milliseconds}}, "%u", milliseconds);
     if (sim::realTime) {
         std::chrono::nanoseconds length = sim::detail::RealDuration(milliseconds);
         lock.unlock();
@@ -221,11 +221,19 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
     UINT id = 0;
     {
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
-        id = sim::nextTimerId;
-        sim::AddTimerLocked(
-            delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
-        sim::detail::LogLocked("timeSetEvent", "delay=%u resolution=%u user=%lu flags=0x%x -> %u",
-                               delay, resolution, static_cast<unsigned long>(user), flags, id);
+        // A refused timer is id 0; the call sets no last error.
+        if (sim::detail::FaultLocked("timeSetEvent") == nullptr) {
+            id = sim::nextTimerId;
+            sim::AddTimerLocked(
+                delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
+        }
+        sim::detail::LogCallLocked(
+            "timeSetEvent",
+            {.result = id,
+             .numbers = {delay, resolution, static_cast<int64_t>(user), flags},
+             .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(callback))}},
+            "delay=%u resolution=%u user=%lu flags=0x%x -> %u", delay, resolution,
+            static_cast<unsigned long>(user), flags, id);
     }
     // The timer runs from here on; its caller does not know its id yet.
     sim::detail::Checkpoint("timeSetEvent");
@@ -241,11 +249,15 @@ MMRESULT timeKillEvent(UINT timerId) {
         return t.id == timerId && t.multimedia;
     });
     MMRESULT result = MMSYSERR_INVALPARAM;
-    if (it != sim::timers.end()) {
+    // A refused kill leaves the timer set.
+    if (const world::Fault* fault = sim::detail::FaultLocked("timeKillEvent")) {
+        result = static_cast<MMRESULT>(fault->result.value_or(MMSYSERR_INVALPARAM));
+    } else if (it != sim::timers.end()) {
         sim::timers.erase(it);
         sim::timerChanged.notify_all();
         result = MMSYSERR_NOERROR;
     }
-    sim::detail::LogLocked("timeKillEvent", "%u -> %u", timerId, result);
+    sim::detail::LogCallLocked("timeKillEvent", {.result = result, .numbers = {timerId}},
+                               "%u -> %u", timerId, result);
     return result;
 }

@@ -14,8 +14,6 @@ thread_local DWORD lastError = 0;
 std::map<HANDLE, detail::HandleEntry> handles;
 uintptr_t nextHandle = 0x100;
 std::map<void*, size_t> localBlocks;
-int allocationsUntilFailure = 0;
-bool failCloseHandle = false;
 
 } // namespace
 
@@ -28,8 +26,6 @@ void ResetKernelLocked() {
         std::free(block.first);
     }
     localBlocks.clear();
-    allocationsUntilFailure = 0;
-    failCloseHandle = false;
 }
 
 HANDLE NewHandleLocked(HandleEntry entry) {
@@ -60,16 +56,6 @@ int LocalBlocksLocked() {
 
 } // namespace detail
 
-void FailLocalAlloc(int nth) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    allocationsUntilFailure = nth;
-}
-
-void FailCloseHandle(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failCloseHandle = fail;
-}
-
 HANDLE OpenJoystickHandle() {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return detail::NewHandleLocked(detail::HandleEntry{detail::HandleKind::Device, -1, 0, nullptr});
@@ -89,20 +75,25 @@ BOOL CloseHandle(HANDLE handle) {
     sim::detail::Checkpoint("CloseHandle");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL closed = FALSE;
-    if (sim::failCloseHandle || sim::handles.erase(handle) == 0) {
+    // A refused close leaves the handle open.
+    if (DWORD error = sim::detail::FailureLocked("CloseHandle", ERROR_INVALID_HANDLE)) {
+        sim::lastError = error;
+    } else if (sim::handles.erase(handle) == 0) {
         sim::lastError = ERROR_INVALID_HANDLE;
     } else {
         closed = TRUE;
     }
-    sim::detail::LogLocked("CloseHandle", "%p -> %d", handle, closed);
+    sim::detail::LogCallLocked("CloseHandle",
+                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}},
+                               "%p -> %d", handle, closed);
     return closed;
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     void* block = nullptr;
-    if (sim::allocationsUntilFailure > 0 && --sim::allocationsUntilFailure == 0) {
-        sim::lastError = ERROR_NOT_ENOUGH_MEMORY;
+    if (DWORD error = sim::detail::FailureLocked("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) {
+        sim::lastError = error;
     } else {
         // A zero-byte request still gives a distinct block, as on Windows.
         block = std::malloc(bytes == 0 ? 1 : bytes);
@@ -111,7 +102,9 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         }
         sim::localBlocks.emplace(block, bytes);
     }
-    sim::detail::LogLocked("LocalAlloc", "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
+    sim::detail::LogCallLocked(
+        "LocalAlloc", {.result = block ? 1 : 0, .numbers = {flags, static_cast<int64_t>(bytes)}},
+        "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
     return block;
 }
 
@@ -129,7 +122,9 @@ HLOCAL LocalFree(HLOCAL block) {
     } else {
         sim::lastError = ERROR_INVALID_HANDLE;
     }
-    sim::detail::LogLocked("LocalFree", "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
+    sim::detail::LogCallLocked(
+        "LocalFree", {.result = result ? 1 : 0, .pointers = {sim::detail::PointerOf(block)}},
+        "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
     return result;
 }
 
@@ -137,9 +132,14 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
                    DWORD disposition, DWORD flags, HANDLE templateFile) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HANDLE handle = INVALID_HANDLE_VALUE;
-    DWORD error = ERROR_FILE_NOT_FOUND;
+    // A device that was enumerated and is gone by the open is not found.
+    DWORD error = sim::detail::FailureLocked("CreateFileA", ERROR_FILE_NOT_FOUND);
+    bool refused = error != 0;
+    if (!refused) {
+        error = ERROR_FILE_NOT_FOUND;
+    }
     std::vector<sim::detail::DeviceSlot>& devices = sim::detail::DevicesLocked();
-    for (size_t d = 0; d < devices.size() && handle == INVALID_HANDLE_VALUE; ++d) {
+    for (size_t d = 0; !refused && d < devices.size() && handle == INVALID_HANDLE_VALUE; ++d) {
         const std::vector<sim::HidInterface>& interfaces = devices[d].device.interfaces;
         for (size_t i = 0; devices[d].present && i < interfaces.size(); ++i) {
             // Device paths name the same device whatever their letter case.
@@ -158,8 +158,13 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
     if (handle == INVALID_HANDLE_VALUE) {
         sim::lastError = error;
     }
-    sim::detail::LogLocked("CreateFileA", "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access,
-                           shareMode, static_cast<void*>(security), disposition, flags,
-                           templateFile, handle);
+    sim::detail::LogCallLocked(
+        "CreateFileA",
+        {.result = sim::detail::HandleNumber(handle),
+         .numbers = {access, shareMode, disposition, flags},
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(templateFile)},
+         .strings = {fileName}},
+        "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access, shareMode,
+        static_cast<void*>(security), disposition, flags, templateFile, handle);
     return handle;
 }

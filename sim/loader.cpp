@@ -159,14 +159,18 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     // Only the search flags are accepted, and at least one of them.
     BOOL set = FALSE;
-    if (directoryFlags == 0 || (directoryFlags & ~sim::searchFlags) != 0) {
+    if (DWORD error =
+            sim::detail::FailureLocked("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+    } else if (directoryFlags == 0 || (directoryFlags & ~sim::searchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
     } else {
         sim::defaultDirectories = directoryFlags;
         set = TRUE;
     }
-    sim::detail::LogLocked("SetDefaultDllDirectories", "0x%08x -> %d",
-                           static_cast<unsigned>(directoryFlags), set);
+    sim::detail::LogCallLocked("SetDefaultDllDirectories",
+                               {.result = set, .numbers = {directoryFlags}}, "0x%08x -> %d",
+                               static_cast<unsigned>(directoryFlags), set);
     return set;
 }
 
@@ -176,7 +180,9 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
     sim::Module* module = nullptr;
     // The file handle is reserved and must be empty; flags other than the search
     // flags (data-file loads and the like) are not simulated.
-    if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
+    if (DWORD error = sim::detail::FailureLocked("LoadLibraryExA", ERROR_MOD_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
     } else {
         // The first folder that holds the name decides, also when that copy
@@ -197,10 +203,14 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             handle = &sim::moduleTags[module - sim::modules.data()];
         }
     }
-    sim::detail::LogLocked("LoadLibraryExA", "\"%s\", %s, 0x%08x -> %s%s", fileName,
-                           file ? "file" : "NULL", static_cast<unsigned>(flags),
-                           handle ? "module from " : "NULL",
-                           handle ? sim::FolderName(module->folder) : "");
+    sim::detail::LogCallLocked("LoadLibraryExA",
+                               {.result = handle ? 1 : 0,
+                                .numbers = {flags},
+                                .pointers = {sim::detail::PointerOf(file)},
+                                .strings = {fileName}},
+                               "\"%s\", %s, 0x%08x -> %s%s", fileName, file ? "file" : "NULL",
+                               static_cast<unsigned>(flags), handle ? "module from " : "NULL",
+                               handle ? sim::FolderName(module->folder) : "");
     return handle;
 }
 
@@ -208,7 +218,10 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     FARPROC address = nullptr;
     sim::Module* module = sim::ModuleOf(handle);
-    if (module != nullptr) {
+    DWORD error = sim::detail::FailureLocked("GetProcAddress", ERROR_PROC_NOT_FOUND);
+    if (error != 0) {
+        SetLastError(error);
+    } else if (module != nullptr) {
         for (const sim::Export& entry : module->exports) {
             // Export names are case-sensitive.
             if (entry.name == name) {
@@ -216,10 +229,14 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
             }
         }
     }
-    if (address == nullptr) {
+    if (address == nullptr && error == 0) {
         SetLastError(module ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("GetProcAddress", "\"%s\" -> %s", name, address ? "address" : "NULL");
+    sim::detail::LogCallLocked("GetProcAddress",
+                               {.result = address ? 1 : 0,
+                                .pointers = {sim::detail::PointerOf(handle)},
+                                .strings = {name}},
+                               "\"%s\" -> %s", name, address ? "address" : "NULL");
     return address;
 }
 
@@ -227,15 +244,19 @@ BOOL FreeLibrary(HMODULE handle) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL freed = FALSE;
     sim::Module* module = sim::ModuleOf(handle);
-    if (module != nullptr) {
+    // A refused free leaves the module loaded.
+    if (DWORD error = sim::detail::FailureLocked("FreeLibrary", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (module != nullptr) {
         --module->references;
         ++module->frees;
         freed = TRUE;
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("FreeLibrary", "%s -> %d", module ? module->fileName.c_str() : "?",
-                           freed);
+    sim::detail::LogCallLocked("FreeLibrary",
+                               {.result = freed, .pointers = {sim::detail::PointerOf(handle)}},
+                               "%s -> %d", module ? module->fileName.c_str() : "?", freed);
     return freed;
 }
 
@@ -246,13 +267,18 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
     sim::Module* module = sim::ModuleOf(handle);
     std::string full = module != nullptr ? sim::FolderPath(module->folder) + module->fileName : "";
     DWORD copied = 0;
-    if (module == nullptr) {
+    if (DWORD error = sim::detail::FailureLocked("GetModuleFileNameA", ERROR_MOD_NOT_FOUND)) {
+        SetLastError(error);
+        full.clear();
+    } else if (module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
     } else if (size > 0) {
         copied = static_cast<DWORD>(std::min<size_t>(full.size(), size - 1));
         full.copy(path, copied);
         path[copied] = '\0';
     }
-    sim::detail::LogLocked("GetModuleFileNameA", "-> %s", full.c_str());
+    sim::detail::LogCallLocked("GetModuleFileNameA",
+                               {.result = copied, .numbers = {size}, .strings = {full}}, "-> %s",
+                               full.c_str());
     return copied;
 }

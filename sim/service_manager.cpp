@@ -19,8 +19,6 @@ std::deque<DWORD> controls;
 uint64_t controlsHandled = 0;
 uint64_t controlsSent = 0;
 std::vector<StatusReport> reports;
-int reportsUntilFailure = 0;
-bool failRegisterHandler = false;
 std::condition_variable serviceChanged;
 std::thread serviceMainThread;
 
@@ -44,8 +42,6 @@ void ResetServiceLocked() {
     controls.clear();
     controlsHandled = controlsSent = 0;
     reports.clear();
-    reportsUntilFailure = 0;
-    failRegisterHandler = false;
 }
 
 void JoinServiceThreads() {
@@ -111,16 +107,6 @@ std::string StatusSequence() {
     return sequence;
 }
 
-void FailStatusReport(int nth) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    reportsUntilFailure = nth;
-}
-
-void FailRegisterHandler(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failRegisterHandler = fail;
-}
-
 bool ServiceMainReturned() {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return serviceMainReturned;
@@ -130,9 +116,16 @@ bool ServiceMainReturned() {
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
-    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "\"%s\"", serviceTable[0].lpServiceName);
-    if (!sim::startedByServiceManager || sim::dispatcherRunning) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA",
+                               {.strings = {serviceTable[0].lpServiceName}}, "\"%s\"",
+                               serviceTable[0].lpServiceName);
+    DWORD error = sim::detail::FailureLocked("StartServiceCtrlDispatcherA",
+                                             ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    if (error == 0 && (!sim::startedByServiceManager || sim::dispatcherRunning)) {
+        error = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    }
+    if (error != 0) {
+        SetLastError(error);
         return FALSE;
     }
     sim::dispatcherRunning = true;
@@ -158,7 +151,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         DWORD control = sim::controls.front();
         sim::controls.pop_front();
         LPHANDLER_FUNCTION handler = sim::handler;
-        sim::detail::LogLocked("(control)", "%u", control);
+        sim::detail::LogCallLocked("(control)", {.numbers = {control}}, "%u", control);
         lock.unlock();
         handler(control);
         lock.lock();
@@ -170,21 +163,26 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     // The process would now end; ServiceMain gets a moment to return first.
     sim::serviceChanged.wait_for(lock, std::chrono::seconds(10),
                                  [] { return sim::serviceMainReturned; });
-    sim::detail::LogLocked("StartServiceCtrlDispatcherA", "returns");
+    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA", {.result = TRUE}, "returns");
     return TRUE;
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     SERVICE_STATUS_HANDLE status = nullptr;
-    if (sim::failRegisterHandler) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (DWORD error =
+            sim::detail::FailureLocked("RegisterServiceCtrlHandlerA", ERROR_SERVICE_NOT_IN_EXE)) {
+        SetLastError(error);
     } else {
         sim::handler = handler;
         status = reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag);
     }
-    sim::detail::LogLocked("RegisterServiceCtrlHandlerA", "\"%s\" -> %s", serviceName,
-                           status ? "handle" : "NULL");
+    sim::detail::LogCallLocked(
+        "RegisterServiceCtrlHandlerA",
+        {.result = status ? 1 : 0,
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))},
+         .strings = {serviceName}},
+        "\"%s\" -> %s", serviceName, status ? "handle" : "NULL");
     return status;
 }
 
@@ -193,19 +191,23 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
     sim::detail::Checkpoint("SetServiceStatus");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL result = TRUE;
-    if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {
+    if (DWORD error = sim::detail::FailureLocked("SetServiceStatus", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+        result = FALSE;
+    } else if (statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&sim::statusHandleTag)) {
         SetLastError(ERROR_INVALID_HANDLE);
         result = FALSE;
     } else if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
         SetLastError(ERROR_INVALID_DATA);
         result = FALSE;
-    } else if (sim::reportsUntilFailure > 0 && --sim::reportsUntilFailure == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        result = FALSE;
     }
     sim::reports.push_back(sim::StatusReport{sim::detail::NowLocked(), *status, result});
-    sim::detail::LogLocked(
+    sim::detail::LogCallLocked(
         "SetServiceStatus",
+        {.result = result,
+         .numbers = {status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+                     status->dwWin32ExitCode, status->dwServiceSpecificExitCode,
+                     status->dwCheckPoint, status->dwWaitHint}},
         "type=0x%x state=%u accepted=0x%x exit=%u/%u checkpoint=%u wait=%u -> %d",
         status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
         status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,

@@ -6,6 +6,8 @@
 #include <functional>
 #include <initializer_list>
 #include <cstdint>
+#include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,12 +19,32 @@
 
 namespace sim {
 
+// A pointer argument as a test sees it: whether the product passed one at all.
+enum class Pointer { null, set };
+
+// A call's arguments and result as values, for tests to compare exactly.
+struct CallValues {
+    // What the call returned. A handle from the machine's handle table is its
+    // number (CreateFileA's first 0x100, INVALID_HANDLE_VALUE -1); an address
+    // (a memory block, a module, an entry point, the service status handle) is
+    // 1 when set and 0 when null.
+    std::optional<int64_t> result = std::nullopt;
+    std::vector<int64_t> numbers = {};     // the numeric arguments, in order
+    std::vector<Pointer> pointers = {};    // the pointer arguments, in order
+    std::vector<std::string> strings = {}; // the text arguments, in order
+    bool operator==(const CallValues&) const = default;
+};
+void PrintTo(const CallValues& values, std::ostream* out);
+
 // One platform call as the product made it: virtual time in milliseconds, the
-// Windows name of the call and its arguments (and result, after "->") as text.
+// Windows name of the call, its arguments (and result, after "->") as text for
+// people to read, and as values for tests to compare. Calls still logged as
+// text only leave the values empty.
 struct Call {
     uint32_t time;
     std::string name;
     std::string args;
+    CallValues values;
 };
 
 // A feature report that reached HidD_SetFeature, with its bytes and whether the
@@ -37,6 +59,21 @@ struct Report {
 // fail asks it, by its Windows name (the capture library's calls by their
 // export names), at the virtual time of the call; the first rule added that
 // applies wins. A reset empties it.
+//
+// A failing call returns what Windows returns when that call fails and leaves
+// the rule's error as the last error, or, when the rule names none, the error
+// Windows documents for it: CloseHandle, SetEvent, WaitForSingleObject,
+// FreeLibrary and SetServiceStatus ERROR_INVALID_HANDLE; LocalAlloc,
+// CreateThread, CreateEventA, MessageBoxA and the add of SetConsoleCtrlHandler
+// ERROR_NOT_ENOUGH_MEMORY (its remove ERROR_INVALID_PARAMETER); CreateFileA
+// ERROR_FILE_NOT_FOUND; LoadLibraryExA and GetModuleFileNameA
+// ERROR_MOD_NOT_FOUND; GetProcAddress ERROR_PROC_NOT_FOUND;
+// SetDefaultDllDirectories ERROR_INVALID_PARAMETER; RegisterServiceCtrlHandlerA
+// ERROR_SERVICE_NOT_IN_EXE; StartServiceCtrlDispatcherA
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT. timeSetEvent returns timer id 0 and
+// timeKillEvent the rule's result (MMSYSERR_INVALPARAM when unset); neither sets
+// a last error. A refused CloseHandle, FreeLibrary or timeKillEvent leaves its
+// object as it was.
 void AddFault(world::Fault fault);
 // Ends every rule of that call from now on.
 void MendFault(std::string_view call);
@@ -134,9 +171,6 @@ void UpdateHidDevice(size_t index, HidDevice device);
 // Unplugs every device: open handles stay open, but reports on them fail.
 void RemoveHidDevices();
 void FailClassDevs(DWORD error);
-// Makes the nth LocalAlloc from now fail (1 the next one); 0 makes none fail.
-void FailLocalAlloc(int nth);
-void FailCloseHandle(bool fail);
 
 // A HID device handle of a virtual joystick that is always present, open as if by
 // CreateFileA.
@@ -154,9 +188,6 @@ void EndStdoutCapture(bool echo);
 
 // Threads the product created that have not returned yet.
 int RunningThreads();
-// Makes the next CreateThread or CreateEventA fail.
-void FailCreateThread(bool fail);
-void FailCreateEvent(bool fail);
 
 // Holds the thread that makes the nth call of a platform function from now on
 // (1: the next one) inside that call, before it takes effect, until the test lets it
@@ -192,9 +223,6 @@ bool WaitForServiceState(DWORD state, uint32_t timeoutMs);
 std::vector<StatusReport> StatusReports();
 // "state/checkpoint/waithint" per report, e.g. "2/1/3000 2/2/1000 4/0/0".
 std::string StatusSequence();
-// Makes the nth SetServiceStatus from now fail (1 the next one); 0 none.
-void FailStatusReport(int nth);
-void FailRegisterHandler(bool fail);
 // Whether the last dispatcher run saw ServiceMain return.
 bool ServiceMainReturned();
 

@@ -24,6 +24,24 @@ void LogLocked(const char* name, const char* format, ...)
 #endif
     ;
 
+// Appends a call with its values as well as its text (see CallValues); the
+// caller holds Lock(). The other files of the simulation move to this one call
+// by call.
+void LogCallLocked(const char* name, CallValues values, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// A pointer argument as CallValues keeps it.
+inline Pointer PointerOf(const void* pointer) {
+    return pointer != nullptr ? Pointer::set : Pointer::null;
+}
+// A handle as CallValues keeps it: its number.
+inline int64_t HandleNumber(HANDLE handle) {
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
+}
+
 // Whether calls are being logged, for callers whose arguments cost to format;
 // the caller holds Lock().
 bool LoggingLocked();
@@ -73,6 +91,16 @@ const world::Fault* FaultLocked(std::string_view call);
 // When a call made now is held until by a block rule, or -1; the caller holds Lock().
 long BlockedUntilLocked(std::string_view call);
 world::FaultTable& FaultsLocked();
+// The last error a call made now is to fail with, or 0 when it goes through: the
+// rule's error, or the one Windows documents for that call when the rule names
+// none. Counts the call; the caller holds Lock().
+inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
+    const world::Fault* fault = FaultLocked(call);
+    if (fault == nullptr) {
+        return 0;
+    }
+    return fault->error != 0 ? static_cast<DWORD>(fault->error) : documentedError;
+}
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);

@@ -50,8 +50,6 @@ Object& SyncObject(std::map<const void*, std::unique_ptr<Object>>& table, const 
 }
 std::vector<std::shared_ptr<SimThread>> threads;
 int running = 0;
-bool failCreateThread = false;
-bool failCreateEvent = false;
 
 } // namespace
 
@@ -62,8 +60,6 @@ void JoinThreads() {
     {
         std::lock_guard<std::mutex> guard(Lock());
         started.swap(threads);
-        failCreateThread = false;
-        failCreateEvent = false;
     }
     for (std::shared_ptr<SimThread>& thread : started) {
         thread->thread.join();
@@ -77,25 +73,14 @@ int RunningThreads() {
     return running;
 }
 
-void FailCreateThread(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failCreateThread = fail;
-}
-
-void FailCreateEvent(bool fail) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    failCreateEvent = fail;
-}
-
 } // namespace sim
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HANDLE handle = nullptr;
-    if (sim::failCreateThread) {
-        sim::failCreateThread = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (DWORD error = sim::detail::FailureLocked("CreateThread", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
     } else {
         auto thread = std::make_shared<sim::SimThread>();
         thread->manualReset = true;
@@ -115,8 +100,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
             *threadId = static_cast<DWORD>(sim::threads.size());
         }
     }
-    sim::detail::LogLocked("CreateThread", "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
-                           handle ? "thread" : "NULL");
+    sim::detail::LogCallLocked("CreateThread",
+                               {.result = sim::detail::HandleNumber(handle),
+                                .numbers = {static_cast<int64_t>(stackSize), creationFlags}},
+                               "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
+                               handle ? "thread" : "NULL");
     return handle;
 }
 
@@ -124,18 +112,21 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HANDLE handle = nullptr;
-    if (sim::failCreateEvent) {
-        sim::failCreateEvent = false;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (DWORD error = sim::detail::FailureLocked("CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
     } else {
         auto event =
             std::make_shared<sim::Waitable>(sim::Waitable{initialState != 0, manualReset != 0});
         handle = sim::detail::NewHandleLocked(
             sim::detail::HandleEntry{sim::detail::HandleKind::Event, 0, 0, event});
     }
-    sim::detail::LogLocked("CreateEventA", "%p manual=%d initial=%d %s -> %s",
-                           static_cast<void*>(security), manualReset, initialState,
-                           name ? name : "NULL", handle ? "event" : "NULL");
+    sim::detail::LogCallLocked(
+        "CreateEventA",
+        {.result = sim::detail::HandleNumber(handle),
+         .numbers = {manualReset, initialState},
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}},
+        "%p manual=%d initial=%d %s -> %s", static_cast<void*>(security), manualReset, initialState,
+        name ? name : "NULL", handle ? "event" : "NULL");
     return handle;
 }
 
@@ -144,14 +135,17 @@ BOOL SetEvent(HANDLE event) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(event);
     BOOL set = FALSE;
-    if (entry != nullptr && entry->kind == sim::detail::HandleKind::Event) {
+    if (DWORD error = sim::detail::FailureLocked("SetEvent", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (entry != nullptr && entry->kind == sim::detail::HandleKind::Event) {
         static_cast<sim::Waitable*>(entry->object.get())->signalled = true;
         sim::waitableChanged.notify_all();
         set = TRUE;
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogLocked("SetEvent", "-> %d", set);
+    sim::detail::LogCallLocked(
+        "SetEvent", {.result = set, .numbers = {sim::detail::HandleNumber(event)}}, "-> %d", set);
     return set;
 }
 
@@ -159,14 +153,23 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     sim::detail::Checkpoint("WaitForSingleObject");
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handle);
-    if (entry == nullptr || entry->kind == sim::detail::HandleKind::Device) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        sim::detail::LogLocked("WaitForSingleObject", "%u -> WAIT_FAILED", milliseconds);
+    DWORD error = sim::detail::FailureLocked("WaitForSingleObject", ERROR_INVALID_HANDLE);
+    if (error == 0 && (entry == nullptr || entry->kind == sim::detail::HandleKind::Device)) {
+        error = ERROR_INVALID_HANDLE;
+    }
+    if (error != 0) {
+        SetLastError(error);
+        sim::detail::LogCallLocked("WaitForSingleObject",
+                                   {.result = WAIT_FAILED, .numbers = {milliseconds}},
+                                   "%u -> WAIT_FAILED", milliseconds);
         return WAIT_FAILED;
     }
-    sim::detail::LogLocked("WaitForSingleObject", "%s %u",
-                           entry->kind == sim::detail::HandleKind::Event ? "event" : "thread",
-                           milliseconds);
+    // Logged as the wait begins, before its result is known: the object's kind
+    // and the time.
+    const char* kind = entry->kind == sim::detail::HandleKind::Event ? "event" : "thread";
+    sim::detail::LogCallLocked("WaitForSingleObject",
+                               {.numbers = {milliseconds}, .strings = {kind}}, "%s %u", kind,
+                               milliseconds);
     // The object outlives a CloseHandle made while this wait goes on.
     std::shared_ptr<sim::Waitable> object = std::static_pointer_cast<sim::Waitable>(entry->object);
     auto signalled = [&object] { return object->signalled; };

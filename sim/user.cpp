@@ -31,7 +31,7 @@ bool PressConsoleControl(DWORD controlType) {
     std::vector<PHANDLER_ROUTINE> handlers;
     {
         std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::LogLocked("(console control)", "%u", controlType);
+        detail::LogCallLocked("(console control)", {.numbers = {controlType}}, "%u", controlType);
         handlers = consoleHandlers;
     }
     for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
@@ -46,19 +46,41 @@ bool PressConsoleControl(DWORD controlType) {
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    if (add) {
+    BOOL done = TRUE;
+    // Removing a handler that is not installed is refused with ERROR_INVALID_PARAMETER;
+    // an add fails only when there is no memory for it.
+    if (DWORD error = sim::detail::FailureLocked(
+            "SetConsoleCtrlHandler", add ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+        done = FALSE;
+    } else if (add) {
         sim::consoleHandlers.push_back(handler);
     } else {
         std::erase(sim::consoleHandlers, handler);
     }
-    sim::detail::LogLocked("SetConsoleCtrlHandler", "%s", add ? "add" : "remove");
-    return TRUE;
+    sim::detail::LogCallLocked(
+        "SetConsoleCtrlHandler",
+        {.result = done,
+         .numbers = {add},
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))}},
+        "%s -> %d", add ? "add" : "remove", done);
+    return done;
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::LogLocked("MessageBoxA", "%p \"%s\" \"%s\" 0x%x -> 1", owner, text, caption, type);
-    return 1; // IDOK
+    int answer = 1; // IDOK
+    if (DWORD error = sim::detail::FailureLocked("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
+        answer = 0;
+    }
+    sim::detail::LogCallLocked("MessageBoxA",
+                               {.result = answer,
+                                .numbers = {type},
+                                .pointers = {sim::detail::PointerOf(owner)},
+                                .strings = {text, caption}},
+                               "%p \"%s\" \"%s\" 0x%x -> %d", owner, text, caption, type, answer);
+    return answer;
 }
 
 void OutputDebugStringA(LPCSTR text) {
@@ -68,5 +90,5 @@ void OutputDebugStringA(LPCSTR text) {
         line.pop_back();
     }
     sim::debugLines.push_back(line);
-    sim::detail::LogLocked("OutputDebugStringA", "\"%s\"", line.c_str());
+    sim::detail::LogCallLocked("OutputDebugStringA", {.strings = {line}}, "\"%s\"", line.c_str());
 }

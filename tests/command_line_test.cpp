@@ -45,8 +45,13 @@ TEST_F(CommandLineTest, TooFewArgumentsShowTheMessageBoxAndChangeNothing) {
         EXPECT_EQ(0, Parse(args)) << count << " arguments";
         std::vector<sim::Call> boxes = sim::CallsNamed("MessageBoxA");
         ASSERT_EQ(1u, boxes.size());
-        EXPECT_EQ("(nil) \"Error: Wrong number of arguments !\" \"ZUR Joyvane Service\" 0x0 -> 1",
-                  boxes[0].args);
+        EXPECT_EQ((sim::CallValues{
+                      .result = 1, // IDOK
+                      .numbers = {MB_OK},
+                      .pointers = {sim::Pointer::null},
+                      .strings = {"Error: Wrong number of arguments !", "ZUR Joyvane Service"}}),
+                  boxes[0].values)
+            << boxes[0].args;
         EXPECT_TRUE(sim::DebugLines().empty());
         EXPECT_EQ(4, serviceConfig.buttonNumber);
         EXPECT_EQ(0, serviceConfig.mode);
@@ -60,18 +65,26 @@ struct ButtonCase {
     int32_t button;
 };
 
-TEST_F(CommandLineTest, FirstArgumentSelectsButtonsTwoToSevenAndOtherwiseButtonOne) {
-    const ButtonCase cases[] = {
-        {"7", 7},  {"2", 2},     {"1", 1},           {"8", 1},    {"0", 1},
-        {"-3", 1}, {"word", 1},  {" 5", 5},          {"3abc", 3}, {"+6", 6},
-        {"", 1},   {"\t\n4", 4}, {"99999999999", 1}, {"-2", 1},   {"0x5", 1},
-    };
-    for (const ButtonCase& c : cases) {
-        EXPECT_EQ(c.button, ButtonNumberFromArg(c.arg)) << '"' << c.arg << '"';
-        EXPECT_EQ(1, Parse({c.arg, "0", "0", "30", "250"}));
-        EXPECT_EQ(c.button, serviceConfig.buttonNumber) << '"' << c.arg << '"';
-    }
+const ButtonCase buttonCases[] = {
+    {"7", 7},  {"2", 2},     {"1", 1},           {"8", 1},    {"0", 1},
+    {"-3", 1}, {"word", 1},  {" 5", 5},          {"3abc", 3}, {"+6", 6},
+    {"", 1},   {"\t\n4", 4}, {"99999999999", 1}, {"-2", 1},   {"0x5", 1},
+};
+
+class ButtonArgumentTest : public CommandLineTest,
+                           public ::testing::WithParamInterface<ButtonCase> {};
+
+TEST_P(ButtonArgumentTest, FirstArgumentSelectsButtonsTwoToSevenAndOtherwiseButtonOne) {
+    const ButtonCase& c = GetParam();
+    EXPECT_EQ(c.button, ButtonNumberFromArg(c.arg));
+    EXPECT_EQ(1, Parse({c.arg, "0", "0", "30", "250"}));
+    EXPECT_EQ(c.button, serviceConfig.buttonNumber);
 }
+
+INSTANTIATE_TEST_SUITE_P(Arguments, ButtonArgumentTest, ::testing::ValuesIn(buttonCases),
+                         [](const ::testing::TestParamInfo<ButtonCase>& info) {
+                             return "Arg" + SpelledOut(info.param.arg);
+                         });
 
 struct DecimalCase {
     const char* text;
@@ -80,31 +93,37 @@ struct DecimalCase {
 
 // The C runtime's atoi, including its quirks; out-of-range text saturates as the
 // Windows runtime's atoi does instead of overflowing.
-TEST(ParseDecimal, ReadsTextTheWayAtoiDoes) {
-    const DecimalCase cases[] = {
-        {"250", 250},
-        {"  \t42x", 42},
-        {"-17", -17},
-        {"+8", 8},
-        {"-0", 0},
-        {"+-3", 0},
-        {"- 3", 0},
-        {"word", 0},
-        {"", 0},
-        {"0x10", 0},
-        {"1e3", 1},
-        {"007", 7},
-        {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX},
-        {"-2147483648", INT32_MIN},
-        {"-2147483649", INT32_MIN},
-        {"-99999999999999999999999", INT32_MIN},
-    };
-    for (const DecimalCase& c : cases) {
-        EXPECT_EQ(c.value, ParseDecimal(c.text)) << '"' << c.text << '"';
-    }
+const DecimalCase decimalCases[] = {
+    {"250", 250},
+    {"  \t42x", 42},
+    {"-17", -17},
+    {"+8", 8},
+    {"-0", 0},
+    {"+-3", 0},
+    {"- 3", 0},
+    {"word", 0},
+    {"", 0},
+    {"0x10", 0},
+    {"1e3", 1},
+    {"007", 7},
+    {"2147483647", INT32_MAX},
+    {"2147483648", INT32_MAX},
+    {"99999999999999999999999", INT32_MAX},
+    {"-2147483648", INT32_MIN},
+    {"-2147483649", INT32_MIN},
+    {"-99999999999999999999999", INT32_MIN},
+};
+
+using ParseDecimalTest = ProductTestWithParam<DecimalCase>;
+
+TEST_P(ParseDecimalTest, ReadsTextTheWayAtoiDoes) {
+    EXPECT_EQ(GetParam().value, ParseDecimal(GetParam().text));
 }
+
+INSTANTIATE_TEST_SUITE_P(Texts, ParseDecimalTest, ::testing::ValuesIn(decimalCases),
+                         [](const ::testing::TestParamInfo<DecimalCase>& info) {
+                             return "Text" + SpelledOut(info.param.text);
+                         });
 
 TEST_F(CommandLineTest, WordsForDurationsGiveZeroAndNegativesAreKeptAsGiven) {
     EXPECT_EQ(1, Parse({"4", "x", "y", "pause", "click"}));

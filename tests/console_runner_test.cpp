@@ -79,42 +79,45 @@ struct EndingEvent {
 // Windows ends a console process as soon as the handler of a closed window, a
 // logoff or a shutdown returns: by then the worker must have stopped and the
 // joystick been let go, with the button held (follow mode) until then.
-TEST_F(ConsoleRunnerTest, ClosingTheWindowLetsGoOfTheJoystickBeforeTheHandlerReturns) {
-    const EndingEvent events[] = {{CTRL_CLOSE_EVENT, "close"},
-                                  {CTRL_LOGOFF_EVENT, "logoff"},
-                                  {CTRL_SHUTDOWN_EVENT, "shutdown"}};
-    for (const EndingEvent& e : events) {
-        SetUp();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        sim::SetButtonTimeline({{0, gpioButtonDown}});
-        int exitCode = -1;
-        std::thread console([&exitCode] {
-            std::string args[] = {"joyvane_console.exe", "4", "0", "0", "30", "250"};
-            char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                            args[4].data(), args[5].data(), nullptr};
-            exitCode = ConsoleProcessMain(6, argv);
-        });
-        for (int i = 0; i < 2000 && sim::Reports().size() < 2; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_EQ(8, ReportValue(sim::Reports().back())) << e.name;
-        bool taken = sim::PressConsoleControl(e.control);
-        // What the process would still do when the handler returned.
-        std::vector<sim::Report> reports = sim::Reports();
-        std::string out = sim::TakeStdout();
-        if (!taken) {
-            sim::PressConsoleControl(CTRL_C_EVENT); // so that the runner ends all the same
-        }
-        console.join();
-        EXPECT_TRUE(taken) << e.name;
-        EXPECT_EQ(0, ReportValue(reports.back())) << e.name;
-        EXPECT_NE(std::string::npos, out.find("Joyvane console: stopped.\n")) << e.name;
-        EXPECT_EQ(0, exitCode) << e.name;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << e.name;
-        TearDown();
+const EndingEvent endingEvents[] = {
+    {CTRL_CLOSE_EVENT, "close"}, {CTRL_LOGOFF_EVENT, "logoff"}, {CTRL_SHUTDOWN_EVENT, "shutdown"}};
+
+class EndingEventTest : public ConsoleRunnerTest,
+                        public ::testing::WithParamInterface<EndingEvent> {};
+
+TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheHandlerReturns) {
+    const EndingEvent& e = GetParam();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, gpioButtonDown}});
+    int exitCode = -1;
+    std::thread console([&exitCode] {
+        std::string args[] = {"joyvane_console.exe", "4", "0", "0", "30", "250"};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                        args[4].data(), args[5].data(), nullptr};
+        exitCode = ConsoleProcessMain(6, argv);
+    });
+    for (int i = 0; i < 2000 && sim::Reports().size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    ASSERT_EQ(8, ReportValue(sim::Reports().back())) << e.name;
+    bool taken = sim::PressConsoleControl(e.control);
+    // What the process would still do when the handler returned.
+    std::vector<sim::Report> reports = sim::Reports();
+    std::string out = sim::TakeStdout();
+    if (!taken) {
+        sim::PressConsoleControl(CTRL_C_EVENT); // so that the runner ends all the same
+    }
+    console.join();
+    EXPECT_TRUE(taken) << e.name;
+    EXPECT_EQ(0, ReportValue(reports.back())) << e.name;
+    EXPECT_NE(std::string::npos, out.find("Joyvane console: stopped.\n")) << e.name;
+    EXPECT_EQ(0, exitCode) << e.name;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << e.name;
 }
+
+INSTANTIATE_TEST_SUITE_P(Events, EndingEventTest, ::testing::ValuesIn(endingEvents),
+                         NamedBy<&EndingEvent::name>());
 
 TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysSoAndEnds) {
     EXPECT_EQ(1, Run({"2", "0", "1", "30", "250"}, false));

@@ -1,14 +1,22 @@
 // Every fault the machine can throw at the worker, one at a time, for a stretch
 // of time: the worker rides it out, holds at most one joystick connection and one
-// device list meanwhile, and works again once the fault is gone.
+// device list meanwhile, and works again once the fault is gone. And every
+// platform call the product makes, failed once where it matters: what the
+// product then does, exactly.
+#include <atomic>
 #include <functional>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "service/service_config.h"
+#include "service/service_lifecycle.h"
 #include "tests/product_fixture.h"
+
+int JoyvaneConsoleMain(int argc, char** argv);
 
 namespace {
 
@@ -70,7 +78,7 @@ const Fault faults[] = {
      [] { sim::RefuseFeatureReports(false); }},
     {"no memory for the next joystick open",
      [] {
-         sim::FailLocalAlloc(1);
+         sim::AddFault({.call = "LocalAlloc", .firstCall = 1});
          sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1);
      },
      nullptr},
@@ -78,45 +86,47 @@ const Fault faults[] = {
 
 class FaultMatrixTest : public ProductTest {};
 
-TEST_F(FaultMatrixTest, TheWorkerRidesOutEveryFaultAndWorksAgainAfterIt) {
-    for (const Fault& fault : faults) {
-        sim::Reset();
-        ResetProductState();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        sim::SetButtonTimeline(
-            {{0, gpioButtonUp}, {pressAt, gpioButtonDown}, {releaseAt, gpioButtonUp}});
-        sim::At(faultFrom, fault.begin);
-        if (fault.end) {
-            sim::At(faultUntil, fault.end);
-        } else {
-            // Scripted windows end by themselves; this only marks the time.
-            sim::At(faultUntil, [] {});
-        }
-        sim::At(stopAt, [] { runFlag.store(0); });
-        auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-        *params = WorkerParams{4, 0, 30, 250};
-        runFlag.store(1);
-        EXPECT_EQ(0u, PollWorker(params)) << fault.name;
+using FaultWindowTest = ProductTestWithParam<Fault>;
 
-        // The press after the fault reaches the joystick, down and up.
-        std::vector<int> after;
-        for (const sim::Report& report : sim::Reports()) {
-            if (report.time >= pressAt && report.time < stopAt && report.accepted) {
-                after.push_back(ReportValue(report));
-            }
-        }
-        EXPECT_EQ((std::vector<int>{8, 0}), after) << fault.name;
-
-        sim::Resources peak = sim::PeakHeld();
-        EXPECT_LE(peak.deviceHandles, 1) << fault.name;
-        EXPECT_LE(peak.deviceSets, 1) << fault.name;
-        EXPECT_LE(peak.localBlocks, 3) << fault.name; // path, property buffer, detail
-        EXPECT_LE(peak.loadedModules, 1) << fault.name;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << fault.name;
-        EXPECT_EQ(0, workerAlive.load()) << fault.name;
+TEST_P(FaultWindowTest, TheWorkerRidesItOutAndWorksAgainAfterIt) {
+    const Fault& fault = GetParam();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline(
+        {{0, gpioButtonUp}, {pressAt, gpioButtonDown}, {releaseAt, gpioButtonUp}});
+    sim::At(faultFrom, fault.begin);
+    if (fault.end) {
+        sim::At(faultUntil, fault.end);
+    } else {
+        // Scripted windows end by themselves; this only marks the time.
+        sim::At(faultUntil, [] {});
     }
+    sim::At(stopAt, [] { runFlag.store(0); });
+    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+    *params = WorkerParams{4, 0, 30, 250};
+    runFlag.store(1);
+    EXPECT_EQ(0u, PollWorker(params));
+
+    // The press after the fault reaches the joystick, down and up.
+    std::vector<int> after;
+    for (const sim::Report& report : sim::Reports()) {
+        if (report.time >= pressAt && report.time < stopAt && report.accepted) {
+            after.push_back(ReportValue(report));
+        }
+    }
+    EXPECT_EQ((std::vector<int>{8, 0}), after);
+
+    sim::Resources peak = sim::PeakHeld();
+    EXPECT_LE(peak.deviceHandles, 1);
+    EXPECT_LE(peak.deviceSets, 1);
+    EXPECT_LE(peak.localBlocks, 3); // path, property buffer, detail
+    EXPECT_LE(peak.loadedModules, 1);
+    EXPECT_EQ(sim::Resources{}, sim::Held());
+    EXPECT_EQ(0, workerAlive.load());
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultWindowTest, ::testing::ValuesIn(faults),
+                         NamedBy<&Fault::name>());
 
 TEST_F(FaultMatrixTest, AMissingLibraryOrEntryPointEndsTheWorkerAndHoldsNothing) {
     sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr}});
@@ -168,5 +178,324 @@ TEST_F(FaultMatrixTest, TenThousandReconnectsLeakNothing) {
     EXPECT_EQ(1, sim::ModuleFrees("ZUR_USBIO_KAD.dll"));
     std::fprintf(stderr, "%d reconnects in %u virtual seconds\n", cycles, sim::Now() / 1000);
 }
+
+// Which program meets the failing call.
+enum class Program {
+    Worker,     // the poll worker on the virtual clock, stopped at 4010
+    Service,    // the service as the service manager starts and stops it
+    Console,    // the console program, stopped with Ctrl+C
+    SetupCheck, // the console program's --check
+};
+
+// What a run shows. Reports are "time:value" on the virtual clock for the
+// worker, values only for the programs that run in real time.
+struct Outcome {
+    int result = 0; // the worker's return value, or the program's exit code
+    std::string reports;
+    std::vector<std::string> traces;
+    std::string printed;
+    std::string status; // the status reports, and the stopped report's exit code
+    sim::Resources held;
+    size_t timersFired = 0;
+    bool ctrlCTakenAfterwards = false; // a Ctrl+C after the program ended still had a taker
+    bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& o, std::ostream* out) {
+    *out << "{result " << o.result << ", reports \"" << o.reports << "\", traces {";
+    for (const std::string& trace : o.traces) {
+        *out << '"' << trace << "\" ";
+    }
+    *out << "}, printed \"" << o.printed << "\", status \"" << o.status << "\", held {"
+         << o.held.deviceHandles << ' ' << o.held.deviceSets << ' ' << o.held.localBlocks << ' '
+         << o.held.preparsedData << ' ' << o.held.loadedModules << ' ' << o.held.events << ' '
+         << o.held.threads << "}, timers fired " << o.timersFired << ", Ctrl+C taken afterwards "
+         << o.ctrlCTakenAfterwards << "}";
+}
+
+struct PlatformFault {
+    const char* name;
+    world::Fault fault;
+    Program program;
+    int32_t mode;       // the worker's mode
+    uint32_t releaseAt; // the button is down from 2500 until then (worker only)
+    Outcome outcome;
+};
+
+const char* const libraryTrace = "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+const char* const initTrace = "ZUR Joyvane: INIT - VideoCaptureResources....";
+const char* const destroyed = " Destroy_ZUR_GP: OK \n";
+
+// Each row fails one call once (or every call), and says what follows: first
+// the calls the worker makes, on the virtual clock.
+const PlatformFault workerFaults[] = {
+    {"CloseHandle refused for the joystick",
+     {.call = "CloseHandle", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     // The handle stays open; the product forgets it all the same.
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {libraryTrace},
+      .printed = " failed CloseHandle \n",
+      .held = {.deviceHandles = 1}}},
+    {"LocalAlloc fails for the joystick path",
+     {.call = "LocalAlloc", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "2000:0 2510:8 3500:0 4010:0",
+      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
+      .printed = destroyed}},
+    {"CreateFileA denied",
+     {.call = "CreateFileA", .firstCall = 1, .error = 5},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "2000:0 2510:8 3500:0 4010:0",
+      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
+      .printed = std::string("Error: CreateFile failed: 5\n") + destroyed}},
+    {"CreateFileA with the documented error",
+     {.call = "CreateFileA", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "2000:0 2510:8 3500:0 4010:0",
+      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
+      .printed = std::string("Error: CreateFile failed: 2\n") + destroyed}},
+    // The stop's wake-up is lost: the poll pause from 4000 runs to its end.
+    {"SetEvent refused for the stop",
+     {.call = "SetEvent", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "1000:0 2500:8 3520:0 4030:0", .traces = {libraryTrace}, .printed = destroyed}},
+    // The first pause fails at once: the device is opened at 0, not at 1000.
+    {"WaitForSingleObject fails in the first pause",
+     {.call = "WaitForSingleObject", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "0:0 2520:8 3510:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+    // Without the long-press timer a long press is a short click at its release.
+    {"timeSetEvent refused",
+     {.call = "timeSetEvent", .firstCall = 1},
+     Program::Worker,
+     2,
+     3500,
+     {.reports = "1000:0 3520:8 3770:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+    // The timer of a short press stays set and fires; its callback sees that it
+    // is not the armed one and sends nothing.
+    {"timeKillEvent refused at a short release",
+     {.call = "timeKillEvent", .firstCall = 1},
+     Program::Worker,
+     2,
+     2800,
+     {.reports = "1000:0 2800:8 3050:0 4010:0",
+      .traces = {libraryTrace},
+      .printed = destroyed,
+      .timersFired = 1}},
+    {"LoadLibraryExA fails",
+     {.call = "LoadLibraryExA", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.result = 1, .traces = {"ZUR Joyvane: 126"}}},
+    {"GetProcAddress fails for Init",
+     {.call = "GetProcAddress", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.result = 1,
+      .traces = {libraryTrace, "ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"}}},
+    // The module stays loaded; the product does not try again.
+    {"FreeLibrary refused",
+     {.call = "FreeLibrary", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {libraryTrace},
+      .printed = destroyed,
+      .held = {.loadedModules = 1}}},
+    {"GetModuleFileNameA fails",
+     {.call = "GetModuleFileNameA", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {"ZUR Joyvane: Capture library: "},
+      .printed = destroyed}},
+};
+
+// The same for the calls that only the programs make, on real threads.
+const PlatformFault programFaults[] = {
+    {"RegisterServiceCtrlHandlerA refused",
+     {.call = "RegisterServiceCtrlHandlerA"},
+     Program::Service,
+     0,
+     0,
+     {.traces = {initTrace}}},
+    {"StartServiceCtrlDispatcherA cannot connect",
+     {.call = "StartServiceCtrlDispatcherA"},
+     Program::Service,
+     0,
+     0,
+     {.traces = {initTrace, "ZUR Joyvane: .... Error 4", "ZUR Joyvane: 17476"}}},
+    {"SetServiceStatus refuses running",
+     {.call = "SetServiceStatus", .firstCall = 3},
+     Program::Service,
+     0,
+     0,
+     // The stop comes before the worker's first open: no joystick to let go.
+     {.traces = {initTrace, libraryTrace},
+      .printed = " failed CloseHandle \n",
+      .status = "2/1/3000 2/2/1000 4/0/0! 1/0/0 exit 0"}},
+    {"CreateEventA fails for the service's stop event",
+     {.call = "CreateEventA", .firstCall = 1},
+     Program::Service,
+     0,
+     0,
+     {.traces = {initTrace}, .status = "2/1/3000 1/0/0 exit 0"}},
+    {"CreateEventA fails for the worker's stop event",
+     {.call = "CreateEventA", .firstCall = 2},
+     Program::Service,
+     0,
+     0,
+     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 0"}},
+    {"CreateThread fails for the worker",
+     {.call = "CreateThread", .firstCall = 1},
+     Program::Service,
+     0,
+     0,
+     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 0"}},
+    {"CreateThread fails for the setup check",
+     {.call = "CreateThread", .firstCall = 1},
+     Program::SetupCheck,
+     0,
+     0,
+     {.result = 1,
+      .traces = {initTrace},
+      .printed = "Joyvane setup check\ncheck: no thread to run it on: FAILED\n"}},
+    // The program goes on; the library is still looked for narrowly.
+    {"SetDefaultDllDirectories refused",
+     {.call = "SetDefaultDllDirectories"},
+     Program::Console,
+     0,
+     0,
+     {.reports = "0 0",
+      .traces = {initTrace, libraryTrace},
+      .printed = std::string(initTrace) +
+                 "\nJoyvane console: button 4, mode 0 (follow), normal values, poll every 30 ms, "
+                 "clicks of 250 ms. Ctrl+C stops.\n" +
+                 libraryTrace + "\n" + destroyed + "Joyvane console: stopped.\n"}},
+    // The handler stays installed after the program ended; it takes a Ctrl+C
+    // and returns at once.
+    {"SetConsoleCtrlHandler refuses the removal",
+     {.call = "SetConsoleCtrlHandler", .firstCall = 2},
+     Program::Console,
+     0,
+     0,
+     {.reports = "0 0",
+      .traces = {initTrace, libraryTrace},
+      .printed = std::string(initTrace) +
+                 "\nJoyvane console: button 4, mode 0 (follow), normal values, poll every 30 ms, "
+                 "clicks of 250 ms. Ctrl+C stops.\n" +
+                 libraryTrace + "\n" + destroyed + "Joyvane console: stopped.\n",
+      .ctrlCTakenAfterwards = true}},
+};
+
+class PlatformFaultTest : public ProductTestWithParam<PlatformFault> {
+  protected:
+    Outcome RunWorker(const PlatformFault& row) {
+        sim::SetButtonTimeline(
+            {{0, gpioButtonUp}, {2500, gpioButtonDown}, {row.releaseAt, gpioButtonUp}});
+        serviceConfig.inverted = 0;
+        auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+        *params = WorkerParams{4, row.mode, 30, 250};
+        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        workerStopEvent.store(stop);
+        runFlag.store(1);
+        sim::At(4010, [] { RequestWorkerStop(); });
+        sim::AddFault(row.fault);
+        Outcome outcome;
+        outcome.result = static_cast<int>(PollWorker(params));
+        workerStopEvent.store(nullptr);
+        CloseHandle(stop);
+        outcome.reports = ReportTimeline();
+        return outcome;
+    }
+
+    // Starts the program on a thread of its own, stops it once it polls (or it
+    // ends by itself), and waits for it to end.
+    Outcome RunProgram(const PlatformFault& row) {
+        sim::StartedByServiceManager(row.program == Program::Service);
+        sim::UseRealTime(row.program == Program::Service ? 0.1 : 0.05);
+        sim::AddFault(row.fault);
+        std::vector<std::string> args = {"joyvane.exe", "4", "0", "0", "30", "250"};
+        if (row.program == Program::SetupCheck) {
+            args.insert(args.begin() + 1, "--check");
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        std::atomic<bool> ended{false};
+        int exitCode = -1;
+        std::thread program([&] {
+            int argc = static_cast<int>(args.size());
+            exitCode = row.program == Program::Service ? ServiceProcessMain(argc, argv.data())
+                                                       : JoyvaneConsoleMain(argc, argv.data());
+            ended.store(true);
+        });
+        for (int i = 0;
+             i < 4000 && !ended.load() && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (!ended.load()) {
+            if (row.program == Program::Service) {
+                sim::SendControl(SERVICE_CONTROL_STOP);
+            } else {
+                sim::PressConsoleControl(CTRL_C_EVENT);
+            }
+        }
+        program.join();
+        Outcome outcome;
+        outcome.result = row.program == Program::Service ? 0 : exitCode;
+        for (const sim::Report& report : sim::Reports()) {
+            outcome.reports += (outcome.reports.empty() ? "" : " ") +
+                               std::to_string(ReportValue(report)) + (report.accepted ? "" : "!");
+        }
+        std::vector<sim::StatusReport> reports = sim::StatusReports();
+        if (!reports.empty()) {
+            outcome.status = sim::StatusSequence() + " exit " +
+                             std::to_string(reports.back().status.dwWin32ExitCode);
+        }
+        return outcome;
+    }
+};
+
+TEST_P(PlatformFaultTest, TheProductDoesWhatTheFailureCallsFor) {
+    const PlatformFault& row = GetParam();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    Outcome outcome = row.program == Program::Worker ? RunWorker(row) : RunProgram(row);
+    // The call was made, and failed.
+    EXPECT_LE(1, sim::CallCount(row.fault.call));
+    outcome.traces = sim::DebugLines();
+    outcome.printed = sim::TakeStdout();
+    outcome.held = sim::Held();
+    outcome.timersFired = sim::CallsNamed("(timer fires)").size();
+    outcome.ctrlCTakenAfterwards = sim::PressConsoleControl(CTRL_C_EVENT);
+    EXPECT_EQ(row.outcome, outcome);
+    EXPECT_EQ(0, workerAlive.load());
+    EXPECT_EQ(0, sim::RunningThreads());
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkerCalls, PlatformFaultTest, ::testing::ValuesIn(workerFaults),
+                         NamedBy<&PlatformFault::name>());
+INSTANTIATE_TEST_SUITE_P(ProgramCalls, PlatformFaultTest, ::testing::ValuesIn(programFaults),
+                         NamedBy<&PlatformFault::name>());
 
 } // namespace

@@ -51,9 +51,15 @@ TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
     EXPECT_STREQ("\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}", joystickConnection.devicePath);
     ExpectConnectionHeld();
     EXPECT_EQ(std::vector<std::string>{"NULL (nil) 0x12 -> set"}, CallArgs("SetupDiGetClassDevsA"));
-    EXPECT_EQ(std::vector<std::string>{"\"\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}\" 0x40000000 "
-                                       "0x3 (nil) 3 0x0 (nil) -> 0x100"},
-              CallArgs("CreateFileA"));
+    std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
+    ASSERT_EQ(1u, opens.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = 0x100,
+                  .numbers = {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0},
+                  .pointers = {sim::Pointer::null, sim::Pointer::null},
+                  .strings = {"\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}"}}),
+              opens[0].values)
+        << opens[0].args;
 
     SendButtonReport(8);
     EXPECT_EQ("0:8", ReportTimeline());
@@ -66,45 +72,49 @@ TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
 }
 
 struct IdCase {
+    const char* name;
     std::string ids;
     bool matches;
 };
 
-TEST_F(JoystickDeviceTest, MatchesTheFirstHardwareIdOnlyIgnoringLetterCase) {
-    const IdCase cases[] = {
-        {joystickIds, true},
-        {sim::MultiSz({"hid\\zurvirtualhiddevice"}), true},
-        {sim::MultiSz({"HID\\ZURVIRTUALHIDDEVICE", "x"}), true},
-        {sim::MultiSz({"HID_DEVICE", "HID\\ZurVirtualHidDevice"}), false},
-        {sim::MultiSz({"HID\\ZurVirtualHidDevice2"}), false},
-        {sim::MultiSz({"HID\\ZurVirtualHid"}), false},
-        {sim::MultiSz({"HID/ZurVirtualHidDevice"}), false},
-        {sim::MultiSz({""}), false},
-        // Without its terminating NUL the property is compared within its length.
-        {std::string("HID\\ZurVirtualHidDevice"), true},
-        {std::string("HID\\ZurVirtualHid"), false},
-        {std::string(), false},
-    };
-    for (const IdCase& c : cases) {
-        sim::Reset();
-        ResetProductState();
-        sim::AddHidDevice(OtherDevice(c.ids));
-        HDEVINFO set = INVALID_HANDLE_VALUE;
-        SP_DEVINFO_DATA device = {};
-        GUID hid;
-        HidD_GetHidGuid(&hid);
-        DWORD result = FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
-                                              &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-        EXPECT_EQ(c.matches ? 0u : ERROR_NO_MORE_ITEMS, result) << c.ids;
-        EXPECT_EQ(c.matches ? 1 : 0, sim::Held().deviceSets) << c.ids;
-        if (c.matches) {
-            EXPECT_EQ(sizeof(SP_DEVINFO_DATA), device.cbSize);
-            EXPECT_EQ(1u, device.DevInst);
-            SetupDiDestroyDeviceInfoList(set);
-        }
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.ids;
+const IdCase idCases[] = {
+    {"the joystick's own ids", joystickIds, true},
+    {"lower case", sim::MultiSz({"hid\\zurvirtualhiddevice"}), true},
+    {"upper case, then another", sim::MultiSz({"HID\\ZURVIRTUALHIDDEVICE", "x"}), true},
+    {"only the second id", sim::MultiSz({"HID_DEVICE", "HID\\ZurVirtualHidDevice"}), false},
+    {"one character more", sim::MultiSz({"HID\\ZurVirtualHidDevice2"}), false},
+    {"a prefix", sim::MultiSz({"HID\\ZurVirtualHid"}), false},
+    {"a slash for the backslash", sim::MultiSz({"HID/ZurVirtualHidDevice"}), false},
+    {"an empty id", sim::MultiSz({""}), false},
+    // Without its terminating NUL the property is compared within its length.
+    {"unterminated", std::string("HID\\ZurVirtualHidDevice"), true},
+    {"an unterminated prefix", std::string("HID\\ZurVirtualHid"), false},
+    {"an empty property", std::string(), false},
+};
+
+class HardwareIdTest : public JoystickDeviceTest, public ::testing::WithParamInterface<IdCase> {};
+
+TEST_P(HardwareIdTest, MatchesTheFirstHardwareIdOnlyIgnoringLetterCase) {
+    const IdCase& c = GetParam();
+    sim::AddHidDevice(OtherDevice(c.ids));
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA device = {};
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    DWORD result = FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set, &device,
+                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_EQ(c.matches ? 0u : ERROR_NO_MORE_ITEMS, result) << c.ids;
+    EXPECT_EQ(c.matches ? 1 : 0, sim::Held().deviceSets) << c.ids;
+    if (c.matches) {
+        EXPECT_EQ(sizeof(SP_DEVINFO_DATA), device.cbSize);
+        EXPECT_EQ(1u, device.DevInst);
+        SetupDiDestroyDeviceInfoList(set);
     }
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.ids;
 }
+
+INSTANTIATE_TEST_SUITE_P(Ids, HardwareIdTest, ::testing::ValuesIn(idCases),
+                         NamedBy<&IdCase::name>());
 
 TEST_F(JoystickDeviceTest, DevicesWithoutTheHardwareIdPropertyAreSkipped) {
     sim::HidDevice bare = OtherDevice("");
@@ -131,11 +141,11 @@ TEST_F(JoystickDeviceTest, ALongerPropertyIsReadAgainIntoABufferOfTheReportedSiz
                                         "device 2 size 51 -> 1 (0)"}),
               CallArgs("SetupDiGetDeviceRegistryPropertyA"));
     // The path buffer, the two property buffers, the interface detail.
-    std::vector<std::string> allocations = CallArgs("LocalAlloc");
+    std::vector<sim::Call> allocations = sim::CallsNamed("LocalAlloc");
     ASSERT_EQ(4u, allocations.size());
-    EXPECT_EQ("0x40 260 -> block", allocations[0]);
-    EXPECT_EQ("0x40 32 -> block", allocations[1]);
-    EXPECT_EQ("0x40 51 -> block", allocations[2]);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 260}}), allocations[0].values);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 32}}), allocations[1].values);
+    EXPECT_EQ((sim::CallValues{.result = 1, .numbers = {LPTR, 51}}), allocations[2].values);
     ExpectConnectionHeld();
 }
 
@@ -147,39 +157,47 @@ struct SearchFailure {
     DWORD result;
 };
 
-TEST_F(JoystickDeviceTest, ASearchThatFailsReturnsTheErrorAndKeepsNothing) {
-    const SearchFailure cases[] = {
-        {"no device at all", 0, 0, 0, ERROR_NO_MORE_ITEMS},
-        {"the device list is refused", ERROR_INVALID_PARAMETER, 0, 0, ERROR_INVALID_PARAMETER},
-        {"the property read fails", 0, 5, 0, 5},
-        {"no memory for the property", 0, 0, 1, ERROR_INSUFFICIENT_BUFFER},
-    };
-    for (const SearchFailure& c : cases) {
-        sim::Reset();
-        ResetProductState();
-        if (std::string(c.why) != "no device at all") {
-            sim::HidDevice device = Joystick();
-            device.propertyError = c.propertyError;
-            sim::AddHidDevice(device);
-        }
-        sim::FailClassDevs(c.classDevsError);
-        sim::FailLocalAlloc(c.failingAllocation);
-        HDEVINFO set = INVALID_HANDLE_VALUE;
-        SP_DEVINFO_DATA device = {};
-        GUID hid;
-        HidD_GetHidGuid(&hid);
-        EXPECT_EQ(c.result, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
-                                                   &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
-            << c.why;
-        EXPECT_EQ(INVALID_HANDLE_VALUE, set) << c.why;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+const SearchFailure searchFailures[] = {
+    {"no device at all", 0, 0, 0, ERROR_NO_MORE_ITEMS},
+    {"the device list is refused", ERROR_INVALID_PARAMETER, 0, 0, ERROR_INVALID_PARAMETER},
+    {"the property read fails", 0, 5, 0, 5},
+    {"no memory for the property", 0, 0, 1, ERROR_INSUFFICIENT_BUFFER},
+};
 
-        sim::FailLocalAlloc(c.failingAllocation == 0 ? 0 : 2);
-        EXPECT_EQ(0, Init_ZUR_GP()) << c.why;
-        ExpectNothingHeld(c.why);
+class SearchFailureTest : public JoystickDeviceTest,
+                          public ::testing::WithParamInterface<SearchFailure> {};
+
+TEST_P(SearchFailureTest, ReturnsTheErrorAndKeepsNothing) {
+    const SearchFailure& c = GetParam();
+    if (std::string(c.why) != "no device at all") {
+        sim::HidDevice device = Joystick();
+        device.propertyError = c.propertyError;
+        sim::AddHidDevice(device);
     }
+    sim::FailClassDevs(c.classDevsError);
+    if (c.failingAllocation != 0) {
+        sim::AddFault({.call = "LocalAlloc", .firstCall = c.failingAllocation});
+    }
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA device = {};
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    EXPECT_EQ(c.result, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
+                                               &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
+        << c.why;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, set) << c.why;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+
+    if (c.failingAllocation != 0) {
+        sim::AddFault({.call = "LocalAlloc", .firstCall = 2});
+    }
+    EXPECT_EQ(0, Init_ZUR_GP()) << c.why;
+    ExpectNothingHeld(c.why);
     EXPECT_EQ("", sim::TakeStdout());
 }
+
+INSTANTIATE_TEST_SUITE_P(Searches, SearchFailureTest, ::testing::ValuesIn(searchFailures),
+                         NamedBy<&SearchFailure::why>());
 
 TEST_F(JoystickDeviceTest, AMatchWithoutOutParametersIsFoundAndItsSetDestroyed) {
     sim::AddHidDevice(Joystick());
@@ -239,34 +257,39 @@ TEST_F(JoystickDeviceTest, ADevicePathThatDoesNotFitIsSkippedLikeOneThatCannotOp
 }
 
 struct AllocationFailure {
+    const char* block;
     int nth;
     const char* printed;
     int result;
 };
 
-TEST_F(JoystickDeviceTest, NoMemoryAtAnyStepLeavesNothingBehind) {
+const AllocationFailure allocationFailures[] = {
+    {"the path buffer", 1, "", 0},
+    {"the property buffer", 2, "", 0},
+    {"the first interface's detail", 3, "Error: OpenDeviceInterface: malloc failed\n", 1},
+};
+
+class AllocationFailureTest : public JoystickDeviceTest,
+                              public ::testing::WithParamInterface<AllocationFailure> {};
+
+TEST_P(AllocationFailureTest, NoMemoryForItLeavesNothingBehind) {
+    const AllocationFailure& c = GetParam();
     sim::HidDevice device = Joystick("\\\\?\\first");
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\second"});
-    const AllocationFailure cases[] = {
-        {1, "", 0},                                            // the path buffer
-        {2, "", 0},                                            // the property buffer
-        {3, "Error: OpenDeviceInterface: malloc failed\n", 1}, // the first interface's detail
-    };
-    for (const AllocationFailure& c : cases) {
-        sim::Reset();
-        ResetProductState();
-        sim::AddHidDevice(device);
-        sim::FailLocalAlloc(c.nth);
-        EXPECT_EQ(c.result, Init_ZUR_GP()) << c.nth;
-        EXPECT_EQ(c.printed, sim::TakeStdout()) << c.nth;
-        if (c.result == 0) {
-            ExpectNothingHeld(std::to_string(c.nth));
-        } else {
-            EXPECT_STREQ("\\\\?\\second", joystickConnection.devicePath);
-            ExpectConnectionHeld();
-        }
+    sim::AddHidDevice(device);
+    sim::AddFault({.call = "LocalAlloc", .firstCall = c.nth});
+    EXPECT_EQ(c.result, Init_ZUR_GP()) << c.nth;
+    EXPECT_EQ(c.printed, sim::TakeStdout()) << c.nth;
+    if (c.result == 0) {
+        ExpectNothingHeld(std::to_string(c.nth));
+    } else {
+        EXPECT_STREQ("\\\\?\\second", joystickConnection.devicePath);
+        ExpectConnectionHeld();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Blocks, AllocationFailureTest, ::testing::ValuesIn(allocationFailures),
+                         NamedBy<&AllocationFailure::block>());
 
 TEST_F(JoystickDeviceTest, DestroyWithoutAConnectionPrintsTheFailureAndReleasesNothing) {
     sim::AddHidDevice(Joystick());
@@ -285,7 +308,7 @@ TEST_F(JoystickDeviceTest, DestroyWithoutAConnectionPrintsTheFailureAndReleasesN
 TEST_F(JoystickDeviceTest, ARefusedCloseStillGivesUpTheConnection) {
     sim::AddHidDevice(Joystick());
     ASSERT_EQ(1, Init_ZUR_GP());
-    sim::FailCloseHandle(true);
+    sim::AddFault({.call = "CloseHandle"});
     Destroy_ZUR_GP();
     EXPECT_EQ(" failed CloseHandle \n", sim::TakeStdout());
     EXPECT_EQ(nullptr, joystickConnection.devicePath);

@@ -151,37 +151,40 @@ struct FirstPollCase {
 // The first poll of a new connection and its 101 immediate retries: when all of
 // them fail, the connection is abandoned without a close, and the joystick it
 // left open is released before the next one is opened.
-TEST_F(PollWorkerTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
-    const FirstPollCase cases[] = {{100, false}, {101, true}, {102, true}};
-    for (const FirstPollCase& c : cases) {
-        sim::Reset();
-        ResetProductState();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        sim::FailCaptureCalls(sim::CaptureCall::GetGpio, c.failures);
-        Run(4, 0, 0, 30, 250, 2100);
-        std::vector<std::string> calls = LibraryCalls();
-        size_t firstPolls = c.abandoned ? 102 : 101;
-        EXPECT_EQ(std::vector<std::string>(firstPolls, "1000 GetGPIO"),
-                  std::vector<std::string>(calls.begin() + 3, calls.begin() + 3 + firstPolls))
-            << c.failures;
-        EXPECT_EQ(c.abandoned ? "2000 Init" : "1030 GetGPIO", calls[3 + firstPolls]) << c.failures;
-        // The message's own leading line feed stands before the name.
-        std::vector<std::string> traces = sim::DebugLines();
-        EXPECT_EQ(c.abandoned
-                      ? std::vector<std::string>{"\nZUR Joyvane: Error: Get_GPIO after Init"}
-                      : std::vector<std::string>{},
-                  std::vector<std::string>(traces.begin() + 1, traces.end()))
-            << c.failures;
-        if (c.abandoned) {
-            // No close for the abandoned connection; its joystick is let go
-            // (idle, then closed) just before the reopen.
-            EXPECT_EQ("1000:0 2000:0 2000:0", ReportTimeline().substr(0, 20));
-            EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout().substr(0, 21));
-        }
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.failures;
+const FirstPollCase firstPollCases[] = {{100, false}, {101, true}, {102, true}};
+
+class FirstPollTest : public PollWorkerTest, public ::testing::WithParamInterface<FirstPollCase> {};
+
+TEST_P(FirstPollTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
+    const FirstPollCase& c = GetParam();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::FailCaptureCalls(sim::CaptureCall::GetGpio, c.failures);
+    Run(4, 0, 0, 30, 250, 2100);
+    std::vector<std::string> calls = LibraryCalls();
+    size_t firstPolls = c.abandoned ? 102 : 101;
+    EXPECT_EQ(std::vector<std::string>(firstPolls, "1000 GetGPIO"),
+              std::vector<std::string>(calls.begin() + 3, calls.begin() + 3 + firstPolls))
+        << c.failures;
+    EXPECT_EQ(c.abandoned ? "2000 Init" : "1030 GetGPIO", calls[3 + firstPolls]) << c.failures;
+    // The message's own leading line feed stands before the name.
+    std::vector<std::string> traces = sim::DebugLines();
+    EXPECT_EQ(c.abandoned ? std::vector<std::string>{"\nZUR Joyvane: Error: Get_GPIO after Init"}
+                          : std::vector<std::string>{},
+              std::vector<std::string>(traces.begin() + 1, traces.end()))
+        << c.failures;
+    if (c.abandoned) {
+        // No close for the abandoned connection; its joystick is let go
+        // (idle, then closed) just before the reopen.
+        EXPECT_EQ("1000:0 2000:0 2000:0", ReportTimeline().substr(0, 20));
+        EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout().substr(0, 21));
     }
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.failures;
 }
+
+INSTANTIATE_TEST_SUITE_P(Failures, FirstPollTest, ::testing::ValuesIn(firstPollCases),
+                         [](const ::testing::TestParamInfo<FirstPollCase>& info) {
+                             return std::to_string(info.param.failures) + "FailedPolls";
+                         });
 
 TEST_F(PollWorkerTest, NeverHoldsMoreThanOneJoystickConnection) {
     sim::AddHidDevice(VirtualJoystick());
@@ -272,23 +275,27 @@ struct ShortPause {
 };
 
 // A poll pause of 0 or less would spin a whole core: it lasts 1 ms.
-TEST_F(PollWorkerTest, APollPauseOfZeroOrLessLastsOneMillisecond) {
-    for (ShortPause c : {ShortPause{0}, ShortPause{-5}, ShortPause{1}}) {
-        sim::Reset();
-        ResetProductState();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        Run(4, 0, 0, c.pollMs, 250, 1010);
-        std::vector<std::string> polls;
-        for (const sim::Call& call : sim::CallsNamed("ZUR_USBIO_API_GetGPIO")) {
-            polls.push_back(std::to_string(call.time));
-        }
-        EXPECT_EQ((std::vector<std::string>{"1000", "1001", "1002", "1003", "1004", "1005", "1006",
-                                            "1007", "1008", "1009"}),
-                  polls)
-            << c.pollMs;
+class ShortPauseTest : public PollWorkerTest, public ::testing::WithParamInterface<ShortPause> {};
+
+TEST_P(ShortPauseTest, APollPauseOfZeroOrLessLastsOneMillisecond) {
+    const ShortPause& c = GetParam();
+    sim::AddHidDevice(VirtualJoystick());
+    Run(4, 0, 0, c.pollMs, 250, 1010);
+    std::vector<std::string> polls;
+    for (const sim::Call& call : sim::CallsNamed("ZUR_USBIO_API_GetGPIO")) {
+        polls.push_back(std::to_string(call.time));
     }
+    EXPECT_EQ((std::vector<std::string>{"1000", "1001", "1002", "1003", "1004", "1005", "1006",
+                                        "1007", "1008", "1009"}),
+              polls)
+        << c.pollMs;
 }
+
+INSTANTIATE_TEST_SUITE_P(Pauses, ShortPauseTest,
+                         ::testing::Values(ShortPause{0}, ShortPause{-5}, ShortPause{1}),
+                         [](const ::testing::TestParamInfo<ShortPause>& info) {
+                             return "Poll" + SpelledOut(std::to_string(info.param.pollMs)) + "Ms";
+                         });
 
 // The joystick's driver restarts while the capture device stays: the report it
 // refuses counts as a lost connection, so the worker closes and reopens, and the

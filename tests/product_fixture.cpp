@@ -20,6 +20,54 @@ void ProductTest::TearDown() {
     sim::Reset();
 }
 
+std::string CaseName(std::string_view description) {
+    std::string name;
+    bool wordStart = true;
+    for (size_t i = 0; i < description.size(); ++i) {
+        char c = description[i];
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool digit = c >= '0' && c <= '9';
+        // "mode -1" must not read as "mode 1".
+        bool sign = c == '-' && i + 1 < description.size() && description[i + 1] >= '0' &&
+                    description[i + 1] <= '9';
+        if (sign) {
+            name += "Minus";
+        }
+        if (!letter && !digit) {
+            wordStart = true;
+            continue;
+        }
+        name += wordStart && letter && c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
+        wordStart = false;
+    }
+    return name;
+}
+
+std::string SpelledOut(std::string_view text) {
+    if (text.empty()) {
+        return "Empty";
+    }
+    std::string name;
+    for (char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            name += c;
+        } else if (c == '-') {
+            name += "Minus";
+        } else if (c == '+') {
+            name += "Plus";
+        } else if (c == ' ') {
+            name += "Space";
+        } else if (c == '\t') {
+            name += "Tab";
+        } else if (c == '\n') {
+            name += "Newline";
+        } else {
+            name += "_";
+        }
+    }
+    return name;
+}
+
 sim::HidDevice VirtualJoystick() {
     sim::HidDevice device;
     device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});
@@ -52,6 +100,13 @@ std::vector<std::string> CallArgs(std::string_view name) {
 std::vector<std::string> ReportsAndStatus() {
     std::vector<std::string> story;
     for (const sim::Call& call : sim::Calls()) {
+        if (call.name == "SetServiceStatus") {
+            // type, state, controls accepted, exit codes, checkpoint, wait hint
+            story.push_back("status " + std::to_string(call.values.numbers.at(1)) +
+                            (call.values.result == FALSE ? "!" : ""));
+            continue;
+        }
+        // HidD_SetFeature is logged as text only.
         bool refused = call.args.size() >= 2 && call.args.substr(call.args.size() - 2) == " 0";
         if (call.name == "HidD_SetFeature") {
             // "handle [00 00 00 80 00] -> 1": the value is in bytes 3 and 4.
@@ -60,11 +115,6 @@ std::vector<std::string> ReportsAndStatus() {
             std::sscanf(call.args.c_str() + bytes, "[%x %x %x %x %x]", &b[0], &b[1], &b[2], &b[3],
                         &b[4]);
             story.push_back("report " + std::to_string((b[3] >> 4) | (b[4] << 4)) +
-                            (refused ? "!" : ""));
-        } else if (call.name == "SetServiceStatus") {
-            size_t state = call.args.find("state=") + 6;
-            story.push_back("status " +
-                            call.args.substr(state, call.args.find(' ', state) - state) +
                             (refused ? "!" : ""));
         }
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/sim.h"
@@ -15,6 +16,28 @@ class ProductTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// A ProductTest over a table of cases (TEST_P): each case starts on a fresh machine
+// and a fresh product state, as every ProductTest does.
+template <typename Case>
+class ProductTestWithParam : public ProductTest, public ::testing::WithParamInterface<Case> {};
+
+// A case's description as a test name: "no stop event" is "NoStopEvent", "mode -1"
+// "ModeMinus1"; other characters than letters and digits only split words.
+std::string CaseName(std::string_view description);
+
+// Text of any kind as a test name: signs and white space are spelled out ("-3" is
+// "Minus3", " \t5" "SpaceTab5"), letters and digits kept, "" is "Empty".
+std::string SpelledOut(std::string_view text);
+
+// The name generator of INSTANTIATE_TEST_SUITE_P for cases that carry their
+// description in `field`.
+template <auto field> struct NamedBy {
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+        return CaseName(info.param.*field);
+    }
 };
 
 // The button value a 5-byte feature report carries.

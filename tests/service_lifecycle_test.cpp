@@ -84,39 +84,60 @@ struct StopControl {
     const char* name;
 };
 
-TEST_F(ServiceLifecycleTest, ReportsItsWayUpAndDownAndStopsTheWorker) {
-    const StopControl controls[] = {{SERVICE_CONTROL_STOP, "stop"},
+const StopControl stopControls[] = {{SERVICE_CONTROL_STOP, "stop"},
                                     {SERVICE_CONTROL_SHUTDOWN, "shutdown"}};
-    for (const StopControl& c : controls) {
-        SetUp();
-        Start();
-        ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.name;
-        WaitUntilConnected();
-        EXPECT_TRUE(sim::SendControl(c.control)) << c.name;
-        Finish();
-        EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence()) << c.name;
-        std::vector<DWORD> accepted;
-        for (const sim::StatusReport& report : sim::StatusReports()) {
-            EXPECT_EQ(SERVICE_WIN32_OWN_PROCESS, report.status.dwServiceType);
-            EXPECT_EQ(0u, report.status.dwWin32ExitCode);
-            EXPECT_EQ(0u, report.status.dwServiceSpecificExitCode);
-            accepted.push_back(report.status.dwControlsAccepted);
-        }
-        EXPECT_EQ((std::vector<DWORD>{0, 0, 5, 5, 5}), accepted) << c.name;
-        // The joystick was left with its buttons up, and the worker had left
-        // before stopped was reported.
-        std::vector<sim::Report> reports = sim::Reports();
-        ASSERT_LE(2u, reports.size());
-        EXPECT_EQ(0, ReportValue(reports.back()));
-        EXPECT_LE(sim::CallsNamed("FreeLibrary").back().time, sim::StatusReports().back().time);
-        EXPECT_EQ(std::vector<std::string>{"\"ZUR Service 1.02\" -> handle"},
-                  CallArgs("RegisterServiceCtrlHandlerA"));
-        // ServiceMain's stop event, then the worker's.
-        EXPECT_EQ(std::vector<std::string>(2, "(nil) manual=1 initial=0 NULL -> event"),
-                  CallArgs("CreateEventA"));
-        TearDown();
+
+template <typename Case>
+class ServiceLifecycleCases : public ServiceLifecycleTest,
+                              public ::testing::WithParamInterface<Case> {};
+
+using StopControlTest = ServiceLifecycleCases<StopControl>;
+
+TEST_P(StopControlTest, ReportsItsWayUpAndDownAndStopsTheWorker) {
+    const StopControl& c = GetParam();
+    Start();
+    ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.name;
+    WaitUntilConnected();
+    EXPECT_TRUE(sim::SendControl(c.control)) << c.name;
+    Finish();
+    EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence()) << c.name;
+    std::vector<DWORD> accepted;
+    for (const sim::StatusReport& report : sim::StatusReports()) {
+        EXPECT_EQ(SERVICE_WIN32_OWN_PROCESS, report.status.dwServiceType);
+        EXPECT_EQ(0u, report.status.dwWin32ExitCode);
+        EXPECT_EQ(0u, report.status.dwServiceSpecificExitCode);
+        accepted.push_back(report.status.dwControlsAccepted);
     }
+    EXPECT_EQ((std::vector<DWORD>{0, 0, 5, 5, 5}), accepted) << c.name;
+    // The joystick was left with its buttons up, and the worker had left
+    // before stopped was reported.
+    std::vector<sim::Report> reports = sim::Reports();
+    ASSERT_LE(2u, reports.size());
+    EXPECT_EQ(0, ReportValue(reports.back()));
+    EXPECT_LE(sim::CallsNamed("FreeLibrary").back().time, sim::StatusReports().back().time);
+    std::vector<sim::Call> registrations = sim::CallsNamed("RegisterServiceCtrlHandlerA");
+    ASSERT_EQ(1u, registrations.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = 1, .pointers = {sim::Pointer::set}, .strings = {"ZUR Service 1.02"}}),
+              registrations[0].values);
+    // ServiceMain's stop event, then the worker's: manual reset, not signalled,
+    // without security attributes or a name.
+    std::vector<sim::Call> events = sim::CallsNamed("CreateEventA");
+    ASSERT_EQ(2u, events.size());
+    for (const sim::Call& event : events) {
+        ASSERT_TRUE(event.values.result.has_value());
+        EXPECT_NE(0, *event.values.result);
+        EXPECT_EQ((sim::CallValues{.result = event.values.result,
+                                   .numbers = {TRUE, FALSE},
+                                   .pointers = {sim::Pointer::null, sim::Pointer::null}}),
+                  event.values)
+            << event.args;
+    }
+    EXPECT_NE(events[0].values.result, events[1].values.result);
 }
+
+INSTANTIATE_TEST_SUITE_P(Controls, StopControlTest, ::testing::ValuesIn(stopControls),
+                         NamedBy<&StopControl::name>());
 
 TEST_F(ServiceLifecycleTest, AnInterrogationReportsRunningAgain) {
     Start();
@@ -148,29 +169,34 @@ struct RefusedReport {
 
 // A refused report runs the stop sequence once: the worker stops, each event is
 // signalled once, and stopped is reported (and never retried from within).
-TEST_F(ServiceLifecycleTest, ARefusedReportRunsTheStopSequenceOnce) {
-    const RefusedReport cases[] = {
-        {1, false, "2/1/3000! 1/0/0", 0, 0},
-        {2, false, "2/1/3000 2/2/1000! 1/0/0", 0, 1},
-        {3, false, "2/1/3000 2/2/1000 4/0/0! 1/0/0", 1, 2},
-        {4, true, "2/1/3000 2/2/1000 4/0/0 3/1/3000! 1/0/0 1/0/0", 1, 2},
-        {5, true, "2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0!", 1, 2},
-    };
-    for (const RefusedReport& c : cases) {
-        SetUp();
-        sim::FailStatusReport(c.nth);
-        Start();
-        if (c.stopControl) {
-            ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.nth;
-            EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)) << c.nth;
-        }
-        Finish();
-        EXPECT_EQ(c.sequence, sim::StatusSequence()) << c.nth;
-        EXPECT_EQ(c.workers, sim::CallsNamed("CreateThread").size()) << c.nth;
-        EXPECT_EQ(c.events, sim::CallsNamed("SetEvent").size()) << c.nth;
-        TearDown();
+const RefusedReport refusedReports[] = {
+    {1, false, "2/1/3000! 1/0/0", 0, 0},
+    {2, false, "2/1/3000 2/2/1000! 1/0/0", 0, 1},
+    {3, false, "2/1/3000 2/2/1000 4/0/0! 1/0/0", 1, 2},
+    {4, true, "2/1/3000 2/2/1000 4/0/0 3/1/3000! 1/0/0 1/0/0", 1, 2},
+    {5, true, "2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0!", 1, 2},
+};
+
+using RefusedReportTest = ServiceLifecycleCases<RefusedReport>;
+
+TEST_P(RefusedReportTest, RunsTheStopSequenceOnce) {
+    const RefusedReport& c = GetParam();
+    sim::AddFault({.call = "SetServiceStatus", .firstCall = c.nth});
+    Start();
+    if (c.stopControl) {
+        ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.nth;
+        EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)) << c.nth;
     }
+    Finish();
+    EXPECT_EQ(c.sequence, sim::StatusSequence()) << c.nth;
+    EXPECT_EQ(c.workers, sim::CallsNamed("CreateThread").size()) << c.nth;
+    EXPECT_EQ(c.events, sim::CallsNamed("SetEvent").size()) << c.nth;
 }
+
+INSTANTIATE_TEST_SUITE_P(Reports, RefusedReportTest, ::testing::ValuesIn(refusedReports),
+                         [](const ::testing::TestParamInfo<RefusedReport>& info) {
+                             return "Report" + std::to_string(info.param.nth) + "Refused";
+                         });
 
 struct EarlyFailure {
     const char* why;
@@ -180,22 +206,27 @@ struct EarlyFailure {
 
 // Without a stop event or a worker the service could never be stopped; it reports
 // stopped instead of staying "starting" for ever.
-TEST_F(ServiceLifecycleTest, AnEarlyFailureEndsTheServiceWithoutHangingInStartPending) {
-    const EarlyFailure cases[] = {
-        {"no control handler", [] { sim::FailRegisterHandler(true); }, ""},
-        {"no stop event", [] { sim::FailCreateEvent(true); }, "2/1/3000 1/0/0"},
-        {"no worker thread", [] { sim::FailCreateThread(true); }, "2/1/3000 2/2/1000 1/0/0"},
-    };
-    for (const EarlyFailure& c : cases) {
-        SetUp();
-        c.fail();
-        Start();
-        Finish();
-        EXPECT_EQ(c.sequence, sim::StatusSequence()) << c.why;
-        EXPECT_EQ(0, runFlag.load()) << c.why;
-        TearDown();
-    }
+const EarlyFailure earlyFailures[] = {
+    {"no control handler", [] { sim::AddFault({.call = "RegisterServiceCtrlHandlerA"}); }, ""},
+    {"no stop event", [] { sim::AddFault({.call = "CreateEventA", .firstCall = 1}); },
+     "2/1/3000 1/0/0"},
+    {"no worker thread", [] { sim::AddFault({.call = "CreateThread", .firstCall = 1}); },
+     "2/1/3000 2/2/1000 1/0/0"},
+};
+
+using EarlyFailureTest = ServiceLifecycleCases<EarlyFailure>;
+
+TEST_P(EarlyFailureTest, EndsTheServiceWithoutHangingInStartPending) {
+    const EarlyFailure& c = GetParam();
+    c.fail();
+    Start();
+    Finish();
+    EXPECT_EQ(c.sequence, sim::StatusSequence()) << c.why;
+    EXPECT_EQ(0, runFlag.load()) << c.why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Failures, EarlyFailureTest, ::testing::ValuesIn(earlyFailures),
+                         NamedBy<&EarlyFailure::why>());
 
 struct WorkerState {
     const char* name;
@@ -217,82 +248,85 @@ void WaitForCalls(const char* name, size_t count) {
 // as the library call or report under way, whatever the worker is doing. The
 // bound leaves room for the scaled clock's jitter (a real millisecond is ten
 // virtual ones here); the figures printed are the ones in docs/performance.md.
-TEST_F(ServiceLifecycleTest, AStopIsPromptInEveryWorkerState) {
-    const WorkerState states[] = {
-        {"connected, poll 30 ms",
-         {"4", "1", "0", "30", "250"},
-         nullptr,
-         [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
-         300},
-        {"in the reconnect pause",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::FailCaptureCallsBetween(sim::CaptureCall::Init, 0, 1000000); },
-         [] { WaitForCalls("ZUR_USBIO_API_Init", 1); },
-         300},
-        {"joystick absent",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::RemoveHidDevices(); },
-         [] { WaitForCalls("ZUR_USBIO_API_InitI2c", 1); },
-         300},
-        {"in the first poll's retries",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             // Each failing read takes a real millisecond, so the 101 retries
-             // last about a virtual second.
-             sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 0, 1000000);
-             sim::OnCaptureCall([](sim::CaptureCall call, int) {
-                 if (call == sim::CaptureCall::GetGpio) {
-                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                 }
-             });
-         },
-         [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 20); },
-         300},
-        {"during a long click",
-         {"4", "2", "0", "30", "250"},
-         [] {
-             sim::SetButtonTimeline({{0, gpioButtonDown}});
-         },
-         [] { WaitForCalls("(timer fires)", 1); },
-         300},
-        {"a long poll pause (10 s)",
-         {"4", "1", "0", "10000", "250"},
-         nullptr,
-         [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
-         300},
-        {"a long click (10 s)",
-         {"4", "1", "0", "30", "10000"},
-         [] {
-             sim::SetButtonTimeline({{0, gpioButtonDown}});
-         },
-         [] { WaitForCalls("HidD_SetFeature", 2); },
-         300},
-    };
-    for (const WorkerState& state : states) {
-        SetUp();
-        if (state.arrange) {
-            state.arrange();
-        }
-        Start(state.numbers);
-        ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << state.name;
-        state.reach();
-        uint32_t stopTime = StopTime(SERVICE_CONTROL_STOP);
-        Finish();
-        EXPECT_LE(stopTime, state.atMostMs) << state.name;
-        // Every button up before stopped, and nothing after it.
-        std::vector<std::string> story = ReportsAndStatus();
-        auto lastReport = std::find_if(story.rbegin(), story.rend(), [](const std::string& entry) {
-            return entry.rfind("report", 0) == 0;
-        });
-        if (lastReport != story.rend()) {
-            EXPECT_EQ("report 0", *lastReport) << state.name;
-        }
-        EXPECT_EQ("status 1", story.back()) << state.name;
-        EXPECT_EQ(1, std::count(story.begin(), story.end(), "status 1")) << state.name;
-        std::fprintf(stderr, "stop time %s: %u virtual ms\n", state.name, stopTime);
-        TearDown();
+const WorkerState workerStates[] = {
+    {"connected, poll 30 ms",
+     {"4", "1", "0", "30", "250"},
+     nullptr,
+     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
+     300},
+    {"in the reconnect pause",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::FailCaptureCallsBetween(sim::CaptureCall::Init, 0, 1000000); },
+     [] { WaitForCalls("ZUR_USBIO_API_Init", 1); },
+     300},
+    {"joystick absent",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::RemoveHidDevices(); },
+     [] { WaitForCalls("ZUR_USBIO_API_InitI2c", 1); },
+     300},
+    {"in the first poll's retries",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         // Each failing read takes a real millisecond, so the 101 retries
+         // last about a virtual second.
+         sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 0, 1000000);
+         sim::OnCaptureCall([](sim::CaptureCall call, int) {
+             if (call == sim::CaptureCall::GetGpio) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             }
+         });
+     },
+     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 20); },
+     300},
+    {"during a long click",
+     {"4", "2", "0", "30", "250"},
+     [] {
+         sim::SetButtonTimeline({{0, gpioButtonDown}});
+     },
+     [] { WaitForCalls("(timer fires)", 1); },
+     300},
+    {"a long poll pause (10 s)",
+     {"4", "1", "0", "10000", "250"},
+     nullptr,
+     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
+     300},
+    {"a long click (10 s)",
+     {"4", "1", "0", "30", "10000"},
+     [] {
+         sim::SetButtonTimeline({{0, gpioButtonDown}});
+     },
+     [] { WaitForCalls("HidD_SetFeature", 2); },
+     300},
+};
+
+using WorkerStateTest = ServiceLifecycleCases<WorkerState>;
+
+TEST_P(WorkerStateTest, AStopIsPrompt) {
+    const WorkerState& state = GetParam();
+    if (state.arrange) {
+        state.arrange();
     }
+    Start(state.numbers);
+    ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << state.name;
+    state.reach();
+    uint32_t stopTime = StopTime(SERVICE_CONTROL_STOP);
+    Finish();
+    EXPECT_LE(stopTime, state.atMostMs) << state.name;
+    // Every button up before stopped, and nothing after it.
+    std::vector<std::string> story = ReportsAndStatus();
+    auto lastReport = std::find_if(story.rbegin(), story.rend(), [](const std::string& entry) {
+        return entry.rfind("report", 0) == 0;
+    });
+    if (lastReport != story.rend()) {
+        EXPECT_EQ("report 0", *lastReport) << state.name;
+    }
+    EXPECT_EQ("status 1", story.back()) << state.name;
+    EXPECT_EQ(1, std::count(story.begin(), story.end(), "status 1")) << state.name;
+    std::fprintf(stderr, "stop time %s: %u virtual ms\n", state.name, stopTime);
 }
+
+INSTANTIATE_TEST_SUITE_P(States, WorkerStateTest, ::testing::ValuesIn(workerStates),
+                         NamedBy<&WorkerState::name>());
 
 // The worker is stuck in a library call with button 4 held down (follow mode).
 // The stop waits for it one second at most, then lets go of the joystick itself:
@@ -312,11 +346,13 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
         (std::vector<std::string>{"report 0", "report 8", "status 3", "report 0", "status 1"}),
         std::vector<std::string>(story.begin() + 3, story.end()));
     // One wait on the worker's thread, of the whole deadline.
-    std::vector<std::string> waits = CallArgs("WaitForSingleObject");
-    EXPECT_EQ(1, std::count_if(waits.begin(), waits.end(), [](const std::string& wait) {
-                  return wait.rfind("thread", 0) == 0;
+    std::vector<sim::Call> waits = sim::CallsNamed("WaitForSingleObject");
+    EXPECT_EQ(1, std::count_if(waits.begin(), waits.end(), [](const sim::Call& wait) {
+                  return wait.values.strings == std::vector<std::string>{"thread"};
               }));
-    EXPECT_EQ("thread 1001", waits.back());
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ((sim::CallValues{.numbers = {1001}, .strings = {"thread"}}), waits.back().values)
+        << waits.back().args;
     EXPECT_GE(stopTime, 1001u);
     EXPECT_LE(stopTime, 1001u + 300u);
     std::fprintf(stderr, "stop time with the library blocked: %u virtual ms\n", stopTime);
@@ -380,7 +416,12 @@ TEST_F(ServiceLifecycleTest, TwoStopSequencesAtOnceBothEndOnlyWhenTheStopIsCompl
               std::vector<std::string>(stopPending + 1, stopPending + 3));
     EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0 1/0/0", sim::StatusSequence());
     // The worker's stop event and ServiceMain's, each once and while open.
-    EXPECT_EQ(std::vector<std::string>(2, "-> 1"), CallArgs("SetEvent"));
+    std::vector<sim::Call> sets = sim::CallsNamed("SetEvent");
+    ASSERT_EQ(2u, sets.size());
+    for (const sim::Call& set : sets) {
+        EXPECT_EQ(TRUE, set.values.result) << set.args;
+    }
+    EXPECT_NE(sets[0].values.numbers, sets[1].values.numbers);
 }
 
 TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {
@@ -412,33 +453,36 @@ struct IncompleteStart {
 // Four numbers: started by the service manager, where no message box could be
 // seen, the start fails at once with ERROR_INVALID_PARAMETER; from a desktop or a
 // console the user gets the message box, and nothing starts.
-TEST_F(ServiceLifecycleTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessageBox) {
-    const IncompleteStart cases[] = {
-        {"by the service manager",
-         true,
-         0,
-         "1/0/0",
-         {"ZUR Joyvane: Error: Wrong number of arguments !"}},
-        {"from a console", false, 1, "", {}},
-    };
-    for (const IncompleteStart& c : cases) {
-        SetUp();
-        sim::StartedByServiceManager(c.byServiceManager);
-        std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30"};
-        char* argv[] = {numbers[0].data(), numbers[1].data(), numbers[2].data(),
-                        numbers[3].data(), numbers[4].data(), nullptr};
-        EXPECT_EQ(0, ServiceProcessMain(5, argv)) << c.how;
-        EXPECT_EQ(c.messageBoxes, sim::CallsNamed("MessageBoxA").size()) << c.how;
-        EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
-        for (const sim::StatusReport& report : sim::StatusReports()) {
-            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), report.status.dwWin32ExitCode);
-        }
-        EXPECT_EQ(c.traces, sim::DebugLines()) << c.how;
-        EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
-        EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
-        TearDown();
+const IncompleteStart incompleteStarts[] = {
+    {"by the service manager",
+     true,
+     0,
+     "1/0/0",
+     {"ZUR Joyvane: Error: Wrong number of arguments !"}},
+    {"from a console", false, 1, "", {}},
+};
+
+using IncompleteStartTest = ServiceLifecycleCases<IncompleteStart>;
+
+TEST_P(IncompleteStartTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessageBox) {
+    const IncompleteStart& c = GetParam();
+    sim::StartedByServiceManager(c.byServiceManager);
+    std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30"};
+    char* argv[] = {numbers[0].data(), numbers[1].data(), numbers[2].data(),
+                    numbers[3].data(), numbers[4].data(), nullptr};
+    EXPECT_EQ(0, ServiceProcessMain(5, argv)) << c.how;
+    EXPECT_EQ(c.messageBoxes, sim::CallsNamed("MessageBoxA").size()) << c.how;
+    EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
+    for (const sim::StatusReport& report : sim::StatusReports()) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), report.status.dwWin32ExitCode);
     }
+    EXPECT_EQ(c.traces, sim::DebugLines()) << c.how;
+    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
+    EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, IncompleteStartTest, ::testing::ValuesIn(incompleteStarts),
+                         NamedBy<&IncompleteStart::how>());
 
 struct RefusedStart {
     const char* why;
@@ -451,57 +495,61 @@ struct RefusedStart {
 // A start that cannot work ends the service with the Windows error as its exit
 // code, so that the service manager logs "terminated with the following error"
 // and applies its recovery; every report before stopped keeps exit code 0.
-TEST_F(ServiceLifecycleTest, AStartThatCannotWorkStopsWithTheErrorAsExitCode) {
-    const RefusedStart cases[] = {
-        {"no capture library", {"4", "1", "0", "30", "250"}, [] { sim::Reset(); }, 126, false},
-        {"a 64-bit capture library",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             sim::Reset();
-             sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
-         },
-         193,
-         false},
-        {"a library without GetGPIO",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             sim::Reset();
-             sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr},
-                                                       {"ZUR_USBIO_API_Open", nullptr}});
-         },
-         127,
-         true},
-        {"mode 3", {"4", "3", "0", "30", "250"}, nullptr, 87, false},
-        {"mode -1", {"4", "-1", "0", "30", "250"}, nullptr, 87, false},
-    };
-    for (const RefusedStart& c : cases) {
-        SetUp();
-        if (c.arrange) {
-            c.arrange();
-            sim::StartedByServiceManager(true);
-            sim::UseRealTime(realPerVirtual);
-        }
-        Start(c.numbers);
-        Finish();
-        std::vector<sim::StatusReport> reports = sim::StatusReports();
-        ASSERT_FALSE(reports.empty()) << c.why;
-        EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState) << c.why;
-        EXPECT_EQ(c.exitCode, reports.back().status.dwWin32ExitCode) << c.why;
-        EXPECT_EQ(0u, reports.back().status.dwServiceSpecificExitCode) << c.why;
-        EXPECT_EQ(1, std::count_if(reports.begin(), reports.end(),
-                                   [](const sim::StatusReport& r) {
-                                       return r.status.dwCurrentState == SERVICE_STOPPED;
-                                   }))
-            << c.why;
-        for (size_t i = 0; i + 1 < reports.size(); ++i) {
-            EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << c.why;
-        }
-        EXPECT_EQ(c.libraryLoaded, sim::ModuleLoads("ZUR_USBIO_KAD.dll") > 0) << c.why;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
-        TearDown();
+const RefusedStart refusedStarts[] = {
+    {"no capture library", {"4", "1", "0", "30", "250"}, [] { sim::Reset(); }, 126, false},
+    {"a 64-bit capture library",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::Reset();
+         sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
+     },
+     193,
+     false},
+    {"a library without GetGPIO",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::Reset();
+         sim::RegisterModule("ZUR_USBIO_KAD.dll",
+                             {{"ZUR_USBIO_API_Init", nullptr}, {"ZUR_USBIO_API_Open", nullptr}});
+     },
+     127,
+     true},
+    {"mode 3", {"4", "3", "0", "30", "250"}, nullptr, 87, false},
+    {"mode -1", {"4", "-1", "0", "30", "250"}, nullptr, 87, false},
+};
+
+using RefusedStartTest = ServiceLifecycleCases<RefusedStart>;
+
+TEST_P(RefusedStartTest, AStartThatCannotWorkStopsWithTheErrorAsExitCode) {
+    const RefusedStart& c = GetParam();
+    if (c.arrange) {
+        c.arrange();
+        sim::StartedByServiceManager(true);
+        sim::UseRealTime(realPerVirtual);
     }
-    // The refused mode names the value given.
-    SetUp();
+    Start(c.numbers);
+    Finish();
+    std::vector<sim::StatusReport> reports = sim::StatusReports();
+    ASSERT_FALSE(reports.empty()) << c.why;
+    EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState) << c.why;
+    EXPECT_EQ(c.exitCode, reports.back().status.dwWin32ExitCode) << c.why;
+    EXPECT_EQ(0u, reports.back().status.dwServiceSpecificExitCode) << c.why;
+    EXPECT_EQ(1, std::count_if(reports.begin(), reports.end(),
+                               [](const sim::StatusReport& r) {
+                                   return r.status.dwCurrentState == SERVICE_STOPPED;
+                               }))
+        << c.why;
+    for (size_t i = 0; i + 1 < reports.size(); ++i) {
+        EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << c.why;
+    }
+    EXPECT_EQ(c.libraryLoaded, sim::ModuleLoads("ZUR_USBIO_KAD.dll") > 0) << c.why;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, RefusedStartTest, ::testing::ValuesIn(refusedStarts),
+                         NamedBy<&RefusedStart::why>());
+
+TEST_F(ServiceLifecycleTest, TheRefusedModeIsTracedWithTheValueGiven) {
     Start({"4", "3", "0", "30", "250"});
     Finish();
     EXPECT_EQ("2/1/3000 2/2/1000 1/0/0", sim::StatusSequence());

@@ -50,107 +50,111 @@ class SetupCheckTest : public ProductTest {
     }
 };
 
-TEST_F(SetupCheckTest, SaysForEachLinkWhetherItWorksAndWhatToDo) {
-    const std::string settings =
-        "settings: button 4, mode 1, normal values, poll every 30 ms, clicks of 250 ms: ok\n";
-    const std::string allWork = "Every link works.\n";
-    const std::string someFail = "Some links do not work.\n";
-    const CheckCase cases[] = {
-        {"everything works",
-         {"4", "1", "0", "30", "250"},
-         nullptr,
-         0,
-         settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
-        {"mode 3",
-         {"4", "3", "0", "30", "250"},
-         nullptr,
-         1,
-         "settings: button 4, mode 3, normal values, poll every 30 ms, clicks of 250 ms: FAILED: "
-         "the service refuses a mode other than 0, 1 or 2\n" +
-             std::string(libraryLine) + entryPointLines + deviceLines + joystickLine + someFail},
-        {"no capture library",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             sim::Reset();
-             sim::UseRealTime(0.05);
-             sim::AddHidDevice(VirtualJoystick());
-         },
-         1,
-         settings +
-             "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit "
-             "ZUR_USBIO_KAD.dll beside joyvane_service.exe\n" +
-             joystickLine + someFail},
-        {"a 64-bit capture library",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             sim::Reset();
-             sim::UseRealTime(0.05);
-             sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
-             sim::AddHidDevice(VirtualJoystick());
-         },
-         1,
-         settings +
-             "capture library: ZUR_USBIO_KAD.dll, error 193: FAILED: a 64-bit library: this "
-             "service needs the 32-bit one\n" +
-             joystickLine + someFail},
-        {"the capture device unplugged",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::FailCaptureCalls(sim::CaptureCall::Open, 1, 5); },
-         1,
-         settings + libraryLine + entryPointLines +
-             "capture device: Init 1, Open(0) 5, InitI2c -1: FAILED: is the capture device "
-             "plugged in, and its own driver installed?\n" +
-             joystickLine + someFail},
-        {"the button read fails",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1, 7); },
-         1,
-         settings + libraryLine + entryPointLines +
-             "capture device: Init 1, Open(0) 0, InitI2c 0: ok\n"
-             "button: read 7, state 0 (no state): FAILED: the capture device does not answer its "
-             "button read\n" +
-             joystickLine + someFail},
-        {"no virtual joystick",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::RemoveHidDevices(); },
-         1,
-         settings + libraryLine + entryPointLines + deviceLines +
-             "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: "
-             "install the virtual joystick and its driver\n" +
-             someFail},
-        {"a joystick that is not a joystick",
-         {"4", "1", "0", "30", "250"},
-         [] {
-             sim::HidDevice device = VirtualJoystick();
-             device.interfaces[0].usage = 5;
-             sim::UpdateHidDevice(0, device);
-         },
-         1,
-         settings + libraryLine + entryPointLines + deviceLines +
-             "virtual joystick: found, but not opened as a joystick for writing: FAILED: its "
-             "collection must be usage page 1, usage 4, and the account needs write access\n" +
-             someFail},
-        {"a joystick that refuses reports",
-         {"4", "1", "0", "30", "250"},
-         [] { sim::RefuseFeatureReports(true); },
-         1,
-         settings + libraryLine + entryPointLines + deviceLines +
-             "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, open for writing, idle "
-             "report refused: FAILED: the joystick's driver refuses the 5-byte feature report\n" +
-             someFail},
-    };
-    for (const CheckCase& c : cases) {
-        SetUp();
-        if (c.arrange) {
-            c.arrange();
-        }
-        EXPECT_EQ(c.exitCode, Check(c.numbers)) << c.why;
-        EXPECT_EQ("Joyvane setup check\n" + c.output, sim::TakeStdout()) << c.why;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
-        EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty()) << c.why;
-        TearDown();
+const std::string settings =
+    "settings: button 4, mode 1, normal values, poll every 30 ms, clicks of 250 ms: ok\n";
+const std::string allWork = "Every link works.\n";
+const std::string someFail = "Some links do not work.\n";
+
+const CheckCase checkCases[] = {
+    {"everything works",
+     {"4", "1", "0", "30", "250"},
+     nullptr,
+     0,
+     settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
+    {"mode 3",
+     {"4", "3", "0", "30", "250"},
+     nullptr,
+     1,
+     "settings: button 4, mode 3, normal values, poll every 30 ms, clicks of 250 ms: FAILED: "
+     "the service refuses a mode other than 0, 1 or 2\n" +
+         std::string(libraryLine) + entryPointLines + deviceLines + joystickLine + someFail},
+    {"no capture library",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::Reset();
+         sim::UseRealTime(0.05);
+         sim::AddHidDevice(VirtualJoystick());
+     },
+     1,
+     settings +
+         "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit "
+         "ZUR_USBIO_KAD.dll beside joyvane_service.exe\n" +
+         joystickLine + someFail},
+    {"a 64-bit capture library",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::Reset();
+         sim::UseRealTime(0.05);
+         sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
+         sim::AddHidDevice(VirtualJoystick());
+     },
+     1,
+     settings +
+         "capture library: ZUR_USBIO_KAD.dll, error 193: FAILED: a 64-bit library: this "
+         "service needs the 32-bit one\n" +
+         joystickLine + someFail},
+    {"the capture device unplugged",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::FailCaptureCalls(sim::CaptureCall::Open, 1, 5); },
+     1,
+     settings + libraryLine + entryPointLines +
+         "capture device: Init 1, Open(0) 5, InitI2c -1: FAILED: is the capture device "
+         "plugged in, and its own driver installed?\n" +
+         joystickLine + someFail},
+    {"the button read fails",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1, 7); },
+     1,
+     settings + libraryLine + entryPointLines +
+         "capture device: Init 1, Open(0) 0, InitI2c 0: ok\n"
+         "button: read 7, state 0 (no state): FAILED: the capture device does not answer its "
+         "button read\n" +
+         joystickLine + someFail},
+    {"no virtual joystick",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::RemoveHidDevices(); },
+     1,
+     settings + libraryLine + entryPointLines + deviceLines +
+         "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: "
+         "install the virtual joystick and its driver\n" +
+         someFail},
+    {"a joystick that is not a joystick",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::HidDevice device = VirtualJoystick();
+         device.interfaces[0].usage = 5;
+         sim::UpdateHidDevice(0, device);
+     },
+     1,
+     settings + libraryLine + entryPointLines + deviceLines +
+         "virtual joystick: found, but not opened as a joystick for writing: FAILED: its "
+         "collection must be usage page 1, usage 4, and the account needs write access\n" +
+         someFail},
+    {"a joystick that refuses reports",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::RefuseFeatureReports(true); },
+     1,
+     settings + libraryLine + entryPointLines + deviceLines +
+         "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, open for writing, idle "
+         "report refused: FAILED: the joystick's driver refuses the 5-byte feature report\n" +
+         someFail},
+};
+class SetupCheckCaseTest : public SetupCheckTest,
+                           public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(SetupCheckCaseTest, SaysForEachLinkWhetherItWorksAndWhatToDo) {
+    const CheckCase& c = GetParam();
+    if (c.arrange) {
+        c.arrange();
     }
+    EXPECT_EQ(c.exitCode, Check(c.numbers)) << c.why;
+    EXPECT_EQ("Joyvane setup check\n" + c.output, sim::TakeStdout()) << c.why;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty()) << c.why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, SetupCheckCaseTest, ::testing::ValuesIn(checkCases),
+                         NamedBy<&CheckCase::why>());
 
 TEST_F(SetupCheckTest, ALibraryThatDoesNotReturnEndsTheCheckWithinFiveSeconds) {
     int stuck = sim::HoldAt("ZUR_USBIO_API_Init");

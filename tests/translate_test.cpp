@@ -132,7 +132,11 @@ TEST_F(TranslateTest, LongPressTimerIsOneShotAt800MsWithButtonAsUserValue) {
     TranslateButtonState(down, 2, 6, 100);
     std::vector<sim::Call> set = sim::CallsNamed("timeSetEvent");
     ASSERT_EQ(1u, set.size());
-    EXPECT_EQ("delay=800 resolution=50 user=6 flags=0x0 -> 1", set[0].args);
+    EXPECT_EQ((sim::CallValues{.result = 1,
+                               .numbers = {800, 50, 6, TIME_ONESHOT | TIME_CALLBACK_FUNCTION},
+                               .pointers = {sim::Pointer::set}}),
+              set[0].values)
+        << set[0].args;
     EXPECT_EQ(longPressArmed, longPressState.load());
     EXPECT_EQ(1u, longPressTimerId.load());
 }
@@ -144,7 +148,8 @@ TEST_F(TranslateTest, AReleaseKillsItsPressTimer) {
     TranslateButtonState(up, 2, 4, 100);
     std::vector<sim::Call> kills = sim::CallsNamed("timeKillEvent");
     ASSERT_EQ(1u, kills.size());
-    EXPECT_EQ("1 -> 0", kills[0].args);
+    EXPECT_EQ((sim::CallValues{.result = MMSYSERR_NOERROR, .numbers = {1}}), kills[0].values)
+        << kills[0].args;
     EXPECT_EQ(0u, longPressTimerId.load());
     EXPECT_EQ(longPressIdle, longPressState.load());
 }

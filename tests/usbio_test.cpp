@@ -84,8 +84,10 @@ TEST_F(UsbIoTest, ResolvesTheFourteenEntryPointsByNameInOrderAndCallsTheSix) {
     sim::RegisterModule("zur_usbio_kad.DLL", AllExports());
     ASSERT_EQ(1, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll"));
     std::vector<std::string> resolved;
-    for (const std::string& args : CallArgs("GetProcAddress")) {
-        resolved.push_back(args.substr(1, args.find('"', 1) - 1));
+    for (const sim::Call& call : sim::CallsNamed("GetProcAddress")) {
+        resolved.push_back(call.values.strings.at(0));
+        EXPECT_EQ(1, call.values.result) << call.args;
+        EXPECT_EQ(std::vector<sim::Pointer>{sim::Pointer::set}, call.values.pointers);
     }
     EXPECT_EQ(std::vector<std::string>(std::begin(exportNames), std::end(exportNames)), resolved);
 
@@ -130,36 +132,41 @@ struct Placement {
     sim::DllFolder from;
 };
 
-TEST_F(UsbIoTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowhereElse) {
-    using F = sim::DllFolder;
-    const Placement cases[] = {
-        {"beside the program", {F::Application}, true, F::Application},
-        {"in System32", {F::System32}, true, F::System32},
-        {"both: the program's folder first", {F::System32, F::Application}, true, F::Application},
-        {"planted on PATH", {F::PathFolder}, false, F::PathFolder},
-        {"planted in the current directory", {F::CurrentDirectory}, false, F::CurrentDirectory},
-        {"planted in the Windows folder", {F::Windows}, false, F::Windows},
-        {"planted everywhere but System32 too",
-         {F::PathFolder, F::CurrentDirectory, F::Windows, F::System32},
-         true,
-         F::System32},
-    };
+using F = sim::DllFolder;
+
+const Placement placements[] = {
+    {"beside the program", {F::Application}, true, F::Application},
+    {"in System32", {F::System32}, true, F::System32},
+    {"both: the program's folder first", {F::System32, F::Application}, true, F::Application},
+    {"planted on PATH", {F::PathFolder}, false, F::PathFolder},
+    {"planted in the current directory", {F::CurrentDirectory}, false, F::CurrentDirectory},
+    {"planted in the Windows folder", {F::Windows}, false, F::Windows},
+    {"planted everywhere but System32 too",
+     {F::PathFolder, F::CurrentDirectory, F::Windows, F::System32},
+     true,
+     F::System32},
+};
+
+class PlacementTest : public UsbIoTest, public ::testing::WithParamInterface<Placement> {};
+
+TEST_P(PlacementTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowhereElse) {
+    const Placement& c = GetParam();
     const F allFolders[] = {F::Application, F::System32, F::Windows, F::CurrentDirectory,
                             F::PathFolder};
-    for (const Placement& c : cases) {
-        sim::Reset();
-        ResetProductState();
+    {
         for (F folder : c.copies) {
             sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(), 0, folder);
         }
         EXPECT_EQ(c.loaded ? 1 : 0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
-        EXPECT_EQ(
-            (std::vector<std::string>{
-                c.loaded ? "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> module from " +
-                               std::string(c.from == F::Application ? "application" : "system32")
-                         : "\"ZUR_USBIO_KAD.dll\", NULL, 0x00000a00 -> NULL"}),
-            CallArgs("LoadLibraryExA"))
-            << c.why;
+        std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+        ASSERT_EQ(1u, loads.size());
+        EXPECT_EQ((sim::CallValues{.result = c.loaded ? 1 : 0,
+                                   .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                               LOAD_LIBRARY_SEARCH_SYSTEM32},
+                                   .pointers = {sim::Pointer::null},
+                                   .strings = {"ZUR_USBIO_KAD.dll"}}),
+                  loads[0].values)
+            << loads[0].args;
         for (F folder : allFolders) {
             EXPECT_EQ(c.loaded && folder == c.from ? 1 : 0,
                       sim::ModuleLoads("ZUR_USBIO_KAD.dll", folder))
@@ -179,6 +186,9 @@ TEST_F(UsbIoTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowhereE
         EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, PlacementTest, ::testing::ValuesIn(placements),
+                         NamedBy<&Placement::why>());
 
 // What the programs' first call relies on: the default directories narrow every
 // later load that names no search folders of its own, such as those that system
@@ -222,72 +232,74 @@ struct LoadFailure {
     DWORD error;
 };
 
-TEST_F(UsbIoTest, ALibraryThatCannotServeIsNotLoadedAndTheReasonIsTraced) {
-    const LoadFailure cases[] = {
-        {"no such file", "", 0, false, {"ZUR Joyvane: 126"}, 126},
-        {"a 64-bit DLL", "", ERROR_BAD_EXE_FORMAT, true, {"ZUR Joyvane: 193"}, 193},
-        {"no Init",
-         "ZUR_USBIO_API_Init",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"},
-         127},
-        {"no Destroy",
-         "ZUR_USBIO_API_Destroy",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_Destroy", "ZUR Joyvane: 127"},
-         127},
-        {"no Open",
-         "ZUR_USBIO_API_Open",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_Open", "ZUR Joyvane: 127"},
-         127},
-        {"no Close",
-         "ZUR_USBIO_API_Close",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_Close", "ZUR Joyvane: 127"},
-         127},
-        {"no InitI2c",
-         "ZUR_USBIO_API_InitI2c",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_InitI2c", "ZUR Joyvane: 127"},
-         127},
-        {"no GetGPIO",
-         "ZUR_USBIO_API_GetGPIO",
-         0,
-         true,
-         {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
-          "ZUR Joyvane: ZUR_USBIO_API_GetGPIO", "ZUR Joyvane: 127"},
-         127},
-    };
-    for (const LoadFailure& c : cases) {
-        sim::Reset();
-        ResetProductState();
-        if (c.registered) {
-            sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(c.missingExport), c.loadError);
-        }
-        EXPECT_EQ(0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
-        EXPECT_EQ(c.trace, sim::DebugLines()) << c.why;
-        EXPECT_EQ(c.error, UsbIoLoadError()) << c.why;
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
-        EXPECT_EQ(nullptr, usbIoApi.module) << c.why;
-        // Nothing is called through a table that was not loaded.
-        GpioState state = 0;
-        EXPECT_EQ(0, UsbIoInit()) << c.why;
-        EXPECT_NE(0, UsbIoOpen(0)) << c.why;
-        EXPECT_NE(0, UsbIoGetGpio(0, &state)) << c.why;
-        EXPECT_NE(0, UsbIoClose(0)) << c.why;
-        EXPECT_TRUE(libraryCalls.empty()) << c.why;
+const LoadFailure loadFailures[] = {
+    {"no such file", "", 0, false, {"ZUR Joyvane: 126"}, 126},
+    {"a 64-bit DLL", "", ERROR_BAD_EXE_FORMAT, true, {"ZUR Joyvane: 193"}, 193},
+    {"no Init",
+     "ZUR_USBIO_API_Init",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"},
+     127},
+    {"no Destroy",
+     "ZUR_USBIO_API_Destroy",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_Destroy", "ZUR Joyvane: 127"},
+     127},
+    {"no Open",
+     "ZUR_USBIO_API_Open",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_Open", "ZUR Joyvane: 127"},
+     127},
+    {"no Close",
+     "ZUR_USBIO_API_Close",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_Close", "ZUR Joyvane: 127"},
+     127},
+    {"no InitI2c",
+     "ZUR_USBIO_API_InitI2c",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_InitI2c", "ZUR Joyvane: 127"},
+     127},
+    {"no GetGPIO",
+     "ZUR_USBIO_API_GetGPIO",
+     0,
+     true,
+     {"ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: ZUR_USBIO_API_GetGPIO", "ZUR Joyvane: 127"},
+     127},
+};
+class LoadFailureTest : public UsbIoTest, public ::testing::WithParamInterface<LoadFailure> {};
+
+TEST_P(LoadFailureTest, ALibraryThatCannotServeIsNotLoadedAndTheReasonIsTraced) {
+    const LoadFailure& c = GetParam();
+    if (c.registered) {
+        sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(c.missingExport), c.loadError);
     }
+    EXPECT_EQ(0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
+    EXPECT_EQ(c.trace, sim::DebugLines()) << c.why;
+    EXPECT_EQ(c.error, UsbIoLoadError()) << c.why;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    EXPECT_EQ(nullptr, usbIoApi.module) << c.why;
+    // Nothing is called through a table that was not loaded.
+    GpioState state = 0;
+    EXPECT_EQ(0, UsbIoInit()) << c.why;
+    EXPECT_NE(0, UsbIoOpen(0)) << c.why;
+    EXPECT_NE(0, UsbIoGetGpio(0, &state)) << c.why;
+    EXPECT_NE(0, UsbIoClose(0)) << c.why;
+    EXPECT_TRUE(libraryCalls.empty()) << c.why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Libraries, LoadFailureTest, ::testing::ValuesIn(loadFailures),
+                         NamedBy<&LoadFailure::why>());
 
 } // namespace

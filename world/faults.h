@@ -28,7 +28,7 @@ struct Fault {
     long until = forever;
     // What the call returns instead, for calls that return a code; unset: the
     // call's own failure value.
-    std::optional<long> result;
+    std::optional<long> result = std::nullopt;
     // The last error the call leaves, for calls that set one.
     unsigned long error = 0;
     // The call does not return before `until` (a driver that hangs), and then
