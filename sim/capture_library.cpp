@@ -115,28 +115,6 @@ void SetCaptureDevice(world::CaptureDevice capture) {
     device = std::move(capture);
 }
 
-void FailCaptureCalls(CaptureCall call, int count, int32_t result) {
-    world::Fault fault;
-    fault.call = world::CaptureExport(call);
-    fault.firstCall = 1;
-    fault.calls = count;
-    if (call != CaptureCall::Init) {
-        fault.result = result;
-    }
-    AddFault(fault);
-}
-
-void FailCaptureCallsBetween(CaptureCall call, uint32_t from, uint32_t until, int32_t result) {
-    world::Fault fault;
-    fault.call = world::CaptureExport(call);
-    fault.from = from;
-    fault.until = until;
-    if (call != CaptureCall::Init) {
-        fault.result = result;
-    }
-    AddFault(fault);
-}
-
 void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     sim::hook = std::move(hook);

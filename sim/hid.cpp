@@ -103,18 +103,6 @@ void RemoveHidDevices() {
     }
 }
 
-void RefuseFeatureReports(bool refuse) {
-    if (!refuse) {
-        MendFault("HidD_SetFeature");
-        return;
-    }
-    world::Fault fault;
-    fault.call = "HidD_SetFeature";
-    fault.from = static_cast<long>(Now());
-    fault.error = world::errorGenFailure;
-    AddFault(fault);
-}
-
 void SetReportRecording(bool on) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     recordReports = on;

@@ -55,18 +55,6 @@ int DeviceSetsLocked() {
 
 } // namespace detail
 
-void FailClassDevs(DWORD error) {
-    if (error == 0) {
-        MendFault("SetupDiGetClassDevsA");
-        return;
-    }
-    world::Fault fault;
-    fault.call = "SetupDiGetClassDevsA";
-    fault.from = static_cast<long>(Now());
-    fault.error = error;
-    AddFault(fault);
-}
-
 } // namespace sim
 
 HDEVINFO SetupDiGetClassDevsA(const GUID*, LPCSTR enumerator, HWND parent, DWORD flags) {

@@ -170,13 +170,10 @@ void AddHidDevice(HidDevice device);
 void UpdateHidDevice(size_t index, HidDevice device);
 // Unplugs every device: open handles stay open, but reports on them fail.
 void RemoveHidDevices();
-void FailClassDevs(DWORD error);
 
 // A HID device handle of a virtual joystick that is always present, open as if by
 // CreateFileA.
 HANDLE OpenJoystickHandle();
-// Makes the joystick refuse (true) or accept (false) feature reports.
-void RefuseFeatureReports(bool refuse);
 
 // Everything the product wrote to standard output since the capture began.
 // The capture redirects the process's standard output, so that printf and
@@ -235,10 +232,6 @@ void InstallCaptureLibrary();
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline);
 // The whole device at once, as a scenario describes it.
 void SetCaptureDevice(world::CaptureDevice device);
-// The next count calls fail with result (for Init, a failure is 0 whatever given).
-void FailCaptureCalls(CaptureCall call, int count, int32_t result = 1);
-// Calls made in [from, until) virtual time fail with result.
-void FailCaptureCallsBetween(CaptureCall call, uint32_t from, uint32_t until, int32_t result = 1);
 // Runs hook after each call to the library, with the call and its running number
 // (counted from 1 per call kind).
 void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook);

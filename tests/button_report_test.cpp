@@ -45,9 +45,9 @@ TEST_F(ButtonReportTest, WithoutAJoystickTheSendFailsWithItsLineAndTouchesNoDevi
 
 TEST_F(ButtonReportTest, ARefusedReportPrintsItsLineAndTheNextOneGoesOut) {
     joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
-    sim::RefuseFeatureReports(true);
+    sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()});
     SendButtonReport(8);
-    sim::RefuseFeatureReports(false);
+    sim::MendFault("HidD_SetFeature");
     SendButtonReport(0);
     EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
     EXPECT_EQ("0:8! 0:0", ReportTimeline());

@@ -45,7 +45,7 @@ struct Fault {
 };
 
 void Window(sim::CaptureCall call) {
-    sim::FailCaptureCallsBetween(call, faultFrom, faultUntil);
+    sim::AddFault({.call = world::CaptureExport(call), .from = faultFrom, .until = faultUntil});
 }
 
 const Fault faults[] = {
@@ -60,7 +60,7 @@ const Fault faults[] = {
      },
      nullptr},
     {"Close refused", [] { Window(sim::CaptureCall::Close); },
-     [] { sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1); }},
+     [] { sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1}); }},
     {"joystick absent", [] { sim::UpdateHidDevice(0, sim::HidDevice{}); },
      [] { sim::UpdateHidDevice(0, VirtualJoystick()); }},
     // Reports to a vanished joystick fail and are otherwise ignored: the worker
@@ -68,18 +68,18 @@ const Fault faults[] = {
     {"joystick unplugged, then the capture device lost", [] { sim::RemoveHidDevices(); },
      [] {
          sim::AddHidDevice(VirtualJoystick());
-         sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1);
+         sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1});
      }},
     {"present but not a joystick", [] { sim::UpdateHidDevice(0, NotAJoystick()); },
      [] { sim::UpdateHidDevice(0, VirtualJoystick()); }},
     {"CreateFile fails", [] { sim::UpdateHidDevice(0, Unopenable()); },
      [] { sim::UpdateHidDevice(0, VirtualJoystick()); }},
-    {"reports refused", [] { sim::RefuseFeatureReports(true); },
-     [] { sim::RefuseFeatureReports(false); }},
+    {"reports refused", [] { sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()}); },
+     [] { sim::MendFault("HidD_SetFeature"); }},
     {"no memory for the next joystick open",
      [] {
          sim::AddFault({.call = "LocalAlloc", .firstCall = 1});
-         sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1);
+         sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1});
      },
      nullptr},
 };
@@ -149,7 +149,7 @@ TEST_F(FaultMatrixTest, TenThousandReconnectsLeakNothing) {
     // Every connection polls twice, then its third poll fails.
     sim::OnCaptureCall([](sim::CaptureCall call, int number) {
         if (call == sim::CaptureCall::GetGpio && number % 3 == 2) {
-            sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1);
+            sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1});
         }
         if (call == sim::CaptureCall::Init && number == cycles + 1) {
             sim::SetButtonTimeline({{0, gpioButtonDown}});

@@ -174,7 +174,9 @@ TEST_P(SearchFailureTest, ReturnsTheErrorAndKeepsNothing) {
         device.propertyError = c.propertyError;
         sim::AddHidDevice(device);
     }
-    sim::FailClassDevs(c.classDevsError);
+    if (c.classDevsError != 0) {
+        sim::AddFault({.call = "SetupDiGetClassDevsA", .error = c.classDevsError});
+    }
     if (c.failingAllocation != 0) {
         sim::AddFault({.call = "LocalAlloc", .firstCall = c.failingAllocation});
     }

@@ -81,9 +81,9 @@ TEST_F(PollWorkerTest, WithoutTheJoystickTheDeviceIsOpenedEverySecondAndNothingI
 
 TEST_F(PollWorkerTest, OpenFailuresAreRetriedEverySecondFromTheStart) {
     sim::AddHidDevice(VirtualJoystick());
-    sim::FailCaptureCalls(sim::CaptureCall::Init, 1);
-    sim::FailCaptureCalls(sim::CaptureCall::Open, 1);
-    sim::FailCaptureCalls(sim::CaptureCall::InitI2c, 1);
+    sim::AddFault({.call = "ZUR_USBIO_API_Init", .firstCall = 1, .calls = 1});
+    sim::AddFault({.call = "ZUR_USBIO_API_Open", .firstCall = 1, .calls = 1});
+    sim::AddFault({.call = "ZUR_USBIO_API_InitI2c", .firstCall = 1, .calls = 1});
     Run(4, 0, 0, 30, 250, 4040);
     EXPECT_EQ(
         (std::vector<std::string>{"1000 Init", "2000 Init", "2000 Open", "3000 Init", "3000 Open",
@@ -114,7 +114,7 @@ TEST_F(PollWorkerTest, InvertedValuesStartWithTheButtonBitSet) {
 TEST_F(PollWorkerTest, APollFailureClosesAndReopensAboutASecondLaterKeepingTheLatch) {
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, up}, {1400, down}});
-    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 1505, 1515);
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 1505, .until = 1515});
     Run(4, 0, 0, 30, 250, 2600);
     std::vector<std::string> calls = LibraryCalls();
     auto close = std::find(calls.begin(), calls.end(), "1510 Close");
@@ -134,7 +134,7 @@ TEST_F(PollWorkerTest, APollFailureClosesAndReopensAboutASecondLaterKeepingTheLa
 TEST_F(PollWorkerTest, ALongPressStateCarriesOverAReconnect) {
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, up}, {1100, down}, {2500, up}});
-    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 2200, 2300);
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 2200, .until = 2300});
     Run(4, 2, 0, 100, 250, 3500);
     // The long click fires at 1900 (the simulation runs it on the worker's thread,
     // so the worker's next poll is at 2150). The connection is lost at 2250; the
@@ -158,7 +158,7 @@ class FirstPollTest : public PollWorkerTest, public ::testing::WithParamInterfac
 TEST_P(FirstPollTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
     const FirstPollCase& c = GetParam();
     sim::AddHidDevice(VirtualJoystick());
-    sim::FailCaptureCalls(sim::CaptureCall::GetGpio, c.failures);
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = c.failures});
     Run(4, 0, 0, 30, 250, 2100);
     std::vector<std::string> calls = LibraryCalls();
     size_t firstPolls = c.abandoned ? 102 : 101;
@@ -189,8 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Failures, FirstPollTest, ::testing::ValuesIn(firstPollC
 TEST_F(PollWorkerTest, NeverHoldsMoreThanOneJoystickConnection) {
     sim::AddHidDevice(VirtualJoystick());
     // Every connection is abandoned, and every library close is refused.
-    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 0, 10000);
-    sim::FailCaptureCallsBetween(sim::CaptureCall::Close, 0, 10000);
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 0, .until = 10000});
+    sim::AddFault({.call = "ZUR_USBIO_API_Close", .from = 0, .until = 10000});
     int most = 0;
     sim::OnCaptureCall([&most](sim::CaptureCall, int) {
         sim::Resources held = sim::Held();
@@ -205,8 +205,8 @@ TEST_F(PollWorkerTest, NeverHoldsMoreThanOneJoystickConnection) {
 TEST_F(PollWorkerTest, ARefusedCloseLeavesTheConnectionUntilTheNextOpen) {
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, down}});
-    sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 1025, 1035);
-    sim::FailCaptureCalls(sim::CaptureCall::Close, 1);
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 1025, .until = 1035});
+    sim::AddFault({.call = "ZUR_USBIO_API_Close", .firstCall = 1, .calls = 1});
     Run(4, 0, 0, 30, 250, 2100);
     std::vector<std::string> calls = LibraryCalls();
     ASSERT_LE(9u, calls.size());

@@ -256,7 +256,7 @@ const WorkerState workerStates[] = {
      300},
     {"in the reconnect pause",
      {"4", "1", "0", "30", "250"},
-     [] { sim::FailCaptureCallsBetween(sim::CaptureCall::Init, 0, 1000000); },
+     [] { sim::AddFault({.call = "ZUR_USBIO_API_Init", .from = 0, .until = 1000000}); },
      [] { WaitForCalls("ZUR_USBIO_API_Init", 1); },
      300},
     {"joystick absent",
@@ -269,7 +269,7 @@ const WorkerState workerStates[] = {
      [] {
          // Each failing read takes a real millisecond, so the 101 retries
          // last about a virtual second.
-         sim::FailCaptureCallsBetween(sim::CaptureCall::GetGpio, 0, 1000000);
+         sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 0, .until = 1000000});
          sim::OnCaptureCall([](sim::CaptureCall call, int) {
              if (call == sim::CaptureCall::GetGpio) {
                  std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -95,7 +95,7 @@ const CheckCase checkCases[] = {
          joystickLine + someFail},
     {"the capture device unplugged",
      {"4", "1", "0", "30", "250"},
-     [] { sim::FailCaptureCalls(sim::CaptureCall::Open, 1, 5); },
+     [] { sim::AddFault({.call = "ZUR_USBIO_API_Open", .firstCall = 1, .calls = 1, .result = 5}); },
      1,
      settings + libraryLine + entryPointLines +
          "capture device: Init 1, Open(0) 5, InitI2c -1: FAILED: is the capture device "
@@ -103,7 +103,9 @@ const CheckCase checkCases[] = {
          joystickLine + someFail},
     {"the button read fails",
      {"4", "1", "0", "30", "250"},
-     [] { sim::FailCaptureCalls(sim::CaptureCall::GetGpio, 1, 7); },
+     [] {
+         sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1, .result = 7});
+     },
      1,
      settings + libraryLine + entryPointLines +
          "capture device: Init 1, Open(0) 0, InitI2c 0: ok\n"
@@ -132,7 +134,7 @@ const CheckCase checkCases[] = {
          someFail},
     {"a joystick that refuses reports",
      {"4", "1", "0", "30", "250"},
-     [] { sim::RefuseFeatureReports(true); },
+     [] { sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()}); },
      1,
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, open for writing, idle "

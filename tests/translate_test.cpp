@@ -201,7 +201,7 @@ TEST_F(TranslateTest, ACallbackAfterTheReleaseWonSendsNothing) {
 }
 
 TEST_F(TranslateTest, ReportsGoOnWhenTheDeviceRefusesThem) {
-    sim::RefuseFeatureReports(true);
+    sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()});
     ComputeButtonMasks(1, 4, 0);
     TranslateButtonState(down, 1, 4, 100);
     TranslateButtonState(up, 1, 4, 100);
