@@ -35,13 +35,20 @@ int32_t Call(CaptureCall call, int32_t deviceIndex, int32_t* state) {
     world::FaultTable& faults = detail::FaultsLocked();
     const world::CaptureAnswer answer =
         device.Answer(call, detail::NowLocked(), faults, state != nullptr);
+    // The values: the device index where the call takes one, then the state stored.
+    CallValues values{.result = answer.result};
+    if (deviceIndex >= 0) {
+        values.numbers.push_back(deviceIndex);
+    }
     if (answer.stored) {
         *state = answer.state;
-        detail::LogLocked(name, "%d -> %d state %d", deviceIndex, answer.result, answer.state);
+        values.numbers.push_back(answer.state);
+        detail::LogCallLocked(name, values, "%d -> %d state %d", deviceIndex, answer.result,
+                              answer.state);
     } else if (deviceIndex >= 0) {
-        detail::LogLocked(name, "%d -> %d", deviceIndex, answer.result);
+        detail::LogCallLocked(name, values, "%d -> %d", deviceIndex, answer.result);
     } else {
-        detail::LogLocked(name, "-> %d", answer.result);
+        detail::LogCallLocked(name, values, "-> %d", answer.result);
     }
     const int number = faults.Calls(name);
     std::function<void(CaptureCall, int)> after = hook;

@@ -186,8 +186,12 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
                                            std::vector<uint8_t>(bytes, bytes + length), accepted});
     }
     if (sim::detail::LoggingLocked()) {
-        sim::detail::LogLocked("HidD_SetFeature", "%p [%s] -> %d", device,
-                               sim::Hex(bytes, length).c_str(), accepted ? 1 : 0);
+        sim::detail::LogCallLocked("HidD_SetFeature",
+                                   {.result = accepted ? 1 : 0,
+                                    .numbers = std::vector<int64_t>(bytes, bytes + length),
+                                    .pointers = {sim::detail::PointerOf(device)}},
+                                   "%p [%s] -> %d", device, sim::Hex(bytes, length).c_str(),
+                                   accepted ? 1 : 0);
     }
     if (!accepted) {
         SetLastError(error);

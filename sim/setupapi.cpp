@@ -74,9 +74,13 @@ HDEVINFO SetupDiGetClassDevsA(const GUID*, LPCSTR enumerator, HWND parent, DWORD
         sim::nextSet += 4;
         sim::sets.emplace(set, members);
     }
-    sim::detail::LogLocked("SetupDiGetClassDevsA", "%s %p 0x%x -> %s",
-                           enumerator ? enumerator : "NULL", parent, flags,
-                           set == INVALID_HANDLE_VALUE ? "INVALID" : "set");
+    sim::detail::LogCallLocked(
+        "SetupDiGetClassDevsA",
+        {.result = set == INVALID_HANDLE_VALUE ? 0 : 1,
+         .numbers = {flags},
+         .pointers = {sim::detail::PointerOf(enumerator), sim::detail::PointerOf(parent)}},
+        "%s %p 0x%x -> %s", enumerator ? enumerator : "NULL", parent, flags,
+        set == INVALID_HANDLE_VALUE ? "INVALID" : "set");
     return set;
 }
 
@@ -127,8 +131,9 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device, DW
     if (!ok) {
         SetLastError(error);
     }
-    sim::detail::LogLocked("SetupDiGetDeviceRegistryPropertyA", "device %d size %u -> %d (%u)", d,
-                           bufferSize, ok, ok ? 0 : error);
+    sim::detail::LogCallLocked("SetupDiGetDeviceRegistryPropertyA",
+                               {.result = ok, .numbers = {d, bufferSize, ok ? 0 : error}},
+                               "device %d size %u -> %d (%u)", d, bufferSize, ok, ok ? 0 : error);
     return ok;
 }
 

@@ -1,5 +1,6 @@
 // Finding, checking, opening and closing the virtual joystick on simulated
 // devices; every failure path must leave nothing behind.
+#include <array>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,13 @@ TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
     ASSERT_EQ(1, Init_ZUR_GP());
     EXPECT_STREQ("\\\\?\\hid#zurvirtualhiddevice#1#{4d1e55b2}", joystickConnection.devicePath);
     ExpectConnectionHeld();
-    EXPECT_EQ(std::vector<std::string>{"NULL (nil) 0x12 -> set"}, CallArgs("SetupDiGetClassDevsA"));
+    std::vector<sim::Call> lists = sim::CallsNamed("SetupDiGetClassDevsA");
+    ASSERT_EQ(1u, lists.size());
+    EXPECT_EQ((sim::CallValues{.result = 1,
+                               .numbers = {DIGCF_PRESENT | DIGCF_DEVICEINTERFACE},
+                               .pointers = {sim::Pointer::null, sim::Pointer::null}}),
+              lists[0].values)
+        << lists[0].args;
     std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
     ASSERT_EQ(1u, opens.size());
     EXPECT_EQ((sim::CallValues{
@@ -116,6 +123,17 @@ TEST_P(HardwareIdTest, MatchesTheFirstHardwareIdOnlyIgnoringLetterCase) {
 INSTANTIATE_TEST_SUITE_P(Ids, HardwareIdTest, ::testing::ValuesIn(idCases),
                          NamedBy<&IdCase::name>());
 
+// Each hardware-id read: device, buffer size, result, error.
+using PropertyReads = std::vector<std::array<int64_t, 4>>;
+PropertyReads PropertyReadsMade() {
+    PropertyReads reads;
+    for (const sim::Call& call : sim::CallsNamed("SetupDiGetDeviceRegistryPropertyA")) {
+        const std::vector<int64_t>& n = call.values.numbers;
+        reads.push_back({n.at(0), n.at(1), call.values.result.value_or(-1), n.at(2)});
+    }
+    return reads;
+}
+
 TEST_F(JoystickDeviceTest, DevicesWithoutTheHardwareIdPropertyAreSkipped) {
     sim::HidDevice bare = OtherDevice("");
     bare.hasHardwareIds = false;
@@ -123,9 +141,11 @@ TEST_F(JoystickDeviceTest, DevicesWithoutTheHardwareIdPropertyAreSkipped) {
     sim::AddHidDevice(bare);
     sim::AddHidDevice(Joystick());
     ASSERT_EQ(1, Init_ZUR_GP());
-    EXPECT_EQ((std::vector<std::string>{"device 0 size 0 -> 0 (13)", "device 1 size 0 -> 0 (13)",
-                                        "device 2 size 0 -> 0 (122)", "device 2 size 51 -> 1 (0)"}),
-              CallArgs("SetupDiGetDeviceRegistryPropertyA"));
+    EXPECT_EQ((PropertyReads{{0, 0, 0, ERROR_INVALID_DATA},
+                             {1, 0, 0, ERROR_INVALID_DATA},
+                             {2, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+                             {2, 51, 1, 0}}),
+              PropertyReadsMade());
     EXPECT_EQ("", sim::TakeStdout());
 }
 
@@ -136,10 +156,12 @@ TEST_F(JoystickDeviceTest, ALongerPropertyIsReadAgainIntoABufferOfTheReportedSiz
     sim::AddHidDevice(OtherDevice(sim::MultiSz({"HID\\VID_0001"})));                   // 14 bytes
     sim::AddHidDevice(Joystick());                                                     // 51 bytes
     ASSERT_EQ(1, Init_ZUR_GP());
-    EXPECT_EQ((std::vector<std::string>{"device 0 size 0 -> 0 (122)", "device 0 size 32 -> 1 (0)",
-                                        "device 1 size 32 -> 1 (0)", "device 2 size 32 -> 0 (122)",
-                                        "device 2 size 51 -> 1 (0)"}),
-              CallArgs("SetupDiGetDeviceRegistryPropertyA"));
+    EXPECT_EQ((PropertyReads{{0, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+                             {0, 32, 1, 0},
+                             {1, 32, 1, 0},
+                             {2, 32, 0, ERROR_INSUFFICIENT_BUFFER},
+                             {2, 51, 1, 0}}),
+              PropertyReadsMade());
     // The path buffer, the two property buffers, the interface detail.
     std::vector<sim::Call> allocations = sim::CallsNamed("LocalAlloc");
     ASSERT_EQ(4u, allocations.size());

@@ -106,16 +106,11 @@ std::vector<std::string> ReportsAndStatus() {
                             (call.values.result == FALSE ? "!" : ""));
             continue;
         }
-        // HidD_SetFeature is logged as text only.
-        bool refused = call.args.size() >= 2 && call.args.substr(call.args.size() - 2) == " 0";
         if (call.name == "HidD_SetFeature") {
-            // "handle [00 00 00 80 00] -> 1": the value is in bytes 3 and 4.
-            size_t bytes = call.args.find('[');
-            unsigned b[5] = {};
-            std::sscanf(call.args.c_str() + bytes, "[%x %x %x %x %x]", &b[0], &b[1], &b[2], &b[3],
-                        &b[4]);
-            story.push_back("report " + std::to_string((b[3] >> 4) | (b[4] << 4)) +
-                            (refused ? "!" : ""));
+            const std::vector<int64_t>& b = call.values.numbers;
+            story.push_back("report " +
+                            std::to_string(b.size() == 5 ? (b[3] >> 4) | (b[4] << 4) : -1) +
+                            (call.values.result == 0 ? "!" : ""));
         }
     }
     return story;
