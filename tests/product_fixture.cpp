@@ -89,14 +89,6 @@ std::vector<std::string> CallNames(std::string_view prefix) {
     return names;
 }
 
-std::vector<std::string> CallArgs(std::string_view name) {
-    std::vector<std::string> args;
-    for (const sim::Call& call : sim::CallsNamed(name)) {
-        args.push_back(call.args);
-    }
-    return args;
-}
-
 std::vector<std::string> ReportsAndStatus() {
     std::vector<std::string> story;
     for (const sim::Call& call : sim::Calls()) {

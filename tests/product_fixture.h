@@ -48,8 +48,6 @@ sim::HidDevice VirtualJoystick();
 
 // Names of the logged calls that begin with prefix, in order.
 std::vector<std::string> CallNames(std::string_view prefix);
-// Arguments of every logged call of that name, in order.
-std::vector<std::string> CallArgs(std::string_view name);
 
 // The joystick reports and the service's status reports in the order they were
 // made: "report 8", "status 1"; a refused one ends in "!".
