@@ -35,6 +35,11 @@ int DeviceOf(const std::vector<int>* members, const SP_DEVINFO_DATA* device) {
     return -1;
 }
 
+// {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}, the "HIDClass" device setup class.
+GUID HidSetupClassGuid() {
+    return GUID{0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+}
+
 bool Fail(DWORD error) {
     SetLastError(error);
     return false;
@@ -57,15 +62,25 @@ int DeviceSetsLocked() {
 
 } // namespace sim
 
-HDEVINFO SetupDiGetClassDevsA(const GUID*, LPCSTR enumerator, HWND parent, DWORD flags) {
+HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HDEVINFO set = INVALID_HANDLE_VALUE;
+    // With DIGCF_DEVICEINTERFACE the GUID names an interface class, otherwise a
+    // setup class ("HIDClass").
+    const GUID hid = (flags & DIGCF_DEVICEINTERFACE) != 0 ? sim::detail::HidClassGuid()
+                                                          : sim::HidSetupClassGuid();
+    const bool hidAsked = classGuid != nullptr && std::memcmp(classGuid, &hid, sizeof hid) == 0;
+    bool holdsDevices = false;
+    const DWORD error = world::ClassQuery(classGuid != nullptr, (flags & DIGCF_ALLCLASSES) != 0,
+                                          hidAsked, enumerator, holdsDevices);
     if (const world::Fault* fault = sim::detail::FaultLocked("SetupDiGetClassDevsA")) {
         SetLastError(fault->error);
+    } else if (error != world::errorNone) {
+        SetLastError(error);
     } else {
         std::vector<int> members;
         std::vector<sim::detail::DeviceSlot>& devices = sim::detail::DevicesLocked();
-        for (size_t d = 0; d < devices.size(); ++d) {
+        for (size_t d = 0; holdsDevices && d < devices.size(); ++d) {
             if (devices[d].present) {
                 members.push_back(static_cast<int>(d));
             }

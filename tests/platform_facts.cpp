@@ -427,6 +427,37 @@ void SetupFacts() {
         return;
     }
 
+    // Another interface class holds none of the HID devices; no class at all
+    // is refused unless every class is asked for.
+    GUID otherClass = hidClass;
+    otherClass.Data1 ^= 0x5a5a5a5a;
+    HDEVINFO other =
+        SetupDiGetClassDevsA(&otherClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVINFO_DATA first;
+    std::memset(&first, 0, sizeof first);
+    first.cbSize = sizeof(SP_DEVINFO_DATA);
+    SetLastError(0);
+    const BOOL otherHasOne =
+        other != INVALID_HANDLE_VALUE && SetupDiEnumDeviceInfo(other, 0, &first);
+    const DWORD otherError = GetLastError();
+    Check(other != INVALID_HANDLE_VALUE && !otherHasOne && otherError == ERROR_NO_MORE_ITEMS,
+          "SetupDiGetClassDevsA(another interface class): a set whose first device is "
+          "ERROR_NO_MORE_ITEMS (259)",
+          Text("set %llu, error %llu", other != INVALID_HANDLE_VALUE, otherError));
+    if (other != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(other);
+    }
+    SetLastError(0);
+    HDEVINFO none = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT);
+    const DWORD noneError = GetLastError();
+    Check(none == INVALID_HANDLE_VALUE && noneError == ERROR_INVALID_PARAMETER,
+          "SetupDiGetClassDevsA(no class, without DIGCF_ALLCLASSES): INVALID_HANDLE_VALUE, "
+          "ERROR_INVALID_PARAMETER (87)",
+          Text("set %llu, error %llu", none != INVALID_HANDLE_VALUE, noneError));
+    if (none != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(none);
+    }
+
 #if defined(_WIN32) && !defined(_WIN64)
     Check(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes in a 32-bit program",
           Text("it is %llu", sizeof(SP_DEVINFO_DATA)));

@@ -60,6 +60,19 @@ std::string InterfaceFileName(const HidDevice& device, size_t index) {
     return name + "#" + std::to_string(index) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 }
 
+unsigned long ClassQuery(bool classGiven, bool allClasses, bool hidClassAsked,
+                         const char* enumerator, bool& holdsDevices) {
+    holdsDevices = false;
+    if (!classGiven && !allClasses) {
+        return errorInvalidParameter;
+    }
+    const std::string_view name = enumerator != nullptr ? enumerator : "HID";
+    const bool hidEnumerator = name.size() == 3 && (name[0] | 0x20) == 'h' &&
+                               (name[1] | 0x20) == 'i' && (name[2] | 0x20) == 'd';
+    holdsDevices = (allClasses || hidClassAsked) && hidEnumerator;
+    return errorNone;
+}
+
 unsigned long EnumError(bool recordSizeRight, size_t index, size_t count) {
     return !recordSizeRight ? errorInvalidUserBuffer
            : index >= count ? errorNoMoreItems

@@ -63,6 +63,13 @@ HidDevice VirtualJoystick();
 // "hid#<first id without "HID\", lower case>#<index>#{hid interface class}".
 std::string InterfaceFileName(const HidDevice& device, size_t index);
 
+// SetupDiGetClassDevsA: every device here is a present HID device on the "HID"
+// enumerator. The error (a null class needs DIGCF_ALLCLASSES), and whether the
+// set holds the devices: for every class, or when the class asked is the HID one
+// (the interface class with DIGCF_DEVICEINTERFACE, the HIDClass setup class
+// without), on no enumerator or "HID" in any letter case.
+unsigned long ClassQuery(bool classGiven, bool allClasses, bool hidClassAsked,
+                         const char* enumerator, bool& holdsDevices);
 // SetupDiEnumDeviceInfo / SetupDiEnumDeviceInterfaces: the record's cbSize, then the end.
 unsigned long EnumError(bool recordSizeRight, size_t index, size_t count);
 // SetupDiGetDeviceRegistryPropertyA for SPDRP_HARDWAREID (hardwareIds false: any

@@ -119,20 +119,22 @@ SETUPAPI_EXPORT HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCST
     std::snprintf(call, sizeof call, "SetupDiGetClassDevsA(%s,%s,%p,0x%lx)",
                   GuidText(ClassGuid).c_str(), Enumerator ? Enumerator : "NULL",
                   static_cast<void*>(hwndParent), Flags);
-    if (ClassGuid == nullptr && !(Flags & DIGCF_ALLCLASSES)) {
-        Finish(FALSE, ERROR_INVALID_PARAMETER, call);
+    // With DIGCF_DEVICEINTERFACE the GUID names an interface class, otherwise a
+    // setup class.
+    const GUID& hid =
+        (Flags & DIGCF_DEVICEINTERFACE) ? virtual_hid::hidInterfaceGuid : virtual_hid::hidClassGuid;
+    bool holdsDevices = false;
+    const DWORD error = world::ClassQuery(ClassGuid != nullptr, (Flags & DIGCF_ALLCLASSES) != 0,
+                                          ClassGuid != nullptr && IsEqualGUID(*ClassGuid, hid),
+                                          Enumerator, holdsDevices);
+    if (error != ERROR_SUCCESS) {
+        Finish(FALSE, error, call);
         return INVALID_HANDLE_VALUE;
     }
-    // With DIGCF_DEVICEINTERFACE the GUID names an interface class, otherwise a
-    // setup class. All devices here are present HID devices on the "HID" enumerator.
-    const GUID& wanted =
-        (Flags & DIGCF_DEVICEINTERFACE) ? virtual_hid::hidInterfaceGuid : virtual_hid::hidClassGuid;
-    const bool classMatches = (Flags & DIGCF_ALLCLASSES) || IsEqualGUID(*ClassGuid, wanted);
-    const bool enumeratorMatches = Enumerator == nullptr || lstrcmpiA(Enumerator, "HID") == 0;
 
     PrepareDeviceFiles();
     DeviceSet* set = new DeviceSet;
-    for (size_t i = 0; classMatches && enumeratorMatches && i < Devices().size(); ++i) {
+    for (size_t i = 0; holdsDevices && i < Devices().size(); ++i) {
         set->members.push_back(i);
     }
     EnterCriticalSection(&setsLock);
