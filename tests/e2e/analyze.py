@@ -495,7 +495,11 @@ def analyse_service(c, directory, meta):
     c.figure("stop_after_load_ms", stop_t)
     check_reports_against_host(c, host, reports, calls, stop_t, poll_ms)
     check_calls_against_host(c, host, calls, hid_calls, poll_ms)
-    if any(x["name"] == "GetGPIO" and x["result"] == "0" for x in calls):
+    host_polls = sum(1 for x in host["calls"] if x["name"] == "GetGPIO" and x["result"] == "0")
+    polls = sum(1 for x in calls if x["name"] == "GetGPIO" and x["result"] == "0")
+    c.check((polls > 0) == (host_polls > 0), "the button polled %s, as on the host (%d polls)" % (
+        "at all" if host_polls else "never", polls))
+    if polls:
         check_polls(c, calls, poll_ms, reports)
     # How long the stop takes: the deadline when the worker is stuck in the
     # library, at once otherwise.
