@@ -28,9 +28,9 @@ constexpr int32_t shortestPollPauseMs = 1;
 bool WorkerPause(int32_t milliseconds) {
     DWORD length = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     HANDLE stop = workerStopEvent.load();
-    if (stop != nullptr) {
-        WaitForSingleObject(stop, length);
-    } else {
+    // A wait that fails returns at once; the pause must still be kept, or the
+    // worker would poll without pausing.
+    if (stop == nullptr || WaitForSingleObject(stop, length) == WAIT_FAILED) {
         Sleep(length);
     }
     return runFlag.load() != 0;
@@ -43,7 +43,9 @@ int StartPollWorker(int32_t buttonNumber, int32_t mode) {
     }
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (stop == nullptr) {
+        const DWORD error = GetLastError();
         LocalFree(params);
+        SetLastError(error);
         return 0;
     }
     *params = WorkerParams{buttonNumber, mode, serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
@@ -54,11 +56,14 @@ int StartPollWorker(int32_t buttonNumber, int32_t mode) {
     workerAlive.store(1);
     HANDLE thread = CreateThread(nullptr, 0, PollWorker, params, 0, nullptr);
     if (thread == nullptr) {
+        // The caller reports why; the clean-up must not change the last error.
+        const DWORD error = GetLastError();
         runFlag.store(0);
         workerAlive.store(0);
         workerStopEvent.store(nullptr);
         CloseHandle(stop);
         LocalFree(params);
+        SetLastError(error);
         return 0;
     }
     workerThread.store(thread);

@@ -104,7 +104,9 @@ void RefuseToStart(DWORD error) {
 void RunWorker(HANDLE event) {
     workerGaveUp.store(WorkerGaveUp);
     if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
-        StopService();
+        // A service that cannot start its worker does nothing: the service manager
+        // must see the failure, not a clean stop.
+        RefuseToStart(GetLastError());
         return;
     }
     currentState.store(SERVICE_RUNNING);
@@ -179,8 +181,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
-        // Without a way to stop, the service must not stay "starting" for ever.
-        StopService();
+        // Without a way to stop, the service must not stay "starting" for ever;
+        // it stops with the error, as a start that failed.
+        RefuseToStart(GetLastError());
         return;
     }
     stopEvent.store(event);
