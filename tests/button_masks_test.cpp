@@ -19,6 +19,7 @@ struct MaskCase {
     int32_t mode, button, inverted;
     int32_t press, second, idle;
 };
+PRINTED_BY_TEST_NAME(MaskCase)
 
 const MaskCase maskCases[] = {
     // Normal values: the pressed button's bit, nothing at rest.

@@ -11,6 +11,7 @@ struct ReportCase {
     int32_t value;
     uint8_t bytes[5];
 };
+PRINTED_BY_TEST_NAME(ReportCase)
 
 const ReportCase reportCases[] = {
     {0, {0, 0, 0, 0x00, 0x00}},   {1, {0, 0, 0, 0x10, 0x00}},    {8, {0, 0, 0, 0x80, 0x00}},

@@ -64,6 +64,7 @@ struct ButtonCase {
     const char* arg;
     int32_t button;
 };
+PRINTED_BY_TEST_NAME(ButtonCase)
 
 const ButtonCase buttonCases[] = {
     {"7", 7},  {"2", 2},     {"1", 1},           {"8", 1},    {"0", 1},
@@ -90,6 +91,7 @@ struct DecimalCase {
     const char* text;
     int32_t value;
 };
+PRINTED_BY_TEST_NAME(DecimalCase)
 
 // The C runtime's atoi, including its quirks; out-of-range text saturates as the
 // Windows runtime's atoi does instead of overflowing.

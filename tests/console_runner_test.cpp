@@ -75,6 +75,7 @@ struct EndingEvent {
     DWORD control;
     const char* name;
 };
+PRINTED_BY_TEST_NAME(EndingEvent)
 
 // Windows ends a console process as soon as the handler of a closed window, a
 // logoff or a shutdown returns: by then the worker must have stopped and the

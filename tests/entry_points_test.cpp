@@ -20,6 +20,7 @@ struct EntryPoint {
     bool serviceStart; // started by the service manager, stopped with a stop control
     bool loaded;       // the library was loaded, from the program's folder
 };
+PRINTED_BY_TEST_NAME(EntryPoint)
 
 const EntryPoint fullRuns[] = {
     {"joyvane_service.exe", JoyvaneServiceMain, true, true, true},

@@ -43,6 +43,7 @@ struct Fault {
     std::function<void()> begin;
     std::function<void()> end;
 };
+PRINTED_BY_TEST_NAME(Fault)
 
 void Window(sim::CaptureCall call) {
     sim::AddFault({.call = world::CaptureExport(call), .from = faultFrom, .until = faultUntil});
@@ -221,6 +222,7 @@ struct PlatformFault {
     uint32_t releaseAt; // the button is down from 2500 until then (worker only)
     Outcome outcome;
 };
+PRINTED_BY_TEST_NAME(PlatformFault)
 
 const char* const libraryTrace = "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
 const char* const initTrace = "ZUR Joyvane: INIT - VideoCaptureResources....";

@@ -83,6 +83,7 @@ struct IdCase {
     std::string ids;
     bool matches;
 };
+PRINTED_BY_TEST_NAME(IdCase)
 
 const IdCase idCases[] = {
     {"the joystick's own ids", joystickIds, true},
@@ -178,6 +179,7 @@ struct SearchFailure {
     int failingAllocation;
     DWORD result;
 };
+PRINTED_BY_TEST_NAME(SearchFailure)
 
 const SearchFailure searchFailures[] = {
     {"no device at all", 0, 0, 0, ERROR_NO_MORE_ITEMS},
@@ -286,6 +288,7 @@ struct AllocationFailure {
     const char* printed;
     int result;
 };
+PRINTED_BY_TEST_NAME(AllocationFailure)
 
 const AllocationFailure allocationFailures[] = {
     {"the path buffer", 1, "", 0},

@@ -147,6 +147,7 @@ struct FirstPollCase {
     int failures;
     bool abandoned;
 };
+PRINTED_BY_TEST_NAME(FirstPollCase)
 
 // The first poll of a new connection and its 101 immediate retries: when all of
 // them fail, the connection is abandoned without a close, and the joystick it
@@ -273,6 +274,7 @@ namespace {
 struct ShortPause {
     int32_t pollMs;
 };
+PRINTED_BY_TEST_NAME(ShortPause)
 
 // A poll pause of 0 or less would spin a whole core: it lasts 1 ms.
 class ShortPauseTest : public PollWorkerTest, public ::testing::WithParamInterface<ShortPause> {};

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,3 +56,11 @@ std::vector<std::string> ReportsAndStatus();
 
 // "time:value" for each report, e.g. "0:8 250:0"; refused reports end in "!".
 std::string ReportTimeline();
+
+// GoogleTest prints each case's value beside its test. A case type without a
+// printer would be dumped byte by byte, padding included, which valgrind takes
+// for a read of uninitialised memory; the test's name already names the case.
+#define PRINTED_BY_TEST_NAME(Case)                                                                 \
+    [[maybe_unused]] void PrintTo(const Case&, std::ostream* os) {                                 \
+        *os << #Case;                                                                              \
+    }

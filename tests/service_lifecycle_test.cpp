@@ -83,6 +83,7 @@ struct StopControl {
     DWORD control;
     const char* name;
 };
+PRINTED_BY_TEST_NAME(StopControl)
 
 const StopControl stopControls[] = {{SERVICE_CONTROL_STOP, "stop"},
                                     {SERVICE_CONTROL_SHUTDOWN, "shutdown"}};
@@ -166,6 +167,7 @@ struct RefusedReport {
     size_t workers;
     size_t events; // ServiceMain's stop event, and the worker's when it runs
 };
+PRINTED_BY_TEST_NAME(RefusedReport)
 
 // A refused report runs the stop sequence once: the worker stops, each event is
 // signalled once, and stopped is reported (and never retried from within).
@@ -203,6 +205,7 @@ struct EarlyFailure {
     void (*fail)();
     const char* sequence;
 };
+PRINTED_BY_TEST_NAME(EarlyFailure)
 
 // Without a stop event or a worker the service could never be stopped; it reports
 // stopped instead of staying "starting" for ever.
@@ -235,6 +238,7 @@ struct WorkerState {
     std::function<void()> reach;   // after running was reported
     uint32_t atMostMs;             // virtual ms from the control to stopped
 };
+PRINTED_BY_TEST_NAME(WorkerState)
 
 // Waits in real time until the capture library saw at least count calls of that name.
 void WaitForCalls(const char* name, size_t count) {
@@ -449,6 +453,7 @@ struct IncompleteStart {
     const char* statusSequence;
     std::vector<std::string> traces;
 };
+PRINTED_BY_TEST_NAME(IncompleteStart)
 
 // Four numbers: started by the service manager, where no message box could be
 // seen, the start fails at once with ERROR_INVALID_PARAMETER; from a desktop or a
@@ -491,6 +496,7 @@ struct RefusedStart {
     DWORD exitCode;
     bool libraryLoaded; // at all, if only to be found wanting
 };
+PRINTED_BY_TEST_NAME(RefusedStart)
 
 // A start that cannot work ends the service with the Windows error as its exit
 // code, so that the service manager logs "terminated with the following error"

@@ -28,6 +28,7 @@ struct CheckCase {
     int exitCode;
     std::string output; // after the heading line
 };
+PRINTED_BY_TEST_NAME(CheckCase)
 
 class SetupCheckTest : public ProductTest {
   protected:

@@ -131,6 +131,7 @@ struct Placement {
     bool loaded;
     sim::DllFolder from;
 };
+PRINTED_BY_TEST_NAME(Placement)
 
 using F = sim::DllFolder;
 
@@ -231,6 +232,7 @@ struct LoadFailure {
     std::vector<std::string> trace;
     DWORD error;
 };
+PRINTED_BY_TEST_NAME(LoadFailure)
 
 const LoadFailure loadFailures[] = {
     {"no such file", "", 0, false, {"ZUR Joyvane: 126"}, 126},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/product_fixture.h"
 #include "world/scenario.h"
 
 namespace {
@@ -49,6 +50,7 @@ struct FaultCase {
     std::vector<long> times;
     const char* verdicts;
 };
+PRINTED_BY_TEST_NAME(FaultCase)
 
 class FaultTableTest : public ::testing::TestWithParam<FaultCase> {};
 
@@ -104,6 +106,7 @@ struct AnswerCase {
     int result;
     bool stored;
 };
+PRINTED_BY_TEST_NAME(AnswerCase)
 
 class CaptureDeviceTest : public ::testing::TestWithParam<AnswerCase> {};
 
