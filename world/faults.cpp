@@ -37,6 +37,15 @@ const Fault* FaultTable::Fails(std::string_view call, long now) {
         it = counts_.emplace(std::string(call), 0).first;
     }
     const int number = ++it->second;
+    // Rules of this call that can no longer apply go, so that a long run that
+    // adds a rule at a time does not scan every rule it ever added. Clocks only
+    // go forward.
+    std::erase_if(rules_, [&](const Rule& rule) {
+        const Fault& fault = rule.fault;
+        return fault.call == call && (fault.firstCall > 0 ? number - rule.countWhenAdded >
+                                                                fault.firstCall + fault.calls - 1
+                                                          : now >= fault.until);
+    });
     for (const Rule& rule : rules_) {
         const Fault& fault = rule.fault;
         if (fault.block || fault.call != call) {
