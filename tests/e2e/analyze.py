@@ -90,7 +90,8 @@ def parse_capture_log(lines):
         f = line.split()
         if len(f) < 6:
             continue
-        entry = {"ms": int(f[1]) / 1000.0, "pid": f[2], "tid": f[3], "call": f[4], "result": f[5]}
+        entry = {"unix": int(f[0]), "ms": int(f[1]) / 1000.0, "pid": f[2], "tid": f[3], "call": f[4],
+                 "result": f[5]}
         for item in f[6:]:
             if item.startswith("t="):
                 entry["t"] = int(item[2:])
@@ -108,7 +109,8 @@ def parse_reports(lines):
         f = line.split()
         if len(f) < 5:
             continue
-        reports.append({"ms": int(f[1]) / 1000.0, "tid": f[3], "status": f[4], "bytes": f[5:]})
+        reports.append({"unix": int(f[0]), "ms": int(f[1]) / 1000.0, "tid": f[3], "status": f[4],
+                        "bytes": f[5:]})
     return reports
 
 
@@ -118,8 +120,8 @@ def parse_hid_log(lines):
         f = line.split(None, 4)
         if len(f) < 5:
             continue
-        calls.append({"ms": int(f[1]) / 1000.0, "pid": f[2], "tid": f[3], "text": f[4],
-                      "name": f[4].split("(")[0]})
+        calls.append({"unix": int(f[0]), "ms": int(f[1]) / 1000.0, "pid": f[2], "tid": f[3],
+                      "text": f[4], "name": f[4].split("(")[0]})
     return calls
 
 
@@ -324,8 +326,8 @@ def since_load(lines, load_unix_us, parse):
     """Entries of a stand-in log with "t": milliseconds since the capture library
     was loaded, on the wall clock that every stand-in log and meta.env share."""
     out = parse(lines)
-    for entry, line in zip(out, [line for line in lines or [] if len(line.split()) >= 5]):
-        entry["t"] = (int(line.split()[0]) - load_unix_us) / 1000.0
+    for entry in out:
+        entry["t"] = (entry["unix"] - load_unix_us) / 1000.0
     return out
 
 
