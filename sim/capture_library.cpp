@@ -21,16 +21,8 @@ int32_t Call(CaptureCall call, int32_t deviceIndex, int32_t* state) {
     std::unique_lock<std::mutex> lock(detail::Lock());
     const long until = detail::BlockedUntilLocked(name);
     if (until >= 0) {
-        const uint32_t length = static_cast<uint32_t>(until - detail::NowLocked());
         detail::LogLocked("Blocked", "%s until %ld", name, until);
-        if (detail::RealTimeLocked()) {
-            const std::chrono::nanoseconds real = detail::RealDuration(length);
-            lock.unlock();
-            std::this_thread::sleep_for(real);
-            lock.lock();
-        } else {
-            detail::AdvanceUntilLocked(lock, length, [] { return false; });
-        }
+        detail::PassTimeLocked(lock, static_cast<uint32_t>(until - detail::NowLocked()));
     }
     world::FaultTable& faults = detail::FaultsLocked();
     const world::CaptureAnswer answer =

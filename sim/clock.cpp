@@ -135,6 +135,17 @@ bool AdvanceUntilLocked(std::unique_lock<std::mutex>& lock, uint32_t millisecond
     return AdvanceTo(lock, now + milliseconds, done);
 }
 
+void PassTimeLocked(std::unique_lock<std::mutex>& lock, uint32_t milliseconds) {
+    if (realTime) {
+        const std::chrono::nanoseconds length = RealDuration(milliseconds);
+        lock.unlock();
+        std::this_thread::sleep_for(length);
+        lock.lock();
+        return;
+    }
+    AdvanceTo(lock, now + milliseconds);
+}
+
 bool RealTimeLocked() {
     return realTime;
 }
@@ -207,13 +218,7 @@ size_t PendingTimers() {
 void Sleep(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::LogCallLocked("Sleep", {.numbers = {milliseconds}}, "%u", milliseconds);
-    if (sim::realTime) {
-        std::chrono::nanoseconds length = sim::detail::RealDuration(milliseconds);
-        lock.unlock();
-        std::this_thread::sleep_for(length);
-        return;
-    }
-    sim::AdvanceTo(lock, sim::now + milliseconds);
+    sim::detail::PassTimeLocked(lock, milliseconds);
 }
 
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,

@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "sim/sim.h"
 #include "world/faults.h"
@@ -113,6 +112,10 @@ void ReleaseHolds();
 bool AdvanceUntilLocked(std::unique_lock<std::mutex>& lock, uint32_t milliseconds,
                         const std::function<bool()>& done);
 bool RealTimeLocked();
+// Lets that much time pass on the calling thread as Sleep does (running due
+// timers in virtual mode, sleeping scaled in real time); the caller holds the
+// lock, which is released meanwhile.
+void PassTimeLocked(std::unique_lock<std::mutex>& lock, uint32_t milliseconds);
 
 // Threads that the product created, joined (with Lock() not held) before a reset.
 void JoinThreads();

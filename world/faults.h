@@ -46,6 +46,8 @@ class FaultTable {
 
     // Counts one call of `call` and returns the rule that makes it fail, or
     // null: the first rule added that applies wins. Block rules never match here.
+    // The rule is valid until the next Fails, which drops rules that can no
+    // longer apply.
     const Fault* Fails(std::string_view call, long now);
     // The time a call made now is held until, or -1. Does not count the call.
     long BlockedUntil(std::string_view call, long now) const;

@@ -17,7 +17,6 @@ namespace world {
 enum Error : unsigned long {
     errorNone = 0,
     errorFileNotFound = 2,
-    errorInvalidHandle = 6,
     errorInvalidData = 13,
     errorGenFailure = 31,
     errorInvalidParameter = 87,

@@ -68,12 +68,15 @@ long CheckedAt(HANDLE handle) {
     return checkedAt;
 }
 
-// The scenario's fault rule for this call now, if any.
-const world::Fault* ScriptedFault(const char* call) {
+// The error a scenario's fault rule gives this call now (`documented` when the
+// rule names none), or 0. Read under the lock: another thread's call may drop
+// rules that no longer apply.
+DWORD ScriptedError(const char* call, DWORD documented) {
     virtual_hid::FaultsLock(true);
     const world::Fault* fault = virtual_hid::Faults().Fails(call, virtual_hid::SinceLoadMs());
+    const DWORD error = fault == nullptr ? 0 : fault->error != 0 ? fault->error : documented;
     virtual_hid::FaultsLock(false);
-    return fault;
+    return error;
 }
 
 bool ValidPreparsed(PHIDP_PREPARSED_DATA data) {
@@ -219,9 +222,9 @@ HID_EXPORT BOOLEAN WINAPI HidD_SetFeature(HANDLE HidDeviceObject, PVOID ReportBu
         const long checkedAt = CheckedAt(HidDeviceObject);
         error = world::FeatureError(Devices()[device].Interface(), bytes, ReportBufferLength,
                                     checkedAt < 0 ? now : checkedAt, now);
-        const world::Fault* fault = ScriptedFault("HidD_SetFeature");
-        if (error == ERROR_SUCCESS && fault != nullptr) {
-            error = fault->error != 0 ? fault->error : ERROR_GEN_FAILURE;
+        const DWORD scripted = ScriptedError("HidD_SetFeature", ERROR_GEN_FAILURE);
+        if (error == ERROR_SUCCESS) {
+            error = scripted;
         }
     }
 
