@@ -22,6 +22,7 @@ extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
 }
+#include "platform/system_dlls.h"
 
 #else
 

@@ -231,3 +231,29 @@ int ServiceProcessMain(int argc, char** argv) {
     }
     return 0;
 }
+
+namespace {
+
+std::atomic<DWORD> processRefusal{0};
+
+void WINAPI ServiceMainRefusing(DWORD, LPSTR*) {
+    SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerA(serviceName, ServiceCtrlHandler);
+    if (status == nullptr) {
+        return;
+    }
+    statusHandle.store(status);
+    RefuseToStart(processRefusal.load());
+}
+
+} // namespace
+
+int RefuseServiceProcess(DWORD error, const char* what) {
+    TraceMessage("Error: not found in System32:");
+    TraceMessage(what);
+    TraceCode(static_cast<int32_t>(error));
+    processRefusal.store(error);
+    static char name[] = "ZUR Service 1.02";
+    const SERVICE_TABLE_ENTRYA refusing[] = {{name, ServiceMainRefusing}, {nullptr, nullptr}};
+    StartServiceCtrlDispatcherA(refusing);
+    return 1;
+}

@@ -35,3 +35,9 @@ BOOL StopService();
 
 // Forgets a completed stop sequence, for a fresh start of the service in tests.
 void ResetStopSequence();
+
+// The process entry when the program cannot work at all (a system DLL it needs is
+// missing from System32): as a service, the start fails at once with error and the
+// service manager records it; started by hand, the trace says why. what names the
+// DLL or function. Returns the process's exit status.
+int RefuseServiceProcess(DWORD error, const char* what);

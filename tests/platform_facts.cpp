@@ -520,6 +520,16 @@ int main() {
     // Every line out at once: a fact that hangs or crashes shows where.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     mainThread = true;
+#if defined(_WIN32)
+    // The programs' own way to reach hid.dll and winmm.dll, asked of the same DLLs.
+    const char* missing = "";
+    if (const DWORD error = LoadSystemDlls(&missing); error != 0) {
+        std::printf("FAIL %s not loaded from System32: error %lu\n", missing,
+                    static_cast<unsigned long>(error));
+        std::printf("0 passed, 1 failed\n");
+        return 1;
+    }
+#endif
     PrintWhoAnswers();
     TimerFacts();
     WaitFacts();

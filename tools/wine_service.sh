@@ -118,9 +118,9 @@ jv_server_stop() {
 # --- (b) the service folder --------------------------------------------------
 
 # jv_folder_install EXE FLAVOUR [FILE...]: fills C:\joyvane with EXE, the
-# capture library of FLAVOUR (cdecl or stdcall), hid.dll, setupapi.dll and the
-# given extra files (a world.scenario, ...), and
-# keys the DLL overrides on the executable's name.
+# capture library of FLAVOUR (cdecl or stdcall) and the given extra files (a
+# world.scenario, ...), puts the virtual joystick's DLLs into System32
+# (jv_driver_install), and keys the DLL overrides on the executable's name.
 jv_folder_install() {
     local exe=$1 flavour=$2
     shift 2 || jv_die "jv_folder_install: EXE FLAVOUR [FILE...]" || return
@@ -128,24 +128,43 @@ jv_folder_install() {
     rm -rf "$JV_FOLDER"
     mkdir -p "$JV_FOLDER"
     cp "$exe" "$JV_FOLDER/$JV_EXE" &&
-        cp "$JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
-            "$JV_STANDINS/driver/setupapi.dll" "$JV_FOLDER/" || jv_die "copy failed" || return
+        cp "$JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll" "$JV_FOLDER/" || jv_die "copy failed" || return
     if (($#)); then
         cp "$@" "$JV_FOLDER/" || jv_die "copy failed" || return
     fi
-    jv_overrides_set "$JV_EXE"
+    jv_driver_install && jv_overrides_set "$JV_EXE"
 }
 
-# jv_overrides_set EXE_NAME: makes the process EXE_NAME load hid.dll and
-# setupapi.dll from its own folder rather than Wine's built-in ones. The
-# override is per application (HKCU\Software\Wine\AppDefaults\EXE_NAME), so the
-# rest of Wine (services.exe, winedevice, ...) keeps the built-in DLLs.
+# jv_driver_install: the stand-in hid.dll and setupapi.dll in System32, where
+# the programs load them from (hid.dll at run time from System32 only, setupapi
+# as a KnownDLL). Wine keeps a stub of each built-in DLL there; the native file
+# copied over it is used only by the processes whose override asks for native
+# (jv_overrides_set). The stand-ins read their world and write their logs beside
+# the program that loaded them.
+jv_driver_install() {
+    local system32=$WINEPREFIX/drive_c/windows/system32
+    cmp -s "$JV_STANDINS/driver/hid.dll" "$system32/hid.dll" &&
+        cmp -s "$JV_STANDINS/driver/setupapi.dll" "$system32/setupapi.dll" && return 0
+    cp "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" "$system32/" ||
+        jv_die "cannot put the stand-in hid.dll and setupapi.dll into System32"
+}
+
+# jv_overrides_set EXE_NAME: makes the process EXE_NAME load the native hid.dll
+# and setupapi.dll of System32 (our stand-ins) rather than Wine's built-in ones.
+# The override is per application (HKCU\Software\Wine\AppDefaults\EXE_NAME),
+# so the rest of Wine (services.exe, winedevice, ...) keeps the built-in DLLs.
 jv_overrides_set() {
     local key="HKCU\\Software\\Wine\\AppDefaults\\$1\\DllOverrides" dll
     for dll in hid setupapi; do
         jv_wine reg add "$key" /v "$dll" /t REG_SZ /d native /f >/dev/null ||
             jv_die "cannot set the $dll override for $1" || return
     done
+}
+
+# jv_overrides_clear EXE_NAME: the process EXE_NAME uses Wine's own DLLs again.
+jv_overrides_clear() {
+    jv_wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$1\\DllOverrides" /f >/dev/null 2>&1
+    return 0
 }
 
 # jv_scenario TEXT: (re)writes the world the stand-ins present (the button, the

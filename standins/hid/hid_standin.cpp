@@ -96,7 +96,7 @@ unsigned LivePreparsedCount() {
 
 // A process that Wine's services.exe starts has no standard handles, and the C
 // runtime's stdout and stderr are not open (their descriptor is -2): whatever
-// the service prints is lost. This gives such a stream a file beside the DLL,
+// the service prints is lost. This gives such a stream a file beside the program,
 // appended to, unbuffered and in text mode as a console stream would be (so
 // "\n" arrives as CR LF). A stream that is already open (console, pipe, file)
 // is left alone. It works because the service and this DLL share msvcrt.dll's
@@ -106,9 +106,9 @@ unsigned LivePreparsedCount() {
 // negative. So the file is opened as a descriptor, duplicated onto the
 // standard one (which also sets the process's standard handle), and the stream
 // is pointed at it.
-void CaptureStream(HMODULE self, FILE* stream, int standardFd, const char* fileName) {
+void CaptureStream(FILE* stream, int standardFd, const char* fileName) {
     char path[MAX_PATH];
-    if (_fileno(stream) >= 0 || !standin::PathBesideModule(self, fileName, path, sizeof path)) {
+    if (_fileno(stream) >= 0 || !standin::PathBesideModule(nullptr, fileName, path, sizeof path)) {
         return;
     }
     const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_TEXT, _S_IREAD | _S_IWRITE);
@@ -249,13 +249,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(self);
         InitializeCriticalSection(&preparsedLock);
-        virtual_hid::Load(self, "hid");
+        virtual_hid::Load("hid");
         char path[MAX_PATH];
-        if (standin::PathBesideModule(self, "virtual_hid_reports.log", path, sizeof path)) {
+        if (standin::PathBesideModule(nullptr, "virtual_hid_reports.log", path, sizeof path)) {
             reportsLog = standin::OpenAppendLog(path);
         }
-        CaptureStream(self, stdout, 1, "service_stdout.log");
-        CaptureStream(self, stderr, 2, "service_stderr.log");
+        CaptureStream(stdout, 1, "service_stdout.log");
+        CaptureStream(stderr, 2, "service_stderr.log");
     } else if (reason == DLL_PROCESS_DETACH) {
         standin::LogLine(CallLog(), "Unload(hid) 1 live_preparsed=%u %s", LivePreparsedCount(),
                          reserved ? "exit" : "FreeLibrary");

@@ -55,22 +55,22 @@ long SinceLoadMs() {
     return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
 }
 
-void Load(HMODULE self, const char* dllName) {
+void Load(const char* dllName) {
     loadedAtUs = standin::QpcMicros();
     char path[MAX_PATH];
-    if (standin::PathBesideModule(self, "virtual_hid.log", path, sizeof path)) {
+    if (standin::PathBesideModule(nullptr, "virtual_hid.log", path, sizeof path)) {
         callLog = standin::OpenAppendLog(path);
     }
     standin::LogLine(callLog, "Load(%s) 1", dllName);
 
     char folder[MAX_PATH];
-    if (!standin::PathBesideModule(self, "", folder, sizeof folder)) {
+    if (!standin::PathBesideModule(nullptr, "", folder, sizeof folder)) {
         folder[0] = '\0';
     }
 
     InitializeCriticalSection(&faultsLock);
     world::Scenario scenario;
-    const bool configured = standin::ReadWorld(self, scenario, callLog);
+    const bool configured = standin::ReadWorld(nullptr, scenario, callLog);
     for (const world::Fault& fault : scenario.faults) {
         faults.Add(fault);
     }

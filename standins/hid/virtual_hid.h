@@ -1,11 +1,14 @@
 // The virtual HID devices that the hid.dll and setupapi.dll stand-ins present.
 //
-// Both DLLs read the same file, world.scenario beside them (its device lines;
+// The DLLs stand in for system DLLs, so they lie in System32 (a per-program Wine
+// override makes the program under test load them instead of Wine's own) and
+// keep their files beside the program they serve, not beside themselves: both
+// read the same file, world.scenario beside the program (its device lines;
 // see README.md), and append to the same call log, virtual_hid.log. Without
 // device lines there is one device: the virtual joystick with the hardware ids
 // "HID\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004", "HID_DEVICE".
 //
-// Each device's interface path names a regular file in the DLLs' folder, so that
+// Each device's interface path names a regular file in the program's folder, so that
 // CreateFileA really opens it; hid.dll recognises a device handle by the file it
 // refers to.
 #pragma once
@@ -21,7 +24,7 @@
 namespace virtual_hid {
 
 // A present device: its description is the world's (one interface each here);
-// the path is a file in the DLLs' folder, under the padding folders, if any.
+// the path is a file in the program's folder, under the padding folders, if any.
 struct Device {
     world::HidDevice description;
     std::vector<std::string> padDirectories; // outermost first
@@ -38,10 +41,10 @@ extern const GUID hidInterfaceGuid;
 // The "HIDClass" device setup class.
 extern const GUID hidClassGuid;
 
-// Reads the configuration beside `self` and opens the shared call log.
+// Reads the configuration beside the program and opens the shared call log.
 // `dllName` goes into the log so that the two DLLs' lines can be told apart.
 // Called from DllMain; uses kernel32 only.
-void Load(HMODULE self, const char* dllName);
+void Load(const char* dllName);
 void Unload();
 
 const std::vector<Device>& Devices();

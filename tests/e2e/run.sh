@@ -436,14 +436,14 @@ user_folder() {
     done
 }
 
-# bench_target WINDOWS_PATH: the installation folder with the test bench's
-# virtual joystick (hid.dll and setupapi.dll, which real Windows has in
-# System32). Everything else in it comes from install.cmd.
+# bench_target WINDOWS_PATH: an empty installation folder, and the test bench's
+# virtual joystick (hid.dll and setupapi.dll) in System32, where real Windows
+# has them. Everything in the folder comes from install.cmd.
 bench_target() {
     local dir
     dir=$(win_path "$1")
     rm -rf "$dir"
-    mkdir -p "$dir" && cp "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" "$dir/"
+    mkdir -p "$dir" && jv_driver_install
 }
 
 # run_cmd WINDOWS_DIR ARG...: `cmd /c ARG...` in that current directory. Sets
@@ -803,6 +803,71 @@ run_library_search() {
     session_restart
 }
 
+# --- DLLs planted beside the programs ----------------------------------------------
+
+# planted_dlls WINDOWS_DIR: copies of the planted hid.dll and winmm.dll there
+# (standins/planted: their DllMain leaves NAME.ran beside them), none run yet.
+planted_dlls() {
+    local dir
+    dir=$(win_path "$1")
+    rm -f "$dir"/*.ran
+    cp "$JV_STANDINS/planted/hid.dll" "$JV_STANDINS/planted/winmm.dll" "$dir/"
+}
+
+# planted_dlls_ran WINDOWS_DIR: the planted DLLs there whose DllMain ran.
+planted_dlls_ran() {
+    local file
+    for file in "$(win_path "$1")"/*.ran; do
+        [[ -e $file ]] && printf '%s (in %s) ' "$(basename "$file" .ran)" "$(tr -d '\r' <"$file")"
+    done
+}
+
+# A hid.dll and a winmm.dll beside each program, in a folder any user may write
+# to: neither program imports them, and both load the real ones from System32
+# only, so the planted copies never run.
+run_planted_dlls() {
+    local name=planted-dlls
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind planted
+    local JV_FOLDER_WIN='C:\users\Public\jv-planted' JV_FOLDER ran out
+    JV_FOLDER=$(win_path "$JV_FOLDER_WIN")
+
+    # The service, with the test bench's joystick in System32; a long press in
+    # mode 2 needs winmm's timer and hid's feature report.
+    jv_folder_install "$EXE" cdecl && planted_dlls "$JV_FOLDER_WIN"
+    check $? "$name" "the service in \"$JV_FOLDER_WIN\" with a planted hid.dll and winmm.dll beside it"
+    jv_scenario "press 1500 1200"
+    jv_service_create "4 2 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service runs" "$out"
+    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 01$' 1 10000
+    check $? "$name" "its long press clicks button 5: System32's hid.dll and winmm.dll serve it"
+    jv_service_stop
+    jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+    ran=$(planted_dlls_ran "$JV_FOLDER_WIN")
+    [[ -z $ran ]]
+    check $? "$name" "neither planted DLL ran in the service: their DllMain never ran" "ran: $ran"
+    cp "$JV_FOLDER/virtual_hid_reports.log" "$SDIR/service.virtual_hid_reports.log" 2>/dev/null
+
+    # The console program started in that folder, with Wine's own DLLs (no
+    # override): it runs, and loads neither planted copy.
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl && planted_dlls "$JV_FOLDER_WIN" &&
+        jv_overrides_clear "$JV_EXE"
+    out=$(cd "$JV_FOLDER" && WINEDEBUG=-all timeout -s INT 3 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 2 0 30 250 </dev/null 2>&1 | tr -d '\r')
+    [[ $out == *"Joyvane console: button 4, mode 2"*"Joyvane console: stopped."* ]]
+    check $? "$name" "the console runs in \"$JV_FOLDER_WIN\" with Wine's own hid.dll and winmm.dll" "$out"
+    ran=$(planted_dlls_ran "$JV_FOLDER_WIN")
+    [[ -z $ran ]]
+    check $? "$name" "neither planted DLL ran in the console: their DllMain never ran" "ran: $ran"
+    jv_wait_gone 5000 "$JV_EXE"
+    jv_overrides_set "$JV_EXE"
+}
+
 # --- platform facts ------------------------------------------------------------------
 
 # facts_run KEY WHAT WINDOWS_EXE: runs tests/platform_facts.cpp's program (its
@@ -860,6 +925,7 @@ run_console_runner
 scenarios_check
 run_arguments
 run_library_search
+run_planted_dlls
 run_platform_facts
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
