@@ -155,6 +155,17 @@ DWORD DefaultDllDirectories() {
 
 } // namespace sim
 
+DWORD LoadSystemDlls(const char** failedName) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    const DWORD error = sim::detail::FailureLocked("LoadSystemDlls", ERROR_MOD_NOT_FOUND);
+    if (error != 0) {
+        *failedName = "hid.dll";
+    }
+    sim::detail::LogCallLocked("LoadSystemDlls", {.result = static_cast<int64_t>(error)}, "-> %lu",
+                               static_cast<unsigned long>(error));
+    return error;
+}
+
 BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     // Only the search flags are accepted, and at least one of them.

@@ -268,3 +268,9 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length);
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 BOOL SetDefaultDllDirectories(DWORD directoryFlags);
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
+
+// On Windows the programs load hid.dll and winmm.dll from System32 at start
+// (platform/system_dlls.h). The simulated Windows has both built in, so here it
+// is one call that succeeds, or fails by a fault rule of its name with the rule's
+// error and "hid.dll" as the name of what was missing.
+DWORD LoadSystemDlls(const char** failedName);

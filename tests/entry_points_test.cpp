@@ -103,4 +103,50 @@ TEST_P(IncompleteCommandLineTest, StillComesAfterTheDefaultDllDirectories) {
 INSTANTIATE_TEST_SUITE_P(BothPrograms, IncompleteCommandLineTest,
                          ::testing::ValuesIn(incompleteRuns), NamedBy<&EntryPoint::program>());
 
+// Where hid.dll or winmm.dll cannot be had from System32 neither program can
+// work: the service's start fails with the loader's error, the console ends with
+// status 1, and neither gets as far as the capture library.
+struct MissingSystemDll {
+    const char* program;
+    int (*main)(int, char**);
+    bool serviceStart;
+    int exitCode;
+    const char* statusSequence;
+};
+PRINTED_BY_TEST_NAME(MissingSystemDll)
+
+const MissingSystemDll missingSystemDlls[] = {
+    {"joyvane_service.exe", JoyvaneServiceMain, true, 1, "1/0/0"},
+    {"joyvane_console.exe", JoyvaneConsoleMain, false, 1, ""},
+};
+
+using MissingSystemDllTest = ProductTestWithParam<MissingSystemDll>;
+
+TEST_P(MissingSystemDllTest, EndsTheProgramBeforeAnythingStarts) {
+    const MissingSystemDll& c = GetParam();
+    sim::InstallCaptureLibrary();
+    sim::StartedByServiceManager(c.serviceStart);
+    sim::AddFault({.call = "LoadSystemDlls", .error = ERROR_MOD_NOT_FOUND});
+    std::vector<std::string> args = {c.program, "4", "1", "0", "30", "250"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    EXPECT_EQ(c.exitCode, c.main(static_cast<int>(args.size()), argv.data())) << c.program;
+    std::vector<sim::Call> calls = sim::Calls();
+    ASSERT_GE(calls.size(), 2u) << c.program;
+    EXPECT_EQ("SetDefaultDllDirectories", calls[0].name) << c.program;
+    EXPECT_EQ("LoadSystemDlls", calls[1].name) << c.program;
+    EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.program;
+    for (const sim::StatusReport& report : sim::StatusReports()) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), report.status.dwWin32ExitCode);
+    }
+    EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.program;
+    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.program;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, MissingSystemDllTest, ::testing::ValuesIn(missingSystemDlls),
+                         NamedBy<&MissingSystemDll::program>());
+
 } // namespace

@@ -489,6 +489,41 @@ TEST_P(IncompleteStartTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessag
 INSTANTIATE_TEST_SUITE_P(Starts, IncompleteStartTest, ::testing::ValuesIn(incompleteStarts),
                          NamedBy<&IncompleteStart::how>());
 
+// A program that finds a system DLL missing from System32 cannot work: as a
+// service its start fails at once with the loader's error, from a console the
+// trace says why; nothing starts either way.
+struct ProcessRefusal {
+    const char* how;
+    bool byServiceManager;
+    const char* statusSequence;
+};
+PRINTED_BY_TEST_NAME(ProcessRefusal)
+
+const ProcessRefusal processRefusals[] = {
+    {"by the service manager", true, "1/0/0"},
+    {"from a console", false, ""},
+};
+
+using ProcessRefusalTest = ServiceLifecycleCases<ProcessRefusal>;
+
+TEST_P(ProcessRefusalTest, AMissingSystemDllFailsTheStartWithItsError) {
+    const ProcessRefusal& c = GetParam();
+    sim::StartedByServiceManager(c.byServiceManager);
+    EXPECT_EQ(1, RefuseServiceProcess(ERROR_MOD_NOT_FOUND, "hid.dll")) << c.how;
+    EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
+    for (const sim::StatusReport& report : sim::StatusReports()) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), report.status.dwWin32ExitCode);
+    }
+    const std::vector<std::string> traces = {
+        "ZUR Joyvane: Error: not found in System32:", "ZUR Joyvane: hid.dll", "ZUR Joyvane: 126"};
+    EXPECT_EQ(traces, sim::DebugLines()) << c.how;
+    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
+    EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, ProcessRefusalTest, ::testing::ValuesIn(processRefusals),
+                         NamedBy<&ProcessRefusal::how>());
+
 struct RefusedStart {
     const char* why;
     std::vector<std::string> numbers;
