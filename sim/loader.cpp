@@ -24,6 +24,38 @@ struct Module {
 
 std::vector<Module> modules;
 
+// Files opened as data: their path, version resource and references. Their
+// handles point into dataTags.
+struct DataFile {
+    std::string path;
+    std::vector<uint8_t> versionResource;
+    int references;
+};
+std::vector<DataFile> dataFiles;
+char dataTags[16];
+// The one resource a data file has, for FindResourceA's handle.
+char resourceTags[16];
+
+const DWORD dataFlags = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+
+DataFile* DataFileOf(HMODULE handle) {
+    for (size_t i = 0; i < dataFiles.size(); ++i) {
+        if (handle == &dataTags[i] && dataFiles[i].references > 0) {
+            return &dataFiles[i];
+        }
+    }
+    return nullptr;
+}
+
+DataFile* DataFileOfResource(HRSRC resource) {
+    for (size_t i = 0; i < dataFiles.size(); ++i) {
+        if (reinterpret_cast<char*>(resource) == &resourceTags[i] && dataFiles[i].references > 0) {
+            return &dataFiles[i];
+        }
+    }
+    return nullptr;
+}
+
 // What SetDefaultDllDirectories set; 0 until then.
 DWORD defaultDirectories = 0;
 
@@ -121,6 +153,7 @@ namespace detail {
 
 void ResetLoaderLocked() {
     modules.clear();
+    dataFiles.clear();
     defaultDirectories = 0;
     windows64 = false;
 }
@@ -129,6 +162,9 @@ int LoadedModulesLocked() {
     int references = 0;
     for (const Module& module : modules) {
         references += module.references;
+    }
+    for (const DataFile& file : dataFiles) {
+        references += file.references;
     }
     return references;
 }
@@ -158,6 +194,54 @@ int ModuleFrees(const std::string& fileName, DllFolder folder) {
 void SetWindows64(bool on) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     windows64 = on;
+}
+
+void AddFile(const std::string& path, std::vector<uint8_t> versionResource) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    if (dataFiles.size() < sizeof dataTags) {
+        dataFiles.push_back(DataFile{path, std::move(versionResource), 0});
+    }
+}
+
+std::vector<uint8_t> VersionResource(uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
+    // VS_VERSIONINFO: wLength, wValueLength, wType, the key L"VS_VERSION_INFO"
+    // with its terminator, padding to 32 bits, then VS_FIXEDFILEINFO.
+    std::vector<uint8_t> block;
+    auto word = [&block](uint32_t value) {
+        block.push_back(static_cast<uint8_t>(value));
+        block.push_back(static_cast<uint8_t>(value >> 8));
+    };
+    auto dword = [&word](uint32_t value) {
+        word(value & 0xFFFFu);
+        word(value >> 16);
+    };
+    const uint32_t fixedSize = 13 * 4;
+    word(0); // the length, set below
+    word(fixedSize);
+    word(0);
+    for (char ch : std::string("VS_VERSION_INFO")) {
+        word(static_cast<uint8_t>(ch));
+    }
+    word(0);
+    while (block.size() % 4 != 0) {
+        block.push_back(0);
+    }
+    dword(0xFEEF04BDu);                        // dwSignature
+    dword(0x00010000u);                        // dwStrucVersion
+    dword(static_cast<uint32_t>(a) << 16 | b); // dwFileVersionMS
+    dword(static_cast<uint32_t>(c) << 16 | d); // dwFileVersionLS
+    dword(static_cast<uint32_t>(a) << 16 | b); // dwProductVersionMS
+    dword(static_cast<uint32_t>(c) << 16 | d); // dwProductVersionLS
+    dword(0x3F);                               // dwFileFlagsMask
+    dword(0);                                  // dwFileFlags
+    dword(0x00040004u);                        // dwFileOS: VOS_NT_WINDOWS32
+    dword(1);                                  // dwFileType: VFT_APP
+    dword(0);                                  // dwFileSubtype
+    dword(0);                                  // dwFileDateMS
+    dword(0);                                  // dwFileDateLS
+    block[0] = static_cast<uint8_t>(block.size());
+    block[1] = static_cast<uint8_t>(block.size() >> 8);
+    return block;
 }
 
 DWORD DefaultDllDirectories() {
@@ -192,8 +276,23 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
     sim::Module* module = nullptr;
     // The file handle is reserved and must be empty; flags other than the search
     // flags (data-file loads and the like) are not simulated.
+    const char* from = "";
     if (DWORD error = sim::detail::FailureLocked("LoadLibraryExA", ERROR_MOD_NOT_FOUND)) {
         SetLastError(error);
+    } else if (file == nullptr && (flags & sim::dataFlags) != 0 &&
+               (flags & ~(sim::dataFlags | sim::searchFlags)) == 0) {
+        // A file opened for its resources only: named by its full path, never
+        // run, found or not as the file system says.
+        for (size_t i = 0; i < sim::dataFiles.size() && handle == nullptr; ++i) {
+            if (strcasecmp(sim::dataFiles[i].path.c_str(), fileName) == 0) {
+                ++sim::dataFiles[i].references;
+                handle = &sim::dataTags[i];
+                from = "data file";
+            }
+        }
+        if (handle == nullptr) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+        }
     } else if (file != nullptr || (flags & ~sim::searchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
     } else {
@@ -213,6 +312,7 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             ++module->references;
             ++module->loads;
             handle = &sim::moduleTags[module - sim::modules.data()];
+            from = sim::FolderName(module->folder);
         }
     }
     sim::detail::LogCallLocked("LoadLibraryExA",
@@ -222,7 +322,7 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
                                 .strings = {fileName}},
                                "\"%s\", %s, 0x%08x -> %s%s", fileName, file ? "file" : "NULL",
                                static_cast<unsigned>(flags), handle ? "module from " : "NULL",
-                               handle ? sim::FolderName(module->folder) : "");
+                               from);
     return handle;
 }
 
@@ -256,9 +356,13 @@ BOOL FreeLibrary(HMODULE handle) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     BOOL freed = FALSE;
     sim::Module* module = sim::ModuleOf(handle);
+    sim::DataFile* dataFile = sim::DataFileOf(handle);
     // A refused free leaves the module loaded.
     if (DWORD error = sim::detail::FailureLocked("FreeLibrary", ERROR_INVALID_HANDLE)) {
         SetLastError(error);
+    } else if (dataFile != nullptr) {
+        --dataFile->references;
+        freed = TRUE;
     } else if (module != nullptr) {
         --module->references;
         ++module->frees;
@@ -266,9 +370,12 @@ BOOL FreeLibrary(HMODULE handle) {
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogCallLocked("FreeLibrary",
-                               {.result = freed, .pointers = {sim::detail::PointerOf(handle)}},
-                               "%s -> %d", module ? module->fileName.c_str() : "?", freed);
+    sim::detail::LogCallLocked(
+        "FreeLibrary", {.result = freed, .pointers = {sim::detail::PointerOf(handle)}}, "%s -> %d",
+        module     ? module->fileName.c_str()
+        : dataFile ? dataFile->path.c_str()
+                   : "?",
+        freed);
     return freed;
 }
 
@@ -404,4 +511,71 @@ UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
                                "%u -> %u", static_cast<unsigned>(size),
                                static_cast<unsigned>(result));
     return result;
+}
+
+// The resource calls know one resource: a data file's version resource,
+// MAKEINTRESOURCE(1) of type RT_VERSION.
+HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HRSRC resource = nullptr;
+    sim::DataFile* file = sim::DataFileOf(module);
+    uintptr_t nameId = reinterpret_cast<uintptr_t>(name);
+    uintptr_t typeId = reinterpret_cast<uintptr_t>(type);
+    if (DWORD error = sim::detail::FailureLocked("FindResourceA", ERROR_RESOURCE_TYPE_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (file == nullptr) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    } else if (typeId != 16 || file->versionResource.empty()) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    } else if (nameId != VS_VERSION_INFO) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    } else {
+        resource = reinterpret_cast<HRSRC>(&sim::resourceTags[file - sim::dataFiles.data()]);
+    }
+    sim::detail::LogCallLocked(
+        "FindResourceA",
+        {.result = resource ? 1 : 0,
+         .numbers = {static_cast<int64_t>(nameId), static_cast<int64_t>(typeId)},
+         .pointers = {sim::detail::PointerOf(module)}},
+        "%lu %lu -> %s", static_cast<unsigned long>(nameId), static_cast<unsigned long>(typeId),
+        resource ? "resource" : "NULL");
+    return resource;
+}
+
+HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HGLOBAL loaded = nullptr;
+    sim::DataFile* file = sim::DataFileOfResource(resource);
+    if (DWORD error = sim::detail::FailureLocked("LoadResource", ERROR_RESOURCE_DATA_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (file == nullptr || sim::DataFileOf(module) != file) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    } else {
+        loaded = file->versionResource.data();
+    }
+    sim::detail::LogCallLocked("LoadResource", {.result = loaded ? 1 : 0}, "-> %s",
+                               loaded ? "loaded" : "NULL");
+    return loaded;
+}
+
+LPVOID LockResource(HGLOBAL resource) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::detail::LogCallLocked("LockResource", {.result = resource ? 1 : 0}, "-> %s",
+                               resource ? "data" : "NULL");
+    return resource;
+}
+
+DWORD SizeofResource(HMODULE module, HRSRC resource) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    DWORD size = 0;
+    sim::DataFile* file = sim::DataFileOfResource(resource);
+    if (DWORD error = sim::detail::FailureLocked("SizeofResource", ERROR_RESOURCE_DATA_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (file == nullptr || sim::DataFileOf(module) != file) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    } else {
+        size = static_cast<DWORD>(file->versionResource.size());
+    }
+    sim::detail::LogCallLocked("SizeofResource", {.result = size}, "-> %u", size);
+    return size;
 }
