@@ -33,7 +33,8 @@ const ErrorWords errorWords[] = {
     {ERROR_SERVICE_SPECIFIC_ERROR, "a service-specific error"},
     {ERROR_PROCESS_ABORTED, "the process ended unexpectedly"},
     {ERROR_SERVICE_MARKED_FOR_DELETE, "the service is marked for deletion"},
-    {ERROR_RESOURCE_DATA_NOT_FOUND, "no resource data"},
+    {ERROR_SERVICE_NEVER_STARTED, "never started since the system started"},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, "no resources at all"},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "no version resource"},
     {ERROR_RESOURCE_NAME_NOT_FOUND, "no version resource"},
 };

@@ -525,7 +525,10 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
         SetLastError(error);
     } else if (file == nullptr) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-    } else if (typeId != 16 || file->versionResource.empty()) {
+    } else if (file->versionResource.empty()) {
+        // A file without resources has no resource section at all.
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    } else if (typeId != 16) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     } else if (nameId != VS_VERSION_INFO) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

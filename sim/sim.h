@@ -254,7 +254,12 @@ void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook);
 // Files that LoadLibraryExA opens as data (LOAD_LIBRARY_AS_DATAFILE,
 // LOAD_LIBRARY_AS_IMAGE_RESOURCE) by their full path, ignoring case, for
 // FindResourceA to read their version resource: the bytes of its VS_VERSIONINFO
-// block, or none (FindResourceA then fails with ERROR_RESOURCE_TYPE_NOT_FOUND).
+// block, or none: a file without a resource section, for which FindResourceA
+// fails with ERROR_RESOURCE_DATA_NOT_FOUND (another type than RT_VERSION fails
+// with ERROR_RESOURCE_TYPE_NOT_FOUND). FindResourceA, LoadResource and
+// SizeofResource fail by rule with ERROR_RESOURCE_TYPE_NOT_FOUND,
+// ERROR_RESOURCE_DATA_NOT_FOUND and ERROR_RESOURCE_DATA_NOT_FOUND when the rule
+// names no error.
 // A path that names no file fails with ERROR_FILE_NOT_FOUND. Such loads count
 // in Held().loadedModules like any other.
 void AddFile(const std::string& path, std::vector<uint8_t> versionResource = {});

@@ -125,7 +125,7 @@ const StatusCase statusCases[] = {
      "start: automatic, as LocalSystem\n"
      "command line: \"C:\\Joyvane\\joyvane_service.exe\" 4 1 0 30\n"
      "settings: 4 of the five numbers: the service's start fails with error 87\n"
-     "program: C:\\Joyvane\\joyvane_service.exe: error 1813 (no version resource)\n"
+     "program: C:\\Joyvane\\joyvane_service.exe: error 1812 (no resources at all)\n"
      "capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll\n"},
     {"a version resource cut short",
      [] {
@@ -197,7 +197,7 @@ const StatusCase statusCases[] = {
              {.call = "QueryServiceConfigA", .firstCall = 2, .error = ERROR_INSUFFICIENT_BUFFER});
      },
      0, runningLines},
-    {"the version resource cannot be found or loaded",
+    {"the version resource cannot be loaded",
      [] {
          InstallRunning();
          sim::AddFault({.call = "LoadResource"});
@@ -210,7 +210,7 @@ const StatusCase statusCases[] = {
          quotedLine +
          "\n"
          "settings: button 4, mode 1 (pulse), normal values, poll every 30 ms, clicks of 250 ms\n"
-         "program: C:\\Joyvane\\joyvane_service.exe: error 1812 (no resource data)\n"
+         "program: C:\\Joyvane\\joyvane_service.exe: error 1812 (no resources at all)\n"
          "capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll\n"},
 };
 
