@@ -71,7 +71,8 @@ constexpr DWORD workerCheckMs = 250;
 } // namespace
 
 int ConsoleProcessMain(int argc, char** argv) {
-    const char* command = argc > 1 && argv[1][0] == '-' ? argv[1] : "";
+    // Options begin with two dashes: "-3" is a button number (which selects button 1).
+    const char* command = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : "";
     bool check = std::strcmp(command, "--check") == 0;
     bool status = std::strcmp(command, "--status") == 0;
     bool configure = std::strcmp(command, "--configure") == 0;

@@ -291,6 +291,22 @@ const FailureCase failureCases[] = {
      newLine,
      {std::string("5\0", 2), "", "", "", ""},
      SERVICE_RUNNING},
+    {"the third value is refused where the old numbers are no five numbers",
+     [] {
+         sim::InstallService(
+             {.imagePath = "\"C:\\Joyvane\\joyvane_service.exe\" 4 1 0", .state = SERVICE_RUNNING});
+         sim::AddFault({.call = "RegSetValueExA", .firstCall = 3});
+     },
+     1,
+     "RegSetValueExA failed: error 5 (access denied): run it as administrator\n"
+     "command line: \"C:\\Joyvane\\joyvane_service.exe\" 4 1 0 (put back)\n"
+     "registry: 2 of the values in HKLM\\SOFTWARE\\Joyvane are new\n",
+     "\"C:\\Joyvane\\joyvane_service.exe\" 4 1 0",
+     {std::string("5\0", 2), std::string("2\0", 2), "", "", ""},
+     SERVICE_RUNNING},
+    {"no memory for the configuration", [] { sim::AddFault({.call = "LocalAlloc"}); }, 1,
+     "QueryServiceConfigA failed: error 8 (not enough memory)\nnothing changed\n", oldLine,
+     noValues, SERVICE_RUNNING},
     {"the stop control is refused", [] { sim::AddFault({.call = "ControlService"}); }, 1,
      changedLines + "ControlService failed: error 5 (access denied): run it as administrator\n"
                     "service: still running with the old settings; they change at its next "
