@@ -139,6 +139,13 @@ void ProgramFolder(const RegisteredCommandLine& commandLine, char* folder, size_
     folder[length] = '\0';
 }
 
+const char* ServiceStateName(DWORD state) {
+    static const char* const names[] = {"UNKNOWN",       "STOPPED", "START_PENDING",
+                                        "STOP_PENDING",  "RUNNING", "CONTINUE_PENDING",
+                                        "PAUSE_PENDING", "PAUSED"};
+    return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
+}
+
 DWORD QueryServiceConfiguration(SC_HANDLE service, QUERY_SERVICE_CONFIGA** config) {
     *config = nullptr;
     // The first call only says how much it needs. The configuration can grow

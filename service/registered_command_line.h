@@ -28,6 +28,10 @@ int ParseRegisteredCommandLine(const char* imagePath, RegisteredCommandLine* com
 // The folder of the program's path, without the trailing backslash, into folder.
 void ProgramFolder(const RegisteredCommandLine& commandLine, char* folder, size_t size);
 
+// "STOPPED", "START_PENDING", "RUNNING", ... as the service manager's tools name
+// the states.
+const char* ServiceStateName(DWORD state);
+
 // The service's configuration from the service manager, in a LocalAlloc block the
 // caller frees with LocalFree (first asked for its size, as the call requires).
 // 0, or the Windows error with *config null.

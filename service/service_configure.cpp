@@ -23,13 +23,6 @@ constexpr int stateCheckMs = 100;
 const DWORD serviceRights = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS |
                             SERVICE_STOP | SERVICE_START;
 
-const char* StateName(DWORD state) {
-    static const char* const names[] = {"UNKNOWN",       "STOPPED", "START_PENDING",
-                                        "STOP_PENDING",  "RUNNING", "CONTINUE_PENDING",
-                                        "PAUSE_PENDING", "PAUSED"};
-    return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
-}
-
 void PrintCallFailed(const char* call, DWORD error) {
     char text[96];
     FormatError(error, text, sizeof text);
@@ -77,7 +70,7 @@ bool Restart(SC_HANDLE service) {
         }
         std::printf("service: not stopped within 10 s (%s); the new settings apply at its next "
                     "start\n",
-                    StateName(status.dwCurrentState));
+                    ServiceStateName(status.dwCurrentState));
         return false;
     }
     if (!StartServiceA(service, 0, nullptr)) {
@@ -89,7 +82,7 @@ bool Restart(SC_HANDLE service) {
     if (start != Wait::reached) {
         if (start == Wait::timedOut) {
             std::printf("service: not running within 10 s (%s)\n",
-                        StateName(status.dwCurrentState));
+                        ServiceStateName(status.dwCurrentState));
         }
         return false;
     }
@@ -301,7 +294,7 @@ int RunServiceConfigure(const char* const numbers[commandLineArguments]) {
         std::puts("service: not running; the new settings apply at its next start");
     } else {
         std::printf("service: %s, not restarted; the new settings apply at its next start\n",
-                    StateName(status.dwCurrentState));
+                    ServiceStateName(status.dwCurrentState));
     }
     Release(handles);
     std::fflush(stdout);

@@ -11,13 +11,6 @@
 
 namespace {
 
-const char* StateName(DWORD state) {
-    static const char* const names[] = {"UNKNOWN",       "STOPPED", "START_PENDING",
-                                        "STOP_PENDING",  "RUNNING", "CONTINUE_PENDING",
-                                        "PAUSE_PENDING", "PAUSED"};
-    return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
-}
-
 const char* StartTypeName(DWORD startType) {
     switch (startType) {
     case SERVICE_BOOT_START:
@@ -66,10 +59,10 @@ void PrintCallFailed(const char* call, DWORD error) {
 void PrintStatus(const SERVICE_STATUS_PROCESS& status) {
     char line[160];
     if (status.dwProcessId != 0) {
-        std::snprintf(line, sizeof line, "%s, process %lu", StateName(status.dwCurrentState),
+        std::snprintf(line, sizeof line, "%s, process %lu", ServiceStateName(status.dwCurrentState),
                       static_cast<unsigned long>(status.dwProcessId));
     } else {
-        std::snprintf(line, sizeof line, "%s", StateName(status.dwCurrentState));
+        std::snprintf(line, sizeof line, "%s", ServiceStateName(status.dwCurrentState));
     }
     std::printf("service \"%s\": %s\n", installedServiceName, line);
     DWORD exitCode = status.dwWin32ExitCode;

@@ -13,7 +13,8 @@
 # against the host run of the same file (tests/e2e/analyze.py). Further runs start the programs
 # from a console, install and remove the service with packaging/install.cmd
 # and uninstall.cmd from hostile folder names, and plant copies of the capture
-# library where only the classic DLL search order would find them. It prints
+# library where only the classic DLL search order would find them, and run the
+# console's --status and --configure on a registered service. It prints
 # one line per check, then the measured figures, then "N passed, M failed", and
 # exits non-zero when a check failed.
 #
