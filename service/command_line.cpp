@@ -45,6 +45,19 @@ bool ModeIsKnown(int32_t mode) {
     return mode >= 0 && mode <= 2;
 }
 
+const char* ModeName(int32_t mode) {
+    switch (mode) {
+    case 0:
+        return "follow";
+    case 1:
+        return "pulse";
+    case 2:
+        return "short/long press";
+    default:
+        return nullptr;
+    }
+}
+
 int ParseCommandLine(int argc, char** argv) {
     if (argc < commandLineArguments + 1) {
         MessageBoxA(nullptr, "Error: Wrong number of arguments !", "ZUR Joyvane Service", MB_OK);

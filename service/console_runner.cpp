@@ -6,6 +6,8 @@
 #include "bridge/poll_worker.h"
 #include "platform/win32.h"
 #include "service/service_config.h"
+#include "service/service_configure.h"
+#include "service/service_status.h"
 #include "service/setup_check.h"
 #include "platform/diagnostics.h"
 
@@ -59,17 +61,9 @@ void SetRunnerState(bool requested, bool finished) {
     WakeAllConditionVariable(&consoleChanged);
 }
 
-const char* ModeName(int32_t mode) {
-    switch (mode) {
-    case 0:
-        return "follow";
-    case 1:
-        return "pulse";
-    case 2:
-        return "short/long press";
-    default:
-        return "unknown: every press fails its poll";
-    }
+const char* ModeText(int32_t mode) {
+    const char* name = ModeName(mode);
+    return name != nullptr ? name : "unknown: every press fails its poll";
 }
 
 constexpr DWORD workerCheckMs = 250;
@@ -77,17 +71,34 @@ constexpr DWORD workerCheckMs = 250;
 } // namespace
 
 int ConsoleProcessMain(int argc, char** argv) {
-    bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
-    if (argc < commandLineArguments + 1 + (check ? 1 : 0)) {
+    // Options begin with two dashes: "-3" is a button number (which selects button 1).
+    const char* command = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : "";
+    bool check = std::strcmp(command, "--check") == 0;
+    bool status = std::strcmp(command, "--status") == 0;
+    bool configure = std::strcmp(command, "--configure") == 0;
+    bool known = command[0] == '\0' || check || status || configure;
+    int wanted = status ? 2 : commandLineArguments + 1 + (command[0] != '\0' ? 1 : 0);
+    if (!known || argc < wanted || ((status || configure) && argc != wanted)) {
         std::fputs("usage: joyvane_console [--check] BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
+                   "       joyvane_console --status\n"
+                   "       joyvane_console --configure BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
                    "  for example: joyvane_console 4 1 0 30 250\n"
                    "  --check: checks each link from the capture device to the joystick, "
-                   "and ends\n",
+                   "and ends\n"
+                   "  --status: shows the installed service and its settings\n"
+                   "  --configure: gives the installed service new settings and restarts it "
+                   "(as administrator)\n",
                    stderr);
         return 2;
     }
     if (check) {
         return RunSetupCheck(argc, argv);
+    }
+    if (status) {
+        return RunServiceStatus();
+    }
+    if (configure) {
+        return RunServiceConfigure(argv + 2);
     }
     traceToConsole.store(true);
     ParseCommandLine(argc, argv);
@@ -95,7 +106,7 @@ int ConsoleProcessMain(int argc, char** argv) {
         "Joyvane console: button %ld, mode %ld (%s), %s values, poll every %ld ms, "
         "clicks of %ld ms. Ctrl+C stops.\n",
         static_cast<long>(serviceConfig.buttonNumber), static_cast<long>(serviceConfig.mode),
-        ModeName(serviceConfig.mode), serviceConfig.inverted == 1 ? "inverted" : "normal",
+        ModeText(serviceConfig.mode), serviceConfig.inverted == 1 ? "inverted" : "normal",
         static_cast<long>(serviceConfig.pollIntervalMs), static_cast<long>(serviceConfig.pulseMs));
     std::fflush(stdout);
 

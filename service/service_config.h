@@ -19,6 +19,8 @@ constexpr int commandLineArguments = 5;
 
 // The modes the translation knows: 0 follow, 1 pulse, 2 short/long press.
 bool ModeIsKnown(int32_t mode);
+// "follow", "pulse" or "short/long press"; nullptr for a mode the service refuses.
+const char* ModeName(int32_t mode);
 
 // 1 when serviceConfig holds the five arguments and the service may start; 0 when the
 // command line was refused (after telling the user in a message box).

@@ -21,6 +21,8 @@ Resources HeldLocked() {
     held.loadedModules = detail::LoadedModulesLocked();
     held.events = detail::CountHandlesLocked(detail::HandleKind::Event);
     held.threads = detail::CountHandlesLocked(detail::HandleKind::Thread);
+    held.serviceHandles = detail::ServiceHandlesLocked();
+    held.registryKeys = detail::RegistryKeysLocked();
     return held;
 }
 
@@ -34,6 +36,8 @@ void UpdatePeakLocked() {
     peak.loadedModules = std::max(peak.loadedModules, held.loadedModules);
     peak.events = std::max(peak.events, held.events);
     peak.threads = std::max(peak.threads, held.threads);
+    peak.serviceHandles = std::max(peak.serviceHandles, held.serviceHandles);
+    peak.registryKeys = std::max(peak.registryKeys, held.registryKeys);
 }
 
 } // namespace
@@ -124,6 +128,8 @@ void Reset() {
     detail::ResetServiceLocked();
     detail::ResetCaptureLocked();
     detail::ResetFaultsLocked();
+    detail::ResetServiceDatabaseLocked();
+    detail::ResetRegistryLocked();
 }
 
 Resources Held() {

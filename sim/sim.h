@@ -66,7 +66,9 @@ struct Report {
 // FreeLibrary and SetServiceStatus ERROR_INVALID_HANDLE; LocalAlloc,
 // CreateThread, CreateEventA, MessageBoxA and the add of SetConsoleCtrlHandler
 // ERROR_NOT_ENOUGH_MEMORY (its remove ERROR_INVALID_PARAMETER); CreateFileA
-// ERROR_FILE_NOT_FOUND; LoadLibraryExA and GetModuleFileNameA
+// ERROR_FILE_NOT_FOUND; GetFileAttributesA ERROR_FILE_NOT_FOUND (it returns
+// INVALID_FILE_ATTRIBUTES); GetSystemDirectoryA and GetSystemWow64DirectoryA
+// ERROR_INVALID_PARAMETER (they return 0); LoadLibraryExA and GetModuleFileNameA
 // ERROR_MOD_NOT_FOUND; GetProcAddress ERROR_PROC_NOT_FOUND;
 // SetDefaultDllDirectories ERROR_INVALID_PARAMETER; RegisterServiceCtrlHandlerA
 // ERROR_SERVICE_NOT_IN_EXE; StartServiceCtrlDispatcherA
@@ -115,13 +117,15 @@ void WaitForTimers();
 
 // What the product holds at the moment, for leak checks.
 struct Resources {
-    int deviceHandles = 0; // files opened with CreateFileA
-    int deviceSets = 0;    // SetupDiGetClassDevsA lists not destroyed
-    int localBlocks = 0;   // LocalAlloc blocks not freed
-    int preparsedData = 0; // HidD_GetPreparsedData blocks not freed
-    int loadedModules = 0; // LoadLibraryExA references not freed
-    int events = 0;        // event handles not closed
-    int threads = 0;       // thread handles not closed
+    int deviceHandles = 0;  // files opened with CreateFileA
+    int deviceSets = 0;     // SetupDiGetClassDevsA lists not destroyed
+    int localBlocks = 0;    // LocalAlloc blocks not freed
+    int preparsedData = 0;  // HidD_GetPreparsedData blocks not freed
+    int loadedModules = 0;  // LoadLibraryExA references not freed
+    int events = 0;         // event handles not closed
+    int threads = 0;        // thread handles not closed
+    int serviceHandles = 0; // OpenSCManagerA and OpenServiceA handles not closed
+    int registryKeys = 0;   // RegCreateKeyExA keys not closed
     bool operator==(const Resources&) const = default;
 };
 Resources Held();
@@ -159,6 +163,17 @@ int ModuleLoads(const std::string& fileName, DllFolder folder = DllFolder::Appli
 int ModuleFrees(const std::string& fileName, DllFolder folder = DllFolder::Application);
 // What SetDefaultDllDirectories last set; 0 when it was not called.
 DWORD DefaultDllDirectories();
+
+// The machine's files are the modules registered, each under its folder's path:
+// the program lies in C:\Joyvane (GetModuleFileNameA(nullptr) names
+// C:\Joyvane\joyvane_service.exe), System32 is C:\Windows\System32, and
+// GetFileAttributesA finds a registered module there, whether or not it would
+// load. The machine is 32-bit Windows, where GetSystemWow64DirectoryA fails with
+// ERROR_CALL_NOT_IMPLEMENTED, unless set to 64-bit: there this 32-bit program's
+// System32 is C:\Windows\SysWOW64 (the name GetSystemWow64DirectoryA and the
+// loaded modules' paths give), and C:\Windows\System32 names the same folder
+// through the file system redirector. A reset makes it 32-bit again.
+void SetWindows64(bool on);
 
 // Present HID devices, as setupapi enumerates them and CreateFileA opens them
 // (world/hid_devices.h: what they look like and how their calls answer).
@@ -235,5 +250,74 @@ void SetCaptureDevice(world::CaptureDevice device);
 // Runs hook after each call to the library, with the call and its running number
 // (counted from 1 per call kind).
 void OnCaptureCall(std::function<void(CaptureCall call, int number)> hook);
+
+// Files that LoadLibraryExA opens as data (LOAD_LIBRARY_AS_DATAFILE,
+// LOAD_LIBRARY_AS_IMAGE_RESOURCE) by their full path, ignoring case, for
+// FindResourceA to read their version resource: the bytes of its VS_VERSIONINFO
+// block, or none: a file without a resource section, for which FindResourceA
+// fails with ERROR_RESOURCE_DATA_NOT_FOUND (another type than RT_VERSION fails
+// with ERROR_RESOURCE_TYPE_NOT_FOUND). FindResourceA, LoadResource and
+// SizeofResource fail by rule with ERROR_RESOURCE_TYPE_NOT_FOUND,
+// ERROR_RESOURCE_DATA_NOT_FOUND and ERROR_RESOURCE_DATA_NOT_FOUND when the rule
+// names no error.
+// A path that names no file fails with ERROR_FILE_NOT_FOUND. Such loads count
+// in Held().loadedModules like any other.
+void AddFile(const std::string& path, std::vector<uint8_t> versionResource = {});
+// The VS_VERSIONINFO block that a resource compiler makes for that file version
+// (FILEVERSION a,b,c,d), with its VS_FIXEDFILEINFO and no string tables.
+std::vector<uint8_t> VersionResource(uint16_t a, uint16_t b, uint16_t c, uint16_t d);
+
+// The service control manager's database: the installed services, as
+// OpenSCManagerA and OpenServiceA find them. A service's state moves on the
+// virtual clock: a stop control makes it STOP_PENDING and, stopMs later,
+// STOPPED with exit code 0 (never, when it does not answer stops); a start
+// makes it START_PENDING and, startMs later, RUNNING with a process id, or
+// STOPPED with startExitCode when that is set (a service that gives up at its
+// start). Service names are compared ignoring case.
+//
+// Calls fail as the fault table says, with the rule's error or, when it names
+// none: OpenSCManagerA, OpenServiceA, ChangeServiceConfigA, ControlService and
+// StartServiceA ERROR_ACCESS_DENIED; QueryServiceConfigA and QueryServiceStatusEx
+// ERROR_INVALID_HANDLE; CloseServiceHandle ERROR_INVALID_HANDLE (the handle stays
+// open). As a user without administrator rights (SetAdministrator(false)) the
+// manager opens only with SC_MANAGER_CONNECT and SC_MANAGER_ENUMERATE_SERVICE and
+// a service only with the rights that Windows' default service security gives
+// interactive users (query config and status, enumerate dependents,
+// interrogate, user-defined controls, read control); more is ERROR_ACCESS_DENIED.
+struct InstalledService {
+    std::string name = "ZUR Service 1.02";
+    std::string imagePath;
+    DWORD startType = SERVICE_AUTO_START;
+    std::string account = "LocalSystem";
+    DWORD state = SERVICE_STOPPED;
+    DWORD exitCode = 0;
+    DWORD specificExitCode = 0;
+    DWORD processId = 0;
+    uint32_t stopMs = 200;
+    uint32_t startMs = 300;
+    bool answersStop = true;
+    DWORD startExitCode = 0;
+};
+void InstallService(InstalledService service);
+// The service as it is now (its state brought up to the virtual time).
+std::optional<InstalledService> Service(const std::string& name = "ZUR Service 1.02");
+// Whether the program runs with administrator rights (a reset: it does).
+void SetAdministrator(bool administrator);
+
+// The registry (HKEY_LOCAL_MACHINE only). As on 64-bit Windows, a 32-bit
+// program's keys under HKLM\SOFTWARE are those under HKLM\SOFTWARE\WOW6432Node
+// unless it asks for KEY_WOW64_64KEY; paths here are full ("HKLM\SOFTWARE\...")
+// and compared ignoring case. Without administrator rights RegCreateKeyExA of a
+// key under HKLM for writing fails with ERROR_ACCESS_DENIED. RegCreateKeyExA and
+// RegSetValueExA fail by rule with the rule's error (ERROR_ACCESS_DENIED when it
+// names none) and RegCloseKey with ERROR_INVALID_HANDLE.
+struct RegistryValue {
+    DWORD type;
+    std::string data; // the bytes as given, terminator and all
+    bool operator==(const RegistryValue&) const = default;
+};
+void SetRegistryValue(const std::string& key, const std::string& name, RegistryValue value);
+std::optional<RegistryValue> GetRegistryValue(const std::string& key, const std::string& name);
+bool RegistryKeyExists(const std::string& key);
 
 } // namespace sim

@@ -83,6 +83,8 @@ void ResetSetupLocked();
 void ResetServiceLocked();
 void ResetCaptureLocked();
 void ResetFaultsLocked();
+void ResetServiceDatabaseLocked();
+void ResetRegistryLocked();
 
 // The fault table's verdict on one call of `call` made now (counting it), or
 // null when it goes through; the caller holds Lock().
@@ -127,5 +129,10 @@ int LocalBlocksLocked();
 int DeviceSetsLocked();
 int PreparsedDataLocked();
 int LoadedModulesLocked();
+int ServiceHandlesLocked();
+int RegistryKeysLocked();
+
+// Whether the program runs with administrator rights; the caller holds Lock().
+bool AdministratorLocked();
 
 } // namespace sim::detail

@@ -14,6 +14,7 @@ typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
 typedef uint16_t USHORT;
+typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef uint32_t UINT;
 typedef uint32_t ULONG;
@@ -31,6 +32,7 @@ typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef BYTE* PBYTE;
+typedef BYTE* LPBYTE;
 typedef DWORD* PDWORD;
 typedef DWORD* LPDWORD;
 typedef UINT MMRESULT;
@@ -61,10 +63,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // kernel32
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_DATA 13u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
@@ -73,6 +78,9 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_TIMEOUT 1460u
 #define ERROR_INVALID_USER_BUFFER 1784u
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
 
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
@@ -132,6 +140,12 @@ HLOCAL LocalFree(HLOCAL block);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define MAX_PATH 260
 DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+DWORD GetFileAttributesA(LPCSTR fileName);
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 BOOL FreeLibrary(HMODULE module);
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
@@ -175,6 +189,106 @@ struct SERVICE_TABLE_ENTRYA {
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+
+// advapi32: the service control manager's database, as a program that looks at
+// or changes an installed service sees it
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
+#define ERROR_SERVICE_ALREADY_RUNNING 1056u
+#define ERROR_SERVICE_DISABLED 1058u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_SPECIFIC_ERROR 1066u
+#define ERROR_PROCESS_ABORTED 1067u
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_SERVICE_NEVER_STARTED 1077u
+#define SERVICE_CONTINUE_PENDING 0x00000005u
+#define SERVICE_PAUSE_PENDING 0x00000006u
+#define SERVICE_PAUSED 0x00000007u
+#define SERVICE_BOOT_START 0x00000000u
+#define SERVICE_SYSTEM_START 0x00000001u
+#define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_DEMAND_START 0x00000003u
+#define SERVICE_DISABLED 0x00000004u
+#define SERVICE_ERROR_NORMAL 0x00000001u
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
+#define SC_MANAGER_CONNECT 0x0001u
+#define SC_MANAGER_CREATE_SERVICE 0x0002u
+#define SC_MANAGER_ENUMERATE_SERVICE 0x0004u
+#define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008u
+#define SERVICE_START 0x0010u
+#define SERVICE_STOP 0x0020u
+#define SERVICE_PAUSE_CONTINUE 0x0040u
+#define SERVICE_INTERROGATE 0x0080u
+#define SERVICE_USER_DEFINED_CONTROL 0x0100u
+#define READ_CONTROL 0x00020000u
+
+typedef struct SimScHandle* SC_HANDLE;
+
+struct QUERY_SERVICE_CONFIGA {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPSTR lpBinaryPathName;
+    LPSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPSTR lpDependencies;
+    LPSTR lpServiceStartName;
+    LPSTR lpDisplayName;
+};
+typedef QUERY_SERVICE_CONFIGA* LPQUERY_SERVICE_CONFIGA;
+
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+typedef SERVICE_STATUS_PROCESS* LPSERVICE_STATUS_PROCESS;
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
+SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access);
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD bufferSize,
+                         LPDWORD bytesNeeded);
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD bufferSize,
+                          LPDWORD bytesNeeded);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                          LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                          LPCSTR dependencies, LPCSTR serviceStartName, LPCSTR password,
+                          LPCSTR displayName);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL StartServiceA(SC_HANDLE service, DWORD argumentCount, LPCSTR* arguments);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// advapi32: the registry
+typedef struct SimRegistryKey* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD REGSAM;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define ERROR_SUCCESS 0L
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_WOW64_64KEY 0x0100u
+#define KEY_WOW64_32KEY 0x0200u
+#define REG_SZ 1u
+#define REG_OPTION_NON_VOLATILE 0x00000000u
+#define REG_CREATED_NEW_KEY 0x00000001u
+#define REG_OPENED_EXISTING_KEY 0x00000002u
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options,
+                     REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                     LPDWORD disposition);
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size);
+LONG RegCloseKey(HKEY key);
 
 // winmm
 #define TIME_ONESHOT 0x0000u
@@ -274,3 +388,16 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
 // is one call that succeeds, or fails by a fault rule of its name with the rule's
 // error and "hid.dll" as the name of what was missing.
 DWORD LoadSystemDlls(const char** failedName);
+
+// kernel32: a file's resources, read without running it
+#define LOAD_LIBRARY_AS_DATAFILE 0x00000002u
+#define LOAD_LIBRARY_AS_IMAGE_RESOURCE 0x00000020u
+#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
+#define RT_VERSION MAKEINTRESOURCEA(16)
+#define VS_VERSION_INFO 1
+typedef struct SimResource* HRSRC;
+typedef void* HGLOBAL;
+HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+LPVOID LockResource(HGLOBAL resource);
+DWORD SizeofResource(HMODULE module, HRSRC resource);

@@ -129,6 +129,11 @@ TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysSoAndEnds) {
     EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 
+TEST_F(ConsoleRunnerTest, ANegativeFirstNumberIsAButtonNotAnOption) {
+    EXPECT_EQ(1, Run({"-3", "0", "1", "30", "250"}, false));
+    EXPECT_NE(std::string::npos, sim::TakeStdout().find("Joyvane console: button 1, mode 0"));
+}
+
 TEST_F(ConsoleRunnerTest, AnIncompleteCommandLineGetsTheUsageNotAMessageBox) {
     EXPECT_EQ(2, Run({"4", "1", "0", "30"}, false));
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());

@@ -20,6 +20,10 @@
 
 #include "platform/win32.h"
 
+#if !defined(_WIN32)
+#include "sim/sim.h"
+#endif
+
 namespace {
 
 int passed = 0;
@@ -413,6 +417,171 @@ void ServiceFacts() {
                      : Text("NULL, error %llu", registerError)));
 }
 
+// --- advapi32: the service manager's database, as the console's --status and
+// --configure use it ----------------------------------------------------------------
+
+// A service that every Windows and every Wine prefix has.
+const char presentService[] = "RpcSs";
+
+void ServiceDatabaseFacts() {
+#if !defined(_WIN32)
+    sim::InstallService({.name = presentService,
+                         .imagePath = "C:\\Windows\\system32\\svchost.exe -k rpcss",
+                         .account = "NT AUTHORITY\\NetworkService",
+                         .state = SERVICE_RUNNING});
+#endif
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    Check(manager != nullptr, "OpenSCManagerA(SC_MANAGER_CONNECT): a handle",
+          Text("error %llu", GetLastError()));
+    if (manager == nullptr) {
+        return;
+    }
+    SetLastError(0);
+    SC_HANDLE absent = OpenServiceA(manager, "Joyvane facts absent", SERVICE_QUERY_STATUS);
+    DWORD absentError = GetLastError();
+    Check(absent == nullptr && absentError == ERROR_SERVICE_DOES_NOT_EXIST,
+          "OpenServiceA of a service that is not installed: NULL, ERROR_SERVICE_DOES_NOT_EXIST "
+          "(1060)",
+          Text("error %llu", absentError));
+    SC_HANDLE service =
+        OpenServiceA(manager, presentService, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    Check(service != nullptr, "OpenServiceA(RpcSs, query config and status): a handle",
+          Text("error %llu", GetLastError()));
+    if (service != nullptr) {
+        DWORD needed = 0;
+        SetLastError(0);
+        BOOL sized = QueryServiceConfigA(service, nullptr, 0, &needed);
+        DWORD sizeError = GetLastError();
+        Check(!sized && sizeError == ERROR_INSUFFICIENT_BUFFER &&
+                  needed > sizeof(QUERY_SERVICE_CONFIGA),
+              "QueryServiceConfigA(NULL, 0): FALSE, ERROR_INSUFFICIENT_BUFFER (122), and a size "
+              "beyond the record for its strings",
+              Text("error %llu, needs %llu", sizeError, needed));
+        auto* config = static_cast<QUERY_SERVICE_CONFIGA*>(LocalAlloc(LPTR, needed));
+        DWORD again = 0;
+        BOOL read = config != nullptr && QueryServiceConfigA(service, config, needed, &again);
+        const char* start = reinterpret_cast<const char*>(config);
+        bool inside =
+            read && config->lpBinaryPathName != nullptr && config->lpBinaryPathName > start &&
+            config->lpBinaryPathName < start + needed && config->lpBinaryPathName[0] != '\0';
+        Check(inside,
+              "QueryServiceConfigA into that size: TRUE, the command line a string inside the "
+              "block",
+              Text("returned %llu, error %llu", static_cast<unsigned long long>(read),
+                   GetLastError()));
+        if (config != nullptr) {
+            LocalFree(config);
+        }
+        SERVICE_STATUS_PROCESS status = {};
+        needed = 0;
+        SetLastError(0);
+        BOOL shortStatus =
+            QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                 sizeof status - 1, &needed);
+        DWORD statusError = GetLastError();
+        Check(!shortStatus && statusError == ERROR_INSUFFICIENT_BUFFER &&
+                  needed == sizeof(SERVICE_STATUS_PROCESS),
+              "QueryServiceStatusEx into one byte less than SERVICE_STATUS_PROCESS: FALSE, "
+              "ERROR_INSUFFICIENT_BUFFER (122), needs 36",
+              Text("error %llu, needs %llu", statusError, needed));
+        BOOL full = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                         reinterpret_cast<LPBYTE>(&status), sizeof status, &needed);
+        Check(full && status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != 0,
+              "QueryServiceStatusEx of RpcSs: RUNNING, with a process id",
+              Text("state %llu, process %llu", status.dwCurrentState, status.dwProcessId));
+        // The rights are the handle's: what it was not opened for is refused,
+        // whoever asks.
+        SERVICE_STATUS stopped = {};
+        SetLastError(0);
+        BOOL stop = ControlService(service, SERVICE_CONTROL_STOP, &stopped);
+        DWORD stopError = GetLastError();
+        Check(!stop && stopError == ERROR_ACCESS_DENIED,
+              "ControlService(STOP) on a handle opened without SERVICE_STOP: FALSE, "
+              "ERROR_ACCESS_DENIED (5)",
+              Text("returned %llu, error %llu", static_cast<unsigned long long>(stop), stopError));
+        SetLastError(0);
+        BOOL change =
+            ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        DWORD changeError = GetLastError();
+        Check(!change && changeError == ERROR_ACCESS_DENIED,
+              "ChangeServiceConfigA on a handle opened without SERVICE_CHANGE_CONFIG: FALSE, "
+              "ERROR_ACCESS_DENIED (5)",
+              Text("returned %llu, error %llu", static_cast<unsigned long long>(change),
+                   changeError));
+        Check(CloseServiceHandle(service) != FALSE, "CloseServiceHandle of the service: TRUE");
+    }
+    Check(CloseServiceHandle(manager) != FALSE, "CloseServiceHandle of the manager: TRUE");
+}
+
+// --- kernel32: a file's version resource, read as data -------------------------------
+
+void ResourceFacts() {
+    const DWORD asData = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder(self);
+    folder = folder.substr(0, folder.rfind('\\') + 1);
+#if defined(_WIN32)
+    char kernel32[MAX_PATH] = "";
+    HMODULE loaded = LoadLibraryExA("kernel32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (loaded != nullptr) {
+        GetModuleFileNameA(loaded, kernel32, MAX_PATH);
+    }
+#else
+    const char kernel32[] = "C:\\Windows\\System32\\kernel32.dll";
+    sim::AddFile(kernel32, sim::VersionResource(10, 0, 19041, 1));
+    sim::AddFile(self);
+#endif
+    std::string absent = folder + "joyvane_facts_absent.exe";
+    SetLastError(0);
+    HMODULE none = LoadLibraryExA(absent.c_str(), nullptr, asData);
+    DWORD noneError = GetLastError();
+    Check(none == nullptr && noneError == ERROR_FILE_NOT_FOUND,
+          "LoadLibraryExA of a missing file in an existing folder, as an image resource: NULL, "
+          "ERROR_FILE_NOT_FOUND (2)",
+          Text("error %llu", noneError));
+
+    HMODULE module = LoadLibraryExA(kernel32, nullptr, asData);
+    HRSRC resource = module != nullptr ? FindResourceA(module, MAKEINTRESOURCEA(VS_VERSION_INFO),
+                                                       MAKEINTRESOURCEA(16))
+                                       : nullptr;
+    HGLOBAL global = resource != nullptr ? LoadResource(module, resource) : nullptr;
+    const auto* bytes = static_cast<const unsigned char*>(global ? LockResource(global) : nullptr);
+    DWORD size = bytes != nullptr ? SizeofResource(module, resource) : 0;
+    bool key = size >= 92;
+    const char name[] = "VS_VERSION_INFO";
+    for (size_t i = 0; key && i < sizeof name; ++i) {
+        key = bytes[6 + 2 * i] == static_cast<unsigned char>(name[i]) && bytes[7 + 2 * i] == 0;
+    }
+    unsigned long signature = size >= 44 ? bytes[40] | bytes[41] << 8 | bytes[42] << 16 |
+                                               static_cast<unsigned long>(bytes[43]) << 24
+                                         : 0;
+    Check(key && signature == 0xFEEF04BDul,
+          "kernel32.dll loaded as an image resource: RT_VERSION 1 begins with L\"VS_VERSION_INFO\" "
+          "at byte 6 and VS_FIXEDFILEINFO (0xFEEF04BD) at byte 40",
+          Text("size %llu, signature 0x%llx", size, signature));
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+
+    HMODULE own = LoadLibraryExA(self, nullptr, asData);
+    SetLastError(0);
+    HRSRC noVersion =
+        own != nullptr ? FindResourceA(own, MAKEINTRESOURCEA(VS_VERSION_INFO), MAKEINTRESOURCEA(16))
+                       : nullptr;
+    DWORD noVersionError = GetLastError();
+    // (This program has no resources at all; one with other resources but no
+    // version would give ERROR_RESOURCE_TYPE_NOT_FOUND, 1813.)
+    Check(own != nullptr && noVersion == nullptr && noVersionError == ERROR_RESOURCE_DATA_NOT_FOUND,
+          "FindResourceA(RT_VERSION) in a program without a resource section: NULL, "
+          "ERROR_RESOURCE_DATA_NOT_FOUND (1812)",
+          Text("loaded %llu, error %llu", own != nullptr, noVersionError));
+    if (own != nullptr) {
+        FreeLibrary(own);
+    }
+}
+
 // --- setupapi --------------------------------------------------------------------
 
 void SetupFacts() {
@@ -537,6 +706,8 @@ int main() {
     ConditionFacts();
     HeapAndLoaderFacts();
     ServiceFacts();
+    ServiceDatabaseFacts();
+    ResourceFacts();
     SetupFacts();
     std::printf("%d skipped, %d wine-differs\n", skipped, differs);
     std::printf("%d passed, %d failed\n", passed, failed);

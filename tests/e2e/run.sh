@@ -13,7 +13,8 @@
 # against the host run of the same file (tests/e2e/analyze.py). Further runs start the programs
 # from a console, install and remove the service with packaging/install.cmd
 # and uninstall.cmd from hostile folder names, and plant copies of the capture
-# library where only the classic DLL search order would find them. It prints
+# library where only the classic DLL search order would find them, and run the
+# console's --status and --configure on a registered service. It prints
 # one line per check, then the measured figures, then "N passed, M failed", and
 # exits non-zero when a check failed.
 #
@@ -868,6 +869,117 @@ run_planted_dlls() {
     jv_overrides_set "$JV_EXE"
 }
 
+# --- the console's --status and --configure ------------------------------------------
+
+# console_run ARG...: joyvane_console.exe from the service folder; sets CON_OUT
+# (without CRs) and CON_RC.
+console_run() {
+    CON_OUT=$(cd "$JV_FOLDER" && WINEDEBUG=-all timeout 60 wine "$JV_FOLDER_WIN\\joyvane_console.exe" "$@" \
+        </dev/null 2>>"$JV_LOGDIR/wine.log")
+    CON_RC=$?
+    CON_OUT=${CON_OUT//$'\r'/}
+    printf '%s\n' "\$ joyvane_console $*" "$CON_OUT" "(exit $CON_RC)" >>"$SDIR/console.log"
+}
+
+# has_line TEXT: whether the last console run printed exactly that line.
+has_line() {
+    grep -qxF -- "$1" <<<"$CON_OUT"
+}
+
+# joyvane_value NAME: a value of HKLM\SOFTWARE\Joyvane, as reg shows it.
+joyvane_value() {
+    jv_wine reg query 'HKLM\SOFTWARE\Joyvane' /v "$1" 2>/dev/null |
+        tr -d '\r' | sed -n -E "s/^ +$1 +REG_[A-Z_]+ +//p"
+}
+
+run_status_configure() {
+    local name=status-configure
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind status-configure
+    jv_folder_install "$EXE" cdecl
+    cp "$BUILD_DIR/joyvane_console.exe" "$JV_FOLDER/"
+    jv_service_delete 2>/dev/null
+    local service="service \"$JV_SERVICE\"" first path values
+
+    console_run --status
+    [[ $CON_RC == 2 && $CON_OUT == "$service: not installed" ]]
+    check $? "$name" "--status, nothing installed: exit 2, \"$service: not installed\"" "exit $CON_RC: $CON_OUT"
+
+    jv_service_create "4 1 0 30 250"
+    console_run --status
+    [[ $CON_RC == 1 ]] && has_line "$service: STOPPED" &&
+        has_line "start: on demand, as LocalSystem" &&
+        has_line "command line: $JV_FOLDER_WIN\\$JV_EXE 4 1 0 30 250" &&
+        has_line "settings: button 4, mode 1 (pulse), normal values, poll every 30 ms, clicks of 250 ms" &&
+        has_line "program: $JV_FOLDER_WIN\\$JV_EXE, version 1.2.0.0" &&
+        has_line "capture library: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll"
+    check $? "$name" "--status, stopped: exit 1, state, start type, account, command line, settings, version, library" "exit $CON_RC: $CON_OUT"
+    meta status_stopped "$(head -n 2 <<<"$CON_OUT" | tr '\n' '|')"
+
+    jv_service_start && jv_wait RUNNING 10000 >/dev/null
+    console_run --status
+    first=$(head -n 1 <<<"$CON_OUT")
+    [[ $CON_RC == 0 && $first =~ ^"$service: RUNNING, process "[0-9]+$ ]] && has_line "exit code: 0 (no error)"
+    check $? "$name" "--status, running: exit 0, \"$first\"" "exit $CON_RC: $CON_OUT"
+    local old_process=${first##* }
+
+    jv_wine reg add 'HKLM\SOFTWARE\Joyvane' /v Installer /t REG_SZ /d msi /f >/dev/null
+    console_run --configure 5 3 1 40 200
+    [[ $CON_RC == 2 && $CON_OUT == 'MODE "3" refused: the service takes 0, 1 or 2 only; nothing changed' &&
+        $(jv_service_image_path) == "$JV_FOLDER_WIN\\$JV_EXE 4 1 0 30 250" && -z $(joyvane_value MODE) ]]
+    check $? "$name" "--configure with mode 3: exit 2, refused, nothing changed" "exit $CON_RC: $CON_OUT"
+
+    console_run --configure 5 2 1 40 200
+    path="\"$JV_FOLDER_WIN\\$JV_EXE\" 5 2 1 40 200"
+    [[ $CON_RC == 0 ]] && has_line "settings: 4 1 0 30 250 -> 5 2 1 40 200" &&
+        has_line "command line: $path" && has_line "service: stopped and started again: RUNNING"
+    check $? "$name" "--configure 5 2 1 40 200: exit 0, old -> new, restarted" "exit $CON_RC: $CON_OUT"
+    [[ $(jv_service_image_path) == "$path" ]]
+    check $? "$name" "ImagePath: $path (quoted)" "$(jv_service_image_path)"
+    values="$(joyvane_value BUTTON) $(joyvane_value MODE) $(joyvane_value INVERTED) $(joyvane_value POLL_MS) $(joyvane_value CLICK_MS)"
+    [[ $values == "5 2 1 40 200" && $(joyvane_value Installer) == msi ]]
+    check $? "$name" "HKLM\\SOFTWARE\\Joyvane: BUTTON MODE INVERTED POLL_MS CLICK_MS = 5 2 1 40 200, Installer left as it was" "$values / $(joyvane_value Installer)"
+    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
+    check $? "$name" "the restarted service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
+    console_run --status
+    first=$(head -n 1 <<<"$CON_OUT")
+    [[ $CON_RC == 0 && ${first##* } != "$old_process" ]] &&
+        has_line "settings: buttons 5 and 6, mode 2 (short/long press), inverted values, poll every 40 ms, clicks of 200 ms"
+    check $? "$name" "--status afterwards: a new process, the new settings" "exit $CON_RC: $CON_OUT"
+
+    # A stopped service with an unquoted path holding a blank, as Wine's
+    # msiexec registers one: written back quoted, not started.
+    jv_service_stop && jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+    local spaced='C:\joyvane\with blank'
+    mkdir -p "$(win_path "$spaced")" && cp "$EXE" "$(win_path "$spaced")/$JV_EXE" &&
+        cp "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" "$(win_path "$spaced")/"
+    jv_wine sc create "$JV_SERVICE" binpath= "$spaced\\$JV_EXE 4 1 0 30 250" >/dev/null
+    console_run --status
+    has_line "warning: the program's path is not quoted, so on Windows the service takes the words of its path for its first numbers; --configure writes it quoted"
+    check $? "$name" "--status of an unquoted path with a blank warns of it" "$CON_OUT"
+    console_run --configure 4 1 0 30 250
+    path="\"$spaced\\$JV_EXE\" 4 1 0 30 250"
+    [[ $CON_RC == 0 && $(jv_service_image_path) == "$path" ]] &&
+        has_line "service: not running; the new settings apply at its next start"
+    check $? "$name" "--configure of a stopped service with it: ImagePath $path, not started" "exit $CON_RC: $CON_OUT / $(jv_service_image_path)"
+    # No capture library in that folder: the service stops at its start with 126.
+    jv_service_start
+    jv_wait STOPPED 10000 >/dev/null
+    console_run --status
+    [[ $CON_RC == 1 ]] && has_line "$service: STOPPED" &&
+        has_line "exit code: 126 (module not found: no capture library)"
+    check $? "$name" "--status after a start without the capture library: exit 1, \"exit code: 126 (module not found: no capture library)\"" "exit $CON_RC: $CON_OUT"
+    jv_wait_gone 5000
+    jv_service_delete
+    echo "note $name: Wine runs every program as an administrator (no UAC, no restricted token), so the refusal for a user without rights (OpenServiceA error 5) is shown on the simulated Windows only" |
+        tee -a "$RESULTS"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
 # --- platform facts ------------------------------------------------------------------
 
 # facts_run KEY WHAT WINDOWS_EXE: runs tests/platform_facts.cpp's program (its
@@ -926,6 +1038,7 @@ scenarios_check
 run_arguments
 run_library_search
 run_planted_dlls
+run_status_configure
 run_platform_facts
 
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
