@@ -66,7 +66,9 @@ struct Report {
 // FreeLibrary and SetServiceStatus ERROR_INVALID_HANDLE; LocalAlloc,
 // CreateThread, CreateEventA, MessageBoxA and the add of SetConsoleCtrlHandler
 // ERROR_NOT_ENOUGH_MEMORY (its remove ERROR_INVALID_PARAMETER); CreateFileA
-// ERROR_FILE_NOT_FOUND; LoadLibraryExA and GetModuleFileNameA
+// ERROR_FILE_NOT_FOUND; GetFileAttributesA ERROR_FILE_NOT_FOUND (it returns
+// INVALID_FILE_ATTRIBUTES); GetSystemDirectoryA and GetSystemWow64DirectoryA
+// ERROR_INVALID_PARAMETER (they return 0); LoadLibraryExA and GetModuleFileNameA
 // ERROR_MOD_NOT_FOUND; GetProcAddress ERROR_PROC_NOT_FOUND;
 // SetDefaultDllDirectories ERROR_INVALID_PARAMETER; RegisterServiceCtrlHandlerA
 // ERROR_SERVICE_NOT_IN_EXE; StartServiceCtrlDispatcherA
@@ -159,6 +161,17 @@ int ModuleLoads(const std::string& fileName, DllFolder folder = DllFolder::Appli
 int ModuleFrees(const std::string& fileName, DllFolder folder = DllFolder::Application);
 // What SetDefaultDllDirectories last set; 0 when it was not called.
 DWORD DefaultDllDirectories();
+
+// The machine's files are the modules registered, each under its folder's path:
+// the program lies in C:\Joyvane (GetModuleFileNameA(nullptr) names
+// C:\Joyvane\joyvane_service.exe), System32 is C:\Windows\System32, and
+// GetFileAttributesA finds a registered module there, whether or not it would
+// load. The machine is 32-bit Windows, where GetSystemWow64DirectoryA fails with
+// ERROR_CALL_NOT_IMPLEMENTED, unless set to 64-bit: there this 32-bit program's
+// System32 is C:\Windows\SysWOW64 (the name GetSystemWow64DirectoryA and the
+// loaded modules' paths give), and C:\Windows\System32 names the same folder
+// through the file system redirector. A reset makes it 32-bit again.
+void SetWindows64(bool on);
 
 // Present HID devices, as setupapi enumerates them and CreateFileA opens them
 // (world/hid_devices.h: what they look like and how their calls answer).

@@ -60,6 +60,14 @@ constexpr const char usbIoLibraryName[] = "ZUR_USBIO_KAD.dll";
 int LoadUsbIoLibrary(const char* fileName);
 void FreeUsbIoLibrary();
 
+// Where the capture library would be loaded from by a program in programFolder
+// (a full folder path without a trailing backslash): that folder first, then
+// System32 (named as SysWOW64 where this 32-bit program runs on 64-bit Windows).
+// Writes the full path of the first that holds the file into path and returns 1;
+// when neither does, writes the path in programFolder, where it belongs, and
+// returns 0. A path that does not fit size is not written (path becomes "") and 0 is returned.
+int LocateUsbIoLibrary(const char* programFolder, char* path, DWORD size);
+
 // Loads the library's file as LoadUsbIoLibrary does, without resolving anything;
 // nullptr (with the error in GetLastError) when it cannot be loaded.
 HMODULE LoadUsbIoModule(const char* fileName);
