@@ -174,7 +174,13 @@ int LoadedModulesLocked() {
 void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError,
                     DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    if (modules.size() < sizeof moduleTags) {
+    // A file copied over one that is not loaded takes its place; Windows keeps a
+    // loaded DLL's file from being overwritten.
+    Module* existing = FindModule(fileName, folder);
+    if (existing != nullptr && existing->references == 0) {
+        existing->exports = std::move(exports);
+        existing->loadError = loadError;
+    } else if (modules.size() < sizeof moduleTags) {
         modules.push_back(Module{fileName, std::move(exports), loadError, folder, 0, 0, 0});
     }
 }
@@ -282,6 +288,7 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
 }
 
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
+    sim::detail::Checkpoint("LoadLibraryExA");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HMODULE handle = nullptr;
     sim::Module* module = nullptr;

@@ -156,6 +156,8 @@ struct Export {
 template <typename Function> FARPROC Proc(Function* function) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
 }
+// A module registered again in the same folder while it is not loaded replaces
+// the first, as a file copied over it would (its load counts go on).
 void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError = 0,
                     DllFolder folder = DllFolder::Application);
 // Successful loads and FreeLibrary calls of the module of that name in that folder.
@@ -242,7 +244,9 @@ bool ServiceMainReturned();
 // simulated machine, registered with all fourteen exports. Its button follows a
 // timeline of virtual times; its calls succeed unless scripted to fail.
 using world::CaptureCall;
-void InstallCaptureLibrary();
+// Registered in the program's folder unless told, with every export but `without`.
+void InstallCaptureLibrary(DllFolder folder = DllFolder::Application,
+                           std::string_view without = "");
 // The button state from each time on (before the first: up).
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline);
 // The whole device at once, as a scenario describes it.
