@@ -151,7 +151,7 @@ if not exist "%SC%" (
 rem The Program Files folder as the registry names it: the x86 one where there
 rem is one, the only one on 32-bit Windows.
 set "PROGRAMS="
-for /f "tokens=3,*" %%A in ('""%REG%" query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion" /v "ProgramFilesDir (x86^)" 2>nul"') do (
+for /f "tokens=3,*" %%A in ('""%REG%" query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion" /v "ProgramFilesDir ^(x86^)" 2>nul"') do (
     if "%%A"=="REG_SZ" set "PROGRAMS=%%B"
 )
 if defined PROGRAMS goto :programs_known

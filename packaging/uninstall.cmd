@@ -16,6 +16,9 @@ rem Run it from a command prompt opened with "Run as administrator".
 rem Exit status: 0 removed (or was not installed), 1 could not be removed.
 
 setlocal EnableExtensions DisableDelayedExpansion
+rem Where this script lies, taken before anything changes the current
+rem directory (cmd may resolve %~dp0 against the current one).
+set "HERE=%~dp0"
 rem Nothing here comes from a variable that whoever starts this script can set
 rem (see install.cmd): the tools come from the folder of the cmd.exe that runs
 rem it, which cmd names as %__APPDIR__% once no variable of that name hides it.
@@ -57,7 +60,7 @@ pushd "%SYS%"
 rem The folder as install.cmd finds it: in the Program Files folder that the
 rem registry names.
 set "PROGRAMS="
-for /f "tokens=3,*" %%A in ('""%REG%" query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion" /v "ProgramFilesDir (x86^)" 2>nul"') do (
+for /f "tokens=3,*" %%A in ('""%REG%" query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion" /v "ProgramFilesDir ^(x86^)" 2>nul"') do (
     if "%%A"=="REG_SZ" set "PROGRAMS=%%B"
 )
 if defined PROGRAMS goto :programs_known
@@ -73,7 +76,7 @@ set "TARGET=%PROGRAMS%\Joyvane"
 
 rem Only the copy in that folder runs: one elsewhere (where the ZIP was
 rem unpacked, say) could have been changed by anybody who can write there.
-if /i not "%~dp0"=="%TARGET%\" (
+if /i not "%HERE%"=="%TARGET%\" (
     echo uninstall: run the uninstall.cmd of the installed folder: "%TARGET%\uninstall.cmd"
     exit /b 1
 )
