@@ -490,13 +490,19 @@ run_arguments() {
 
 # --- install.cmd and uninstall.cmd --------------------------------------------------
 
-# Where install.cmd puts the programs in this 32-bit prefix, which has no x86
-# Program Files folder, and where it puts them when a test gives it one.
+# Where install.cmd puts the programs in this 32-bit prefix, whose registry
+# names no x86 Program Files folder, and where it puts them once a test names one.
 PF_WIN='C:\Program Files\Joyvane'
 PF86_WIN='C:\Program Files (x86)\Joyvane'
-SYS_WIN='C:\windows\System32'
+# The scripts' tools. Wine's cmd has no %__APPDIR__%, so the scripts take Wine's
+# fixed system folder, spelt as Wine spells it.
+SYS_WIN='C:\windows\system32'
+CV_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
+SETTINGS_KEY='HKLM\SOFTWARE\Joyvane'
 # The planted scripts append to this file (a path that no Wine cmd can mangle).
 PLANTED_LOG_WIN='C:\jv-planted.log'
+# A user's folder that poses as the Windows folder and as Program Files.
+EVIL_WIN='C:\users\Public\evil'
 
 # win_path C:\X\Y: the Linux path of a Windows path on drive C.
 win_path() {
@@ -505,9 +511,10 @@ win_path() {
 }
 
 # user_folder WINDOWS_PATH [EXE]: a folder as the release ZIP leaves it when
-# unpacked (both programs, both scripts, the capture library), plus a reg.bat,
-# sc.bat, net.bat, find.bat and ping.bat that would run in place of the real
-# tools if a script named them bare. EXE replaces joyvane_service.exe.
+# unpacked (both programs, both scripts, the README and the license), a capture
+# library planted beside them, and a reg.bat, sc.bat, net.bat, find.bat and
+# ping.bat that would run in place of the real tools if a script named them
+# bare. EXE replaces joyvane_service.exe.
 user_folder() {
     local dir tool
     dir=$(win_path "$1")
@@ -515,27 +522,40 @@ user_folder() {
     mkdir -p "$dir" &&
         cp "${2:-$EXE}" "$dir/joyvane_service.exe" &&
         cp "$BUILD_DIR/joyvane_console.exe" "$REPO/packaging/install.cmd" "$REPO/packaging/uninstall.cmd" \
-            "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$dir/" || return
+            "$REPO/README.md" "$REPO/LICENSE" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$dir/" || return
     for tool in reg sc net find ping; do
         printf '@echo off\r\necho PLANTED %%~nx0 %%*>>%s\r\necho PLANTED %%~nx0 ran\r\n' "$PLANTED_LOG_WIN" \
             >"$dir/$tool.bat" || return
     done
 }
 
-# bench_target WINDOWS_PATH: an empty installation folder, and the test bench's
-# virtual joystick (hid.dll and setupapi.dll) in System32, where real Windows
-# has them. Everything in the folder comes from install.cmd.
-bench_target() {
-    local dir
-    dir=$(win_path "$1")
+# evil_folder: $EVIL_WIN with a System32 of programs named like the tools
+# (copies of a program that leaves a trace when it runs), and a Program Files
+# of its own.
+evil_folder() {
+    local dir tool
+    dir=$(win_path "$EVIL_WIN")
     rm -rf "$dir"
-    mkdir -p "$dir" && jv_driver_install
+    mkdir -p "$dir/System32" "$dir/Program Files" || return
+    for tool in reg sc net find ping cmd; do
+        cp "$JV_STANDINS/tools/stopping_service.exe" "$dir/System32/$tool.exe" || return
+    done
+}
+
+# bench_target WINDOWS_PATH: a clean slate for install.cmd, no folder at
+# WINDOWS_PATH, and the test bench's virtual joystick (hid.dll and setupapi.dll)
+# in System32, where real Windows has its own (jv_driver_install): the override of
+# jv_overrides_set makes the service load them rather than Wine's built-in ones.
+# Nothing of the bench lies in the installed folder.
+bench_target() {
+    rm -rf "$(win_path "$1")"
+    jv_driver_install
 }
 
 # run_cmd WINDOWS_DIR ARG...: `cmd /c ARG...` in that current directory. Sets
-# CMD_OUT (its output, without CRs), CMD_RC, and CMD_RAN: the command line of every
+# CMD_OUT (its output, without CRs), CMD_RC, CMD_RAN: the command line of every
 # program it started, one a line, read from Wine's +process trace (without the
-# blanks that cmd leaves at their ends).
+# blanks that cmd leaves at their ends), and CMD_APPS: the program file of each.
 run_cmd() {
     local dir err
     dir=$(win_path "$1")
@@ -544,17 +564,33 @@ run_cmd() {
     CMD_OUT=$(cd "$dir" && WINEDEBUG=-all,+process timeout 120 wine cmd /c "$@" 2>"$err" </dev/null)
     CMD_RC=$?
     CMD_OUT=${CMD_OUT//$'\r'/}
-    CMD_RAN=$(python3 -c '
-import re, sys
-for line in sys.stdin:
-    m = re.search(r":trace:process:CreateProcessInternalW app .* cmdline L\"(.*)\"\s*$", line)
-    if m:
-        text = re.sub(r"\\(.)", lambda e: {"n": "\n", "r": "\r", "t": "\t"}.get(e.group(1), e.group(1)), m.group(1))
-        if not text.startswith("\"C:\\windows\\system32\\cmd.exe\" /c "):
-            print(text.rstrip())
-' <"$err")
+    CMD_RAN=$(run_cmd_trace cmdline <"$err")
+    CMD_APPS=$(run_cmd_trace app <"$err")
     # Everything but the trace goes to Wine's log, where crashes are looked for.
     grep -av ':trace:process:' "$err" >>"$JV_LOGDIR/wine.log"
+}
+
+# run_cmd_trace cmdline|app: the started programs' command lines, or their
+# program files (the one CreateProcess was given, else the command line's first
+# word, without quotes and doubled backslashes).
+run_cmd_trace() {
+    python3 -c '
+import re, sys
+unescape = lambda s: re.sub(r"\\(.)", lambda e: {"n": "\n", "r": "\r", "t": "\t"}.get(e.group(1), e.group(1)), s)
+for line in sys.stdin:
+    m = re.search(r":trace:process:CreateProcessInternalW app (\(null\)|L\"(.*?)\") cmdline L\"(.*)\"\s*$", line)
+    if not m:
+        continue
+    text = unescape(m.group(3))
+    if text.startswith("\"C:\\windows\\system32\\cmd.exe\" /c "):
+        continue
+    if sys.argv[1] == "cmdline":
+        print(text.rstrip())
+    else:
+        app = unescape(m.group(2)) if m.group(2) is not None else (
+            text[1:].split("\"")[0] if text.startswith("\"") else text.split(" ")[0])
+        print(re.sub(r"\\+", r"\\", app))
+' "$1"
 }
 
 # show: the output of the last run_cmd, indented.
@@ -562,19 +598,59 @@ show() {
     printf '    | %s\n' "${CMD_OUT//$'\n'/$'\n'    | }"
 }
 
-# expected_install_ran TARGET_WIN SETTINGS CREATE_ACCOUNT: the programs that a
-# successful install.cmd starts, in order.
+# only_system32_ran: whether every program the last run_cmd started is a
+# program file of System32, and no planted script ran.
+only_system32_ran() {
+    [[ -z $(grep -viE '^C:\\windows\\system32\\[a-z0-9_]+\.exe$' <<<"$CMD_APPS") ]] &&
+        [[ ! -e $(win_path "$PLANTED_LOG_WIN") ]] && ! grep -q PLANTED <<<"$CMD_OUT"
+}
+
+# ran_query ARGS: the two programs a script's `for /f` over `reg query ARGS`
+# starts: Wine's second cmd (named bare; found in System32, the folder of the
+# cmd that asks) and reg in it.
+ran_query() {
+    printf '%s\n' "CMD.EXE /C \"\"$SYS_WIN\\reg.exe\" query $1 2>nul\"" "\"$SYS_WIN\\reg.exe\" query $1"
+}
+
+# expected_install_ran TARGET_WIN SETTINGS CREATE_ACCOUNT [x86]: the programs
+# that a successful install.cmd starts, in order, up to `sc start` (the queries
+# that wait for RUNNING follow: expected_wait_ran). With x86 the registry names
+# an x86 Program Files folder.
 expected_install_ran() {
-    local sc="\"$SYS_WIN\\sc.exe\"" service='"ZUR Service 1.02"'
-    printf '%s\n' \
-        "\"$SYS_WIN\\reg.exe\" query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ZUR Service 1.02\"" \
-        "$sc create $service binPath= \"\\\"$1\\joyvane_service.exe\\\" $2\" type= own start= auto DisplayName= $service obj= $3" \
+    local reg="\"$SYS_WIN\\reg.exe\"" sc="\"$SYS_WIN\\sc.exe\"" service='"ZUR Service 1.02"' name value
+    local -a numbers
+    read -ra numbers <<<"$2"
+    ran_query "\"$CV_KEY\" /v \"ProgramFilesDir (x86)\""
+    [[ ${4:-} == x86 ]] || ran_query "\"$CV_KEY\" /v \"ProgramFilesDir\""
+    ran_query "\"$SETTINGS_KEY\" /v Installer /reg:32"
+    printf '%s\n' "$reg query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ZUR Service 1.02\"" \
+        "$sc create $service binPath= \"\\\"$1\\joyvane_service.exe\\\" $2\" type= own start= auto DisplayName= $service obj= $3"
+    for name in BUTTON MODE INVERTED POLL_MS CLICK_MS; do
+        value=${numbers[0]}
+        numbers=("${numbers[@]:1}")
+        echo "$reg add \"$SETTINGS_KEY\" /v $name /t REG_SZ /d \"$value\" /f /reg:32"
+    done
+    printf '%s\n' "$reg add \"$SETTINGS_KEY\" /v Installer /t REG_SZ /d install.cmd /f /reg:32" \
         "$sc description $service \"Joyvane: the capture device's push-button as virtual joystick buttons (settings $2).\"" \
         "$sc failure $service reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
         "$sc failureflag $service 1" \
         "$sc privs $service SeChangeNotifyPrivilege" \
         "$sc sidtype $service unrestricted" \
         "$sc start $service"
+}
+
+# install_ran_as EXPECTED: whether the last run_cmd started EXPECTED's programs
+# in order, and after them only the queries of the service's state and the
+# one-second pauses between them.
+install_ran_as() {
+    local count rest
+    count=$(wc -l <<<"$1")
+    [[ $(head -n "$count" <<<"$CMD_RAN") == "$1" ]] || return
+    rest=$(tail -n +$((count + 1)) <<<"$CMD_RAN" | grep -vxF \
+        -e "CMD.EXE /C \"\"$SYS_WIN\\sc.exe\" query \"$JV_SERVICE\"\"" \
+        -e "\"$SYS_WIN\\sc.exe\" query \"$JV_SERVICE\"" \
+        -e "\"$SYS_WIN\\ping.exe\" -n 2 127.0.0.1")
+    [[ -z $rest ]]
 }
 
 # What Wine's sc cannot do: it starts sc for them, sc refuses, install.cmd warns.
@@ -588,13 +664,37 @@ service_value() {
         tr -d '\r' | sed -n -E "s/^ +$1 +REG_[A-Z_]+ +//p"
 }
 
-# joyvane_files WINDOWS_DIR: which of install.cmd's files the folder holds.
-joyvane_files() {
-    local dir file
+# settings_values: the values of the settings' key in the 32-bit view, as
+# "NAME=VALUE ..." in reg's order; empty without the key.
+settings_values() {
+    jv_wine reg query "$SETTINGS_KEY" /reg:32 2>/dev/null | tr -d '\r' |
+        sed -n -E 's/^ +([A-Za-z_]+) +REG_SZ +(.*)$/\1=\2/p' | tr '\n' ' '
+}
+
+# folder_files WINDOWS_DIR: the names in the folder, sorted, each followed by a blank.
+folder_files() {
+    local dir
     dir=$(win_path "$1")
-    for file in joyvane_service.exe joyvane_console.exe ZUR_USBIO_KAD.dll; do
-        [[ -e $dir/$file ]] && printf '%s ' "$file"
-    done
+    [[ -d $dir ]] || return 0
+    find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort | tr '\n' ' '
+}
+INSTALLED_FILES='LICENSE README.md joyvane_console.exe joyvane_service.exe uninstall.cmd '
+
+# installed_unchanged WINDOWS_DIR: whether the folder holds install.cmd's files
+# as the release has them.
+installed_unchanged() {
+    local dir
+    dir=$(win_path "$1")
+    cmp -s "$dir/joyvane_service.exe" "$EXE" &&
+        cmp -s "$dir/joyvane_console.exe" "$BUILD_DIR/joyvane_console.exe" &&
+        cmp -s "$dir/uninstall.cmd" "$REPO/packaging/uninstall.cmd" &&
+        cmp -s "$dir/README.md" "$REPO/README.md" && cmp -s "$dir/LICENSE" "$REPO/LICENSE"
+}
+
+# nothing_installed: no service, no settings' key, no folder in either
+# Program Files.
+nothing_installed() {
+    ! jv_service_registered && [[ -z $(settings_values) && ! -e $(win_path "$PF_WIN") && ! -e $(win_path "$PF86_WIN") ]]
 }
 
 # planted_ran: whether a planted script ran (and so left its log).
@@ -602,25 +702,36 @@ planted_ran() {
     [[ -e $(win_path "$PLANTED_LOG_WIN") ]] || grep -q PLANTED <<<"$CMD_OUT"
 }
 
-# keep_logs WINDOWS_DIR: hard links to the stand-ins' logs in the installed
-# folder, so that they outlive uninstall.cmd's removal of it (and still
-# receive what the service writes while it stops).
+# keep_logs WINDOWS_DIR...: hard links to the stand-ins' logs in those folders,
+# so that they outlive uninstall.cmd (and still receive what the service
+# writes while it stops). The logs that the joystick's stand-ins keep beside the
+# program are test artefacts, not files of the installation: their names go from
+# the folder (the service writes on through the links), so that uninstall.cmd
+# finds there only what an installation holds.
 keep_logs() {
-    local dir file
-    dir=$(win_path "$1")
+    local dir file folder
     rm -rf "$WORK/kept"
     mkdir -p "$WORK/kept"
-    for file in ZUR_USBIO_KAD.log virtual_hid.log virtual_hid_reports.log service_stdout.log; do
-        [[ -f $dir/$file ]] && ln "$dir/$file" "$WORK/kept/$file"
+    for folder in "$@"; do
+        dir=$(win_path "$folder")
+        for file in ZUR_USBIO_KAD.log virtual_hid.log virtual_hid_reports.log service_stdout.log service_stderr.log; do
+            [[ -f $dir/$file ]] && ln -f "$dir/$file" "$WORK/kept/$file"
+        done
+        rm -f "$dir/virtual_hid.log" "$dir/virtual_hid_reports.log" "$dir/service_stdout.log" "$dir/service_stderr.log"
     done
 }
 
-# uninstall_checks SCENARIO HOW WINDOWS_DIR ARG...: runs uninstall.cmd and checks
-# that the service and the installed folder are gone and that only system
-# programs ran.
+# uninstall_checks SCENARIO HOW WINDOWS_DIR KEPT ARG...: runs uninstall.cmd and
+# checks that the service, the settings' key and install.cmd's files are gone,
+# and that only programs of System32 ran. KEPT: what the folder is to keep (as
+# folder_files lists it), or nothing, when the folder itself is to go.
 uninstall_checks() {
-    local name=$1 how=$2 target=$3 start others
-    shift 3
+    local name=$1 how=$2 target=$3 kept=$4 start files listed
+    shift 4
+    listed=${kept% }
+    # The joystick stand-ins' logs beside the program are the bench's, not the
+    # installation's.
+    rm -f "$(win_path "$target")"/{virtual_hid.log,virtual_hid_reports.log,service_stdout.log,service_stderr.log}
     start=$(jv_now_us)
     run_cmd "$@"
     show
@@ -629,13 +740,28 @@ uninstall_checks() {
     check $? "$name" "no service registered"
     jv_wait_gone 5000
     check $? "$name" "service process ended"
-    [[ ! -e $(win_path "$target") ]]
-    check $? "$name" "\"$target\" removed"
+    [[ -z $(settings_values) ]]
+    check $? "$name" "$SETTINGS_KEY removed" "$(settings_values)"
+    files=$(folder_files "$target")
+    if [[ -z $kept ]]; then
+        [[ ! -e $(win_path "$target") && $CMD_OUT == *"uninstall: \"$target\" is removed, uninstall.cmd with it." ]]
+        check $? "$name" "\"$target\" removed, uninstall.cmd with it; says so" "$files"
+    else
+        [[ $files == "$kept" && $CMD_OUT == *"uninstall: \"$target\" stays, with what install.cmd did not put there:"$'\n'"    ${listed// /$'\n'    }"$'\n'* &&
+            $CMD_OUT == *$'\n'"uninstall: uninstall.cmd is removed." ]]
+        check $? "$name" "install.cmd's files and uninstall.cmd removed; \"$target\" stays with $kept; says so" "$files"
+    fi
     grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
     check $? "$name" "removed with \"$SYS_WIN\\sc.exe\" delete" "$CMD_RAN"
-    others=$(grep -vE "^\"C:\\\\windows\\\\System32\\\\(reg|sc|net|find|ping)\\.exe\" " <<<"$CMD_RAN")
-    [[ -z $others ]] && ! planted_ran
-    check $? "$name" "only reg, sc, net, find and ping of System32 ran; no planted script" "$others / $CMD_OUT"
+    only_system32_ran
+    check $? "$name" "only programs of $SYS_WIN ran; no planted script" "$CMD_APPS / $CMD_OUT"
+}
+
+# wrapper WINDOWS_PATH LINE...: a cmd script of those lines.
+wrapper() {
+    local path=$1
+    shift
+    printf '%s\r\n' '@echo off' "$@" >"$(win_path "$path")"
 }
 
 run_install() {
@@ -646,69 +772,143 @@ run_install() {
     meta kind install
     jv_overrides_set "$JV_EXE"
     rm -f "$(win_path "$PLANTED_LOG_WIN")"
-    local user='C:\users\Public\Joyvane 100% (Tom & Jerry)' path expected files waited
-    user_folder "$user" && bench_target "$PF_WIN"
-    check $? "$name" "release files in \"$user\", with a reg.bat, sc.bat, net.bat, find.bat and ping.bat beside them"
+    local user='C:\users\Public\Joyvane 100% (Tom & Jerry)' path expected files waited hint
+    user_folder "$user" && bench_target "$PF_WIN" && evil_folder
+    check $? "$name" "release files in \"$user\" with a capture library and a reg.bat, sc.bat, net.bat, find.bat and ping.bat beside them"
 
-    # Refused command lines install nothing.
+    # Refused command lines change nothing.
     run_cmd "$user" install.cmd 4 1 0
-    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    [[ $CMD_RC == 1 ]] && nothing_installed
     check $? "$name" "install.cmd with three numbers: usage, exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
     run_cmd "$user" install.cmd 4 1 0 fast 250
-    [[ $CMD_RC == 1 ]] && ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
+    [[ $CMD_RC == 1 ]] && nothing_installed
     check $? "$name" "install.cmd with a word for a number: exit 1, nothing registered or copied" "exit $CMD_RC: $CMD_OUT"
+    run_cmd "$user" install.cmd 4 3 0 30 250
+    [[ $CMD_RC == 1 && $CMD_OUT == "install: MODE must be 0, 1 or 2, not 3." && -z $CMD_RAN ]] && nothing_installed
+    check $? "$name" "install.cmd with mode 3: one line naming MODE and its range, exit 1, no program started" "exit $CMD_RC: $CMD_OUT / $CMD_RAN"
 
-    # Defaults, run from the user's folder.
+    # The MSI package's installation is the MSI package's.
+    jv_wine reg add "$SETTINGS_KEY" /v Installer /t REG_SZ /d msi /f /reg:32 >/dev/null
+    run_cmd "$user" install.cmd
+    [[ $CMD_RC == 1 && $CMD_OUT == *"install: Joyvane is installed with its MSI package; remove that first (msiexec /x, or Programs and Features)." ]] &&
+        ! jv_service_registered && [[ ! -e $(win_path "$PF_WIN") && $(settings_values) == "Installer=msi " ]]
+    check $? "$name" "install.cmd where $SETTINGS_KEY says Installer msi: refused, exit 1, nothing changed" "exit $CMD_RC: $CMD_OUT"
+    jv_wine reg delete "$SETTINGS_KEY" /f /reg:32 >/dev/null
+
+    # A folder of that name that install.cmd did not fill.
+    mkdir -p "$(win_path "$PF_WIN")" && cp "$JV_STANDINS/driver/hid.dll" "$(win_path "$PF_WIN")/" &&
+        printf 'notes\r\n' >"$(win_path "$PF_WIN")/notes.txt"
     run_cmd "$user" install.cmd
     show
-    check $CMD_RC "$name" "install.cmd (no arguments) from \"$user\": exit 0" "exit $CMD_RC"
+    [[ $CMD_RC == 1 && $CMD_OUT == "install: \"$PF_WIN\" holds files that install.cmd does not put there:
+    hid.dll
+    notes.txt
+install: nothing was installed; remove them, or the folder, first." && $(folder_files "$PF_WIN") == "hid.dll notes.txt " ]] &&
+        ! jv_service_registered && [[ -z $(settings_values) ]]
+    check $? "$name" "install.cmd into a \"$PF_WIN\" holding hid.dll and notes.txt: refused with their list, exit 1, nothing changed" "exit $CMD_RC"
+    rm -rf "$(win_path "$PF_WIN")"
+
+    # Defaults, run from the user's folder, with the caller's environment
+    # pointing at the user's own programs and folders: ignored.
+    wrapper 'C:\jv-env.cmd' \
+        "set \"ProgramFiles(x86)=$EVIL_WIN\\Program Files\"" "set \"ProgramFiles=$EVIL_WIN\\Program Files\"" \
+        "set \"SystemRoot=$EVIL_WIN\"" "set \"windir=$EVIL_WIN\"" "set \"ComSpec=$EVIL_WIN\\System32\\cmd.exe\"" \
+        "set \"__APPDIR__=$EVIL_WIN\\System32\\\"" "set \"PATH=$EVIL_WIN\\System32;%PATH%\"" \
+        'call install.cmd' 'exit /b %errorlevel%'
+    run_cmd "$user" 'C:\jv-env.cmd'
+    show
+    check $CMD_RC "$name" "install.cmd (no arguments) from \"$user\", %ProgramFiles(x86)%, %SystemRoot%, %ComSpec%, %__APPDIR__% and %PATH% naming \"$EVIL_WIN\": exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
-    [[ $path == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]]
-    check $? "$name" "registered command line: $path" "expected \"$PF_WIN\\$JV_EXE\" 4 1 0 30 250"
+    [[ $path == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" && -z $(folder_files "$EVIL_WIN\\Program Files") ]]
+    check $? "$name" "installed where the registry says: $path; nothing in \"$EVIL_WIN\\Program Files\"" "expected \"$PF_WIN\\$JV_EXE\" 4 1 0 30 250"
     [[ $(service_value ObjectName) == LocalSystem && $(service_value Start) == 0x2 && $(service_value Type) == 0x10 ]]
     check $? "$name" "as LocalSystem (ObjectName), start= auto (Start 2), own process (Type 0x10)"
     expected=$(expected_install_ran "$PF_WIN" "4 1 0 30 250" LocalSystem)
-    [[ $CMD_RAN == "$expected" ]]
-    check $? "$name" "programs started, all of System32 by full path:"$'\n'"${expected//$'\n'/$'\n'     }" "$CMD_RAN"
-    ! planted_ran
-    check $? "$name" "none of the planted scripts ran"
+    install_ran_as "$expected"
+    check $? "$name" "programs started, all of $SYS_WIN by full path, then the state queries:"$'\n'"${expected//$'\n'/$'\n'     }" "$CMD_RAN"
+    only_system32_ran
+    check $? "$name" "no program of \"$EVIL_WIN\" and none of the planted scripts ran" "$CMD_APPS"
+    [[ $(settings_values) == "BUTTON=4 CLICK_MS=250 Installer=install.cmd INVERTED=0 MODE=1 POLL_MS=30 " ]]
+    check $? "$name" "the settings recorded in $SETTINGS_KEY (32-bit view), Installer install.cmd" "$(settings_values)"
     [[ $CMD_OUT == *"$WINE_WARNINGS"* ]]
     check $? "$name" "Wine's sc refuses failureflag, privs and sidtype; install.cmd warns of each and goes on"
-    files=$(joyvane_files "$PF_WIN")
-    [[ $files == "joyvane_service.exe joyvane_console.exe ZUR_USBIO_KAD.dll " ]] &&
-        cmp -s "$(win_path "$PF_WIN")/joyvane_service.exe" "$EXE" &&
-        cmp -s "$(win_path "$PF_WIN")/joyvane_console.exe" "$BUILD_DIR/joyvane_console.exe" &&
-        cmp -s "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.dll" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll"
-    check $? "$name" "both programs and the capture library copied unchanged into \"$PF_WIN\"" "$files"
+    files=$(folder_files "$PF_WIN")
+    [[ $files == "$INSTALLED_FILES" ]] && installed_unchanged "$PF_WIN"
+    check $? "$name" "\"$PF_WIN\" holds the programs, uninstall.cmd, README.md and LICENSE, unchanged; not the capture library beside install.cmd" "$files"
+    hint="install: the service is running and waiting for the capture library: copy the 32-bit ZUR_USBIO_KAD.dll to \"$PF_WIN\\ZUR_USBIO_KAD.dll\""
+    [[ $CMD_OUT == *"install: \"$JV_SERVICE\" is installed in \"$PF_WIN\" and running as LocalSystem with settings 4 1 0 30 250."$'\n'"install: the ZUR_USBIO_KAD.dll beside install.cmd is not copied: whoever can write to that folder could have put it there."$'\n'"$hint" ]]
+    check $? "$name" "no library in \"$PF_WIN\" or System32: says the service is running and waiting, and where to copy the library"
     waited=$(jv_wait RUNNING 10000)
     check $? "$name" "the service is running" "$waited"
-    jv_wait_for_count "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 10 10000 &&
-        grep -qF " Process - exe=$PF_WIN\\$JV_EXE" "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log"
-    check $? "$name" "the service runs from \"$PF_WIN\" and polls the capture button"
     [[ ! -e $(win_path "$user")/ZUR_USBIO_KAD.log ]]
     check $? "$name" "the library left in the user's folder was never loaded"
+    local copied
+    cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$(win_path "$PF_WIN")/"
+    copied=$(jv_now_us)
+    jv_wait_for_count "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 2000 &&
+        grep -qF " Process - exe=$PF_WIN\\$JV_EXE" "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log"
+    check $? "$name" "the library copied into \"$PF_WIN\" as told: the service polls the capture button within 2 s ($((($(jv_now_us) - copied) / 1000)) ms)"
     run_cmd "$user" install.cmd
     [[ $CMD_RC == 1 && $CMD_OUT == *"already installed"* && $(jv_service_image_path) == "$path" ]]
     check $? "$name" "a second install.cmd is refused (exit 1), the registration unchanged" "exit $CMD_RC: $CMD_OUT"
 
-    keep_logs "$PF_WIN"
-    uninstall_checks "$name" "from \"$user\"" "$PF_WIN" "$user" uninstall.cmd
+    # uninstall.cmd runs only from the installed folder, and not on the MSI
+    # package's installation.
+    run_cmd "$user" uninstall.cmd
+    [[ $CMD_RC == 1 && $CMD_OUT == "uninstall: run the uninstall.cmd of the installed folder: \"$PF_WIN\\uninstall.cmd\"" ]] &&
+        jv_service_registered && [[ $(folder_files "$PF_WIN") == "LICENSE README.md ZUR_USBIO_KAD.dll ZUR_USBIO_KAD.log joyvane_console.exe joyvane_service.exe uninstall.cmd " ]]
+    check $? "$name" "uninstall.cmd from \"$user\": refused, names the installed one, exit 1, nothing removed" "exit $CMD_RC: $CMD_OUT"
+    jv_wine reg add "$SETTINGS_KEY" /v Installer /t REG_SZ /d msi /f /reg:32 >/dev/null
+    run_cmd "$PF_WIN" uninstall.cmd
+    [[ $CMD_RC == 1 && $CMD_OUT == "uninstall: Joyvane was installed with its MSI package; remove it with msiexec /x or in Programs and Features." ]] &&
+        jv_wait RUNNING 1000 >/dev/null && [[ $(folder_files "$PF_WIN") == "LICENSE README.md ZUR_USBIO_KAD.dll ZUR_USBIO_KAD.log joyvane_console.exe joyvane_service.exe uninstall.cmd " ]]
+    check $? "$name" "uninstall.cmd where $SETTINGS_KEY says Installer msi: refused, points to msiexec /x, exit 1; the service runs on, nothing removed" "exit $CMD_RC: $CMD_OUT"
+    jv_wine reg add "$SETTINGS_KEY" /v Installer /t REG_SZ /d install.cmd /f /reg:32 >/dev/null
+
+    keep_logs "$PF_WIN" "$SYS_WIN"
+    uninstall_checks "$name" "from \"$PF_WIN\"" "$PF_WIN" "ZUR_USBIO_KAD.dll ZUR_USBIO_KAD.log " "$PF_WIN" uninstall.cmd
     # The status the service last reported itself: it was stopped, not killed.
     [[ $(jv_status_reports | tail -n 1) == *" state=1 "* ]]
     check $? "$name" "the service reported STOPPED before it was removed" "$(jv_status_reports | tail -n 1)"
     cp "$WORK/kept/"* "$SDIR/" 2>/dev/null
+    rm -rf "$(win_path "$PF_WIN")"
 
-    # A folder name that is a cmd command line of its own.
+    # A folder name that is a cmd command line of its own; the library in
+    # System32, where the service finds it without a word from install.cmd.
     local injected='C:\users\Public\a&echo INJECTED&b'
-    user_folder "$injected" && bench_target "$PF_WIN"
+    user_folder "$injected" && bench_target "$PF_WIN" && plant "$SYS_WIN"
     run_cmd "$injected" install.cmd 4 1 0 30 250
     show
     ! grep -qx 'INJECTED' <<<"$CMD_OUT"
     check $? "$name" "install.cmd from \"$injected\": nothing injected"
     [[ $CMD_RC == 0 && $(jv_service_image_path) == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" ]] &&
-        jv_wait RUNNING 10000 >/dev/null && ! planted_ran
+        jv_wait RUNNING 10000 >/dev/null && only_system32_ran
     check $? "$name" "... and the Program Files copy registered and running" "exit $CMD_RC: $(jv_service_image_path)"
-    uninstall_checks "$name" "from \"$injected\"" "$PF_WIN" "$injected" uninstall.cmd
+    [[ $CMD_OUT == *"install: \"$JV_SERVICE\" is installed in \"$PF_WIN\" and running as LocalSystem with settings 4 1 0 30 250." && $CMD_OUT != *"ZUR_USBIO_KAD.dll to"* ]]
+    check $? "$name" "... the library in System32: no word of copying it"
+    jv_wait_for_count "$(win_path "$SYS_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 10000
+    check $? "$name" "... the service polls through the library in System32"
+    uninstall_checks "$name" "from \"$PF_WIN\", nothing else in it" "$PF_WIN" "" "$PF_WIN" uninstall.cmd
+    unplant "$SYS_WIN"
+
+    # A service that stops at its start: reported with its exit code and what it
+    # means, and the installation undone.
+    local stopper='C:\users\Public\Joyvane stops' code meaning
+    for code in 87 2 5 1067; do
+        case $code in
+        87) meaning=' (the service refused its numbers)' ;;
+        2) meaning=' (the program was not found)' ;;
+        5) meaning=' (access to the program was denied)' ;;
+        *) meaning='' ;;
+        esac
+        user_folder "$stopper" "$JV_STANDINS/tools/stopping_service.exe" && bench_target "$PF_WIN"
+        run_cmd "$stopper" install.cmd "$code" 1 0 30 250
+        [[ $code == 87 ]] && show
+        [[ $CMD_RC == 1 && $CMD_OUT == *$'\n'"install: the service stopped at its start with exit code $code$meaning."$'\n'"install: nothing was installed." ]]
+        check $? "$name" "a service that stops at its start with exit code $code: \"exit code $code$meaning\", exit 1" "exit $CMD_RC: $CMD_OUT"
+        nothing_installed
+        check $? "$name" "... nothing registered, recorded or left in \"$PF_WIN\"" "$(folder_files "$PF_WIN") $(settings_values)"
+    done
 
     # An install that fails at its last step undoes the others.
     local broken='C:\users\Public\Joyvane broken'
@@ -716,21 +916,25 @@ run_install() {
     user_folder "$broken" "$WORK/not-a-program.exe" && bench_target "$PF_WIN"
     run_cmd "$broken" install.cmd
     show
-    [[ $CMD_RC == 1 && $CMD_OUT == *"install: the service did not start."*"install: nothing was installed." ]]
-    check $? "$name" "install.cmd with a program that cannot start: exit 1, says so" "exit $CMD_RC"
-    ! jv_service_registered && [[ -z $(joyvane_files "$PF_WIN") ]]
-    check $? "$name" "... nothing registered, nothing left in \"$PF_WIN\"" "$(joyvane_files "$PF_WIN")"
+    # sc's exit status is the service manager's error: 193 on Windows, while
+    # Wine's sc exits with 1 for every failure.
+    [[ $CMD_RC == 1 && $CMD_OUT == *$'\n'"install: the service did not start: error 1."$'\n'"install: nothing was installed." ]]
+    check $? "$name" "install.cmd with a program that cannot start: sc's error (Wine's sc: 1), exit 1" "exit $CMD_RC"
+    nothing_installed
+    check $? "$name" "... nothing registered, recorded or left in \"$PF_WIN\"" "$(folder_files "$PF_WIN")"
     grep -qxF "\"$SYS_WIN\\sc.exe\" delete \"$JV_SERVICE\"" <<<"$CMD_RAN"
     check $? "$name" "... the registration undone with sc delete" "$CMD_RAN"
 
-    # LocalService, on a machine with an x86 Program Files folder, install.cmd
-    # by full path from elsewhere. Wine takes the account but runs the service
-    # all the same; whether the account can reach the device shows only on Windows.
-    local plain='C:\users\Public\Joyvane plain' wrapper='C:\jv-x86.cmd'
-    user_folder "$plain" && bench_target "$PF86_WIN" && rm -rf "$(win_path "$PF_WIN")"
-    printf '@echo off\r\nset "ProgramFiles(x86)=C:\\Program Files (x86)"\r\n"%s\\install.cmd" /localservice 5 2 1 40 200\r\n' \
-        "$plain" >"$(win_path "$wrapper")"
-    run_cmd 'C:\' "$wrapper"
+    # LocalService, on a machine whose registry names an x86 Program Files
+    # folder, install.cmd by full path from elsewhere. Wine takes the account
+    # but runs the service all the same; whether the account can reach the
+    # device shows only on Windows.
+    local plain='C:\users\Public\Joyvane plain' reports
+    user_folder "$plain" && bench_target "$PF86_WIN" && plant "$SYS_WIN" && mkdir -p "$(win_path 'C:\Program Files (x86)')" &&
+        jv_wine reg add "$CV_KEY" /v 'ProgramFilesDir (x86)' /t REG_SZ /d 'C:\Program Files (x86)' /f >/dev/null
+    reports=$(win_path "$PF86_WIN")/virtual_hid_reports.log
+    wrapper 'C:\jv-x86.cmd' "\"$plain\\install.cmd\" /localservice 5 2 1 40 200"
+    run_cmd 'C:\' 'C:\jv-x86.cmd'
     show
     check $CMD_RC "$name" "install.cmd /localservice 5 2 1 40 200 by full path, x86 Program Files: exit 0" "exit $CMD_RC"
     path=$(jv_service_image_path)
@@ -738,19 +942,25 @@ run_install() {
     check $? "$name" "registered command line: $path"
     [[ $(service_value ObjectName) == 'NT AUTHORITY\LocalService' ]]
     check $? "$name" "as NT AUTHORITY\\LocalService (ObjectName)" "$(service_value ObjectName)"
-    expected=$(expected_install_ran "$PF86_WIN" "5 2 1 40 200" '"NT AUTHORITY\LocalService" password= ""')
-    [[ $CMD_RAN == "$expected" && ! -e $(win_path "$PF_WIN") ]] && ! planted_ran
+    expected=$(expected_install_ran "$PF86_WIN" "5 2 1 40 200" '"NT AUTHORITY\LocalService" password= ""' x86)
+    install_ran_as "$expected" && [[ ! -e $(win_path "$PF_WIN") ]] && only_system32_ran
     check $? "$name" "sc create ... obj= \"NT AUTHORITY\\LocalService\" password= \"\"; nothing in \"$PF_WIN\"" "$CMD_RAN"
-    jv_wait_for_count "$(win_path "$PF86_WIN")/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
+    jv_wait_for_count "$reports" ' ok 00 00 00 00 03$' 1 10000
     check $? "$name" "the service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
-    printf '@echo off\r\nset "ProgramFiles(x86)=C:\\Program Files (x86)"\r\n"%s\\uninstall.cmd"\r\n' \
-        "$plain" >"$(win_path "$wrapper")"
-    uninstall_checks "$name" "by full path, x86 Program Files" "$PF86_WIN" 'C:\' "$wrapper"
+    wrapper 'C:\jv-x86.cmd' "\"$PF86_WIN\\uninstall.cmd\""
+    uninstall_checks "$name" "by full path, x86 Program Files" "$PF86_WIN" "" 'C:\' 'C:\jv-x86.cmd'
+    unplant "$SYS_WIN"
+    jv_wine reg delete "$CV_KEY" /v 'ProgramFilesDir (x86)' /f >/dev/null
+    rmdir "$(win_path 'C:\Program Files (x86)')"
 
-    run_cmd "$user" uninstall.cmd
-    [[ $CMD_RC == 0 && $CMD_OUT == *"not installed"* ]]
-    check $? "$name" "uninstall.cmd when nothing is installed: says so, exit 0" "exit $CMD_RC: $CMD_OUT"
+    # uninstall.cmd where nothing is installed: it says so and removes itself.
+    mkdir -p "$(win_path "$PF_WIN")" && cp "$REPO/packaging/uninstall.cmd" "$(win_path "$PF_WIN")/"
+    run_cmd "$PF_WIN" uninstall.cmd
+    [[ $CMD_RC == 0 && $CMD_OUT == *"not installed"* && ! -e $(win_path "$PF_WIN") ]]
+    check $? "$name" "uninstall.cmd when nothing is installed: says so, removes itself and its folder, exit 0" "exit $CMD_RC: $CMD_OUT"
     echo "note $name: Wine's sc has no failureflag, privs or sidtype and Wine's service manager keeps no failure actions (a FIXME), so the restart policy, the privileges and the service SID can be seen working only on Windows" |
+        tee -a "$RESULTS"
+    echo "note $name: Wine's cmd has no %__APPDIR__% and no (goto); the scripts' Wine-only branches (Wine's fixed C:\\windows\\system32, a background cmd that removes the folder) run here, their Windows branches only on Windows" |
         tee -a "$RESULTS"
     scenario_collect "$(win_path "$user")"
     cp "$WORK/kept/"* "$SDIR/" 2>/dev/null
