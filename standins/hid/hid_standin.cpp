@@ -249,7 +249,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(self);
         InitializeCriticalSection(&preparsedLock);
-        virtual_hid::Load("hid");
+        virtual_hid::Load(self, "hid");
         char path[MAX_PATH];
         if (standin::PathBesideModule(nullptr, "virtual_hid_reports.log", path, sizeof path)) {
             reportsLog = standin::OpenAppendLog(path);

@@ -345,7 +345,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(self);
         InitializeCriticalSection(&setsLock);
-        virtual_hid::Load("setupapi");
+        virtual_hid::Load(self, "setupapi");
     } else if (reason == DLL_PROCESS_DETACH) {
         standin::LogLine(CallLog(), "Unload(setupapi) 1 live_sets=%u %s",
                          static_cast<unsigned>(liveSets.size()), reserved ? "exit" : "FreeLibrary");

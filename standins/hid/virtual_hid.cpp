@@ -55,7 +55,7 @@ long SinceLoadMs() {
     return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
 }
 
-void Load(const char* dllName) {
+void Load(HMODULE self, const char* dllName) {
     loadedAtUs = standin::QpcMicros();
     char path[MAX_PATH];
     if (standin::PathBesideModule(nullptr, "virtual_hid.log", path, sizeof path)) {
@@ -63,8 +63,11 @@ void Load(const char* dllName) {
     }
     standin::LogLine(callLog, "Load(%s) 1", dllName);
 
+    // The device nodes are files beside the DLLs, in System32, as a driver's
+    // would be in no folder of the program's: an installation's folder holds only
+    // what was installed.
     char folder[MAX_PATH];
-    if (!standin::PathBesideModule(nullptr, "", folder, sizeof folder)) {
+    if (!standin::PathBesideModule(self, "", folder, sizeof folder)) {
         folder[0] = '\0';
     }
 

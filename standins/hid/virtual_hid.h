@@ -8,7 +8,7 @@
 // device lines there is one device: the virtual joystick with the hardware ids
 // "HID\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004", "HID_DEVICE".
 //
-// Each device's interface path names a regular file in the program's folder, so that
+// Each device's interface path names a regular file beside the DLLs, so that
 // CreateFileA really opens it; hid.dll recognises a device handle by the file it
 // refers to.
 #pragma once
@@ -24,7 +24,7 @@
 namespace virtual_hid {
 
 // A present device: its description is the world's (one interface each here);
-// the path is a file in the program's folder, under the padding folders, if any.
+// the path is a file beside the DLLs, under the padding folders, if any.
 struct Device {
     world::HidDevice description;
     std::vector<std::string> padDirectories; // outermost first
@@ -41,10 +41,11 @@ extern const GUID hidInterfaceGuid;
 // The "HIDClass" device setup class.
 extern const GUID hidClassGuid;
 
-// Reads the configuration beside the program and opens the shared call log.
+// Reads the configuration beside the program and opens the shared call log;
+// the device files lie beside `self`.
 // `dllName` goes into the log so that the two DLLs' lines can be told apart.
 // Called from DllMain; uses kernel32 only.
-void Load(const char* dllName);
+void Load(HMODULE self, const char* dllName);
 void Unload();
 
 const std::vector<Device>& Devices();

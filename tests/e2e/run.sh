@@ -676,7 +676,10 @@ folder_files() {
     local dir
     dir=$(win_path "$1")
     [[ -d $dir ]] || return 0
-    find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort | tr '\n' ' '
+    # The joystick stand-ins keep their logs beside the program: the bench's, not
+    # the installation's.
+    find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' |
+        grep -vxE 'virtual_hid(_reports)?\.log|service_std(out|err)\.log' | LC_ALL=C sort | tr '\n' ' '
 }
 INSTALLED_FILES='LICENSE README.md joyvane_console.exe joyvane_service.exe uninstall.cmd '
 
