@@ -8,8 +8,9 @@
 #
 # JOYVANE_MSI_FILES holds the files the package installs (joyvane_service.exe,
 # joyvane_console.exe, uninstall.cmd, README.md, LICENSE), as CPack stages
-# them. The Windows
-# build's package step (cpack) includes this file through cpack_msi.cmake.
+# them; anything else there (install.cmd, a capture library) stays out. The
+# Windows build's package step (cpack) includes this file through
+# cpack_msi.cmake.
 
 foreach(input JOYVANE_MSI_VERSION JOYVANE_MSI_FILES JOYVANE_MSI_OUTPUT)
     if(NOT ${input})
@@ -70,8 +71,11 @@ joyvane_msi_query("UPDATE `ServiceInstall` SET `ErrorControl` = 32769 WHERE `Ser
 # (a new ProductCode, as every build has one) removes the installed one instead
 # of installing beside it; the downgrade row still detects only newer versions.
 # Attributes belongs to the table's key, so the row is replaced, not updated.
+if(NOT properties MATCHES "\nUpgradeCode\t([^\r\n]*)")
+    message(FATAL_ERROR "msi.cmake: no UpgradeCode in the Property table")
+endif()
 joyvane_msi_query("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'")
-joyvane_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{6F1B8B64-4C43-4E5C-9B0E-5A9D2C7E1A30}', '${JOYVANE_MSI_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
+joyvane_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${CMAKE_MATCH_1}', '${JOYVANE_MSI_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
 
 # The settings key goes with the product, values that other tools wrote there
 # included: a Registry row named "-" without a value deletes the key when its
