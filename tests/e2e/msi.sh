@@ -253,6 +253,8 @@ NEXT=$major.$minor.$((patch + 1))
 mkdir -p "$WORK/files"
 msiextract -C "$WORK/files" "$MSI" >/dev/null
 FILES="$WORK/files/Program Files/Joyvane"
+# A capture library lying among the files to package stays out of the package.
+cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$FILES/"
 cmake -D "JOYVANE_MSI_VERSION=$NEXT" -D "JOYVANE_MSI_FILES=$FILES" \
     -D "JOYVANE_MSI_OUTPUT=$WORK/joyvane-$NEXT.msi" -P "$REPO/packaging/msi.cmake" >/dev/null &&
     cmake -D "JOYVANE_MSI_VERSION=$NEXT" -D "JOYVANE_MSI_FILES=$FILES" \
@@ -261,6 +263,9 @@ cmake -D "JOYVANE_MSI_VERSION=$NEXT" -D "JOYVANE_MSI_FILES=$FILES" \
 check $? "joyvane-$NEXT.msi built from the same files for the upgrade, and a rebuild of it with a ProductCode of its own"
 NEXT_MSI=$WORK/joyvane-$NEXT.msi
 REBUILT_MSI=$WORK/joyvane-$NEXT-rebuilt.msi
+same "File: a capture library among the files packaged stays out of joyvane-$NEXT.msi" \
+    "LICENSE README.md joyvane_console.exe joyvane_service.exe uninstall.cmd" \
+    "$(rows "$NEXT_MSI" File | cut -f3 | LC_ALL=C sort | paste -sd' ')"
 
 jv_prefix_create "$WORK/prefix" || { echo "msi: no Wine prefix" >&2; exit 2; }
 jv_server_start || { echo "msi: the Wine session did not start" >&2; exit 2; }
