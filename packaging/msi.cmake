@@ -65,6 +65,13 @@ endif()
 # cannot be registered fails the installation instead of being skipped.
 joyvane_msi_query("UPDATE `ServiceInstall` SET `ErrorControl` = 32769 WHERE `ServiceInstall` = 'Service'")
 
+# wixl writes Execute="rollback" as an immediate action (2162: 50 + ignore the
+# exit code (64) + no impersonation (2048)), which would run the rollback's
+# sc.exe calls at once; 3442 adds in-script (1024) and rollback (256).
+foreach(action ScPrivilegesRollback ScSidTypeRollback ScFailureRollback ScFailureFlagRollback)
+    joyvane_msi_query("UPDATE `CustomAction` SET `Type` = 3442 WHERE `Action` = '${action}'")
+endforeach()
+
 # MajorUpgrade has no AllowSameVersionUpgrades in wixl: its upgrade row takes
 # versions below this one only (Attributes 1, migrate features). 513 adds
 # msidbUpgradeAttributesVersionMaxInclusive, so a rebuild of the same version

@@ -205,9 +205,15 @@ ScPrivileges${TAB}3122${TAB}JoyvaneScExe${TAB}privs \"ZUR Service 1.02\" SeChang
 ScSidType${TAB}3122${TAB}JoyvaneScExe${TAB}sidtype \"ZUR Service 1.02\" unrestricted${TAB}
 ScFailure${TAB}3122${TAB}JoyvaneScExe${TAB}failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000/\"\"/0${TAB}
 ScFailureFlag${TAB}3122${TAB}JoyvaneScExe${TAB}failureflag \"ZUR Service 1.02\" 1${TAB}" \
-    "$(rows "$MSI" CustomAction | grep -E '^(SetScExe|Sc[A-Za-z]+)'$'\t')"
+    "$(rows "$MSI" CustomAction | grep -E '^(SetScExe|Sc[A-Za-z]+)'$'\t' | grep -v '^Sc[A-Za-z]*Rollback')"
+# 3442 = 50 + 64 (exit code ignored: a rollback must go on) + 1024 + 256
+#        (in the rollback script) + 2048; the same four commands.
+same "CustomAction: the same four sc.exe calls in the rollback, ignoring their exit codes" \
+    "$(rows "$MSI" CustomAction | grep -E '^Sc[A-Za-z]+'$'\t' | grep -v Rollback |
+        awk -F'\t' '{ print $1 "Rollback\t3442\t" $3 "\t" $4 }' | LC_ALL=C sort)" \
+    "$(rows "$MSI" CustomAction | grep -E '^Sc[A-Za-z]+Rollback'$'\t' | cut -f1-4 | LC_ALL=C sort)"
 harden="\$Service=3 AND (NOT Installed OR SETTINGS_CHANGED OR SERVICE_REGISTERED=\"\")"
-same "InstallExecuteSequence: a second run made a reinstall; old version removed first; sc.exe between InstallServices and StartServices, only for a new registration" \
+same "InstallExecuteSequence: a second run made a reinstall; old version removed first; sc.exe between InstallServices and StartServices, only for a new registration, and in the rollback of a deleted one" \
     "LaunchConditions${TAB}
 AccountLocalSystem${TAB}ACCOUNT~=\"LocalSystem\"
 AccountLocalService${TAB}ACCOUNT~=\"LocalService\"
@@ -218,11 +224,15 @@ InstallValidate${TAB}
 RemoveExistingProducts${TAB}NOT Installed
 InstallInitialize${TAB}
 StopServices${TAB}VersionNT
+SetScExe${TAB}
+ScFailureFlagRollback${TAB}SETTINGS_CHANGED
+ScFailureRollback${TAB}SETTINGS_CHANGED
+ScSidTypeRollback${TAB}SETTINGS_CHANGED
+ScPrivilegesRollback${TAB}SETTINGS_CHANGED
 DeleteServices${TAB}VersionNT AND (REMOVE~=\"ALL\" OR SETTINGS_CHANGED)
 InstallFiles${TAB}
 WriteRegistryValues${TAB}
 InstallServices${TAB}VersionNT
-SetScExe${TAB}
 ScPrivileges${TAB}$harden
 ScSidType${TAB}$harden
 ScFailure${TAB}$harden
