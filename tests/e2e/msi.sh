@@ -603,9 +603,15 @@ out=$(jv_wait RUNNING 10000)
 check $? "... it is running" "$out"
 rc=$(repair "$(basename "$MSI")" localservice-repair amus)
 same "a repair keeps the account" "exit 0|NT AUTHORITY\\LocalService" "exit $rc|$(object_name)"
+# A stored value gone bad (another tool, a hand edit): every run checks it,
+# but an uninstall must still work.
+jv_wine reg add "HKLM\\$SETTINGS_KEY" /v BUTTON /t REG_SZ /d 12 /f >/dev/null
+same "a bad stored BUTTON (12): a repair is refused by BUTTON's condition" \
+    "exit 67: BUTTON must be a whole number from 1 to 7 (the first joystick button), for example BUTTON=4." \
+    "$(refused_by "$(basename "$MSI")" localservice-bad-stored REINSTALL=ALL REINSTALLMODE=amus)"
 rc=$(msiexec /x "$(basename "$MSI")" localservice-uninstall)
 [[ $rc == 0 ]] && nothing_left
-check $? "uninstalled: nothing left" "exit $rc"
+check $? "... and the uninstall still removes everything, the key included" "exit $rc; $(settings | paste -sd'|')"
 
 echo "== no capture library at first, then one put beside the installed program"
 rm -f "$SYSTEM32/ZUR_USBIO_KAD.dll"
