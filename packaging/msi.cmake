@@ -7,8 +7,10 @@
 #         -P packaging/msi.cmake
 #
 # JOYVANE_MSI_FILES holds the files the package installs (joyvane_service.exe,
-# joyvane_console.exe, README.md, LICENSE), as CPack stages them. The Windows
-# build's package step (cpack) includes this file through cpack_msi.cmake.
+# joyvane_console.exe, uninstall.cmd, README.md, LICENSE), as CPack stages
+# them; anything else there (install.cmd, a capture library) stays out. The
+# Windows build's package step (cpack) includes this file through
+# cpack_msi.cmake.
 
 foreach(input JOYVANE_MSI_VERSION JOYVANE_MSI_FILES JOYVANE_MSI_OUTPUT)
     if(NOT ${input})
@@ -35,24 +37,57 @@ if(NOT status EQUAL 0)
     message(FATAL_ERROR "msi.cmake: wixl failed (${status})")
 endif()
 
+# What wixl 0.101 cannot express, patched into its tables with msibuild.
+function(joyvane_msi_query query)
+    execute_process(COMMAND ${JOYVANE_msibuild} "${output}" -q "${query}" RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "msi.cmake: msibuild failed (${status}): ${query}")
+    endif()
+endfunction()
+
 # An elevated installation passes only secure public properties from the client
-# to the installer service; wixl has no Secure attribute, so the five settings
-# join the list that its MajorUpgrade made.
+# to the installer service; wixl has no Secure attribute, so the settings join
+# the list that its MajorUpgrade made.
 execute_process(COMMAND ${JOYVANE_msiinfo} export "${output}" Property
     OUTPUT_VARIABLE properties RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "msi.cmake: msiinfo cannot read the Property table (${status})")
 endif()
-set(secure "BUTTON;MODE;INVERTED;POLL_MS;CLICK_MS")
+set(secure "BUTTON;MODE;INVERTED;POLL_MS;CLICK_MS;ACCOUNT")
 if(properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
-    set(query "UPDATE `Property` SET `Value` = '${CMAKE_MATCH_1};${secure}' WHERE `Property` = 'SecureCustomProperties'")
+    joyvane_msi_query("UPDATE `Property` SET `Value` = '${CMAKE_MATCH_1};${secure}' WHERE `Property` = 'SecureCustomProperties'")
 else()
-    set(query "INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '${secure}')")
+    joyvane_msi_query("INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '${secure}')")
 endif()
-execute_process(COMMAND ${JOYVANE_msibuild} "${output}" -q "${query}" RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "msi.cmake: msibuild failed (${status})")
+
+# ServiceInstall's ErrorControl: wixl writes 1 (normal) and drops Vital="yes";
+# 0x8001 adds msidbServiceInstallErrorControlVital, so that a service that
+# cannot be registered fails the installation instead of being skipped.
+joyvane_msi_query("UPDATE `ServiceInstall` SET `ErrorControl` = 32769 WHERE `ServiceInstall` = 'Service'")
+
+# wixl writes Execute="rollback" as an immediate action (2162: 50 + ignore the
+# exit code (64) + no impersonation (2048)), which would run the rollback's
+# sc.exe calls at once; 3442 adds in-script (1024) and rollback (256).
+foreach(action ScPrivilegesRollback ScSidTypeRollback ScFailureRollback ScFailureFlagRollback)
+    joyvane_msi_query("UPDATE `CustomAction` SET `Type` = 3442 WHERE `Action` = '${action}'")
+endforeach()
+
+# MajorUpgrade has no AllowSameVersionUpgrades in wixl: its upgrade row takes
+# versions below this one only (Attributes 1, migrate features). 513 adds
+# msidbUpgradeAttributesVersionMaxInclusive, so a rebuild of the same version
+# (a new ProductCode, as every build has one) removes the installed one instead
+# of installing beside it; the downgrade row still detects only newer versions.
+# Attributes belongs to the table's key, so the row is replaced, not updated.
+if(NOT properties MATCHES "\nUpgradeCode\t([^\r\n]*)")
+    message(FATAL_ERROR "msi.cmake: no UpgradeCode in the Property table")
 endif()
+joyvane_msi_query("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'")
+joyvane_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('${CMAKE_MATCH_1}', '${JOYVANE_MSI_VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
+
+# The settings key goes with the product, values that other tools wrote there
+# included: a Registry row named "-" without a value deletes the key when its
+# component is removed (wixl has no RegistryKey/@Action).
+joyvane_msi_query("INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('SettingsKey', 2, 'SOFTWARE\\Joyvane', '-', 'Settings')")
 
 if(JOYVANE_SIGN_CERT OR JOYVANE_SIGN_KEY)
     include("${CMAKE_CURRENT_LIST_DIR}/sign.cmake")
