@@ -127,8 +127,11 @@ jv_folder_install() {
     [[ -f $JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll ]] || jv_die "no $flavour capture library in $JV_STANDINS" || return
     rm -rf "$JV_FOLDER"
     mkdir -p "$JV_FOLDER"
+    # An empty world is the default one; that it lies here keeps the joystick
+    # stand-ins' world and logs in this folder too (standins/hid/virtual_hid.h).
     cp "$exe" "$JV_FOLDER/$JV_EXE" &&
-        cp "$JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll" "$JV_FOLDER/" || jv_die "copy failed" || return
+        cp "$JV_STANDINS/$flavour/ZUR_USBIO_KAD.dll" "$JV_FOLDER/" &&
+        : >"$JV_FOLDER/world.scenario" || jv_die "copy failed" || return
     if (($#)); then
         cp "$@" "$JV_FOLDER/" || jv_die "copy failed" || return
     fi
@@ -140,7 +143,7 @@ jv_folder_install() {
 # as a KnownDLL). Wine keeps a stub of each built-in DLL there; the native file
 # copied over it is used only by the processes whose override asks for native
 # (jv_overrides_set). The stand-ins read their world and write their logs beside
-# the program that loaded them.
+# the program that loaded them when a world.scenario lies there, else in System32.
 jv_driver_install() {
     local system32=$WINEPREFIX/drive_c/windows/system32
     cmp -s "$JV_STANDINS/driver/hid.dll" "$system32/hid.dll" &&

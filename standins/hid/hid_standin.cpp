@@ -96,7 +96,7 @@ unsigned LivePreparsedCount() {
 
 // A process that Wine's services.exe starts has no standard handles, and the C
 // runtime's stdout and stderr are not open (their descriptor is -2): whatever
-// the service prints is lost. This gives such a stream a file beside the program,
+// the service prints is lost. This gives such a stream a file beside the others,
 // appended to, unbuffered and in text mode as a console stream would be (so
 // "\n" arrives as CR LF). A stream that is already open (console, pipe, file)
 // is left alone. It works because the service and this DLL share msvcrt.dll's
@@ -108,7 +108,8 @@ unsigned LivePreparsedCount() {
 // is pointed at it.
 void CaptureStream(FILE* stream, int standardFd, const char* fileName) {
     char path[MAX_PATH];
-    if (_fileno(stream) >= 0 || !standin::PathBesideModule(nullptr, fileName, path, sizeof path)) {
+    if (_fileno(stream) >= 0 ||
+        !standin::PathBesideModule(virtual_hid::FilesBeside(), fileName, path, sizeof path)) {
         return;
     }
     const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_TEXT, _S_IREAD | _S_IWRITE);
@@ -251,7 +252,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
         InitializeCriticalSection(&preparsedLock);
         virtual_hid::Load(self, "hid");
         char path[MAX_PATH];
-        if (standin::PathBesideModule(nullptr, "virtual_hid_reports.log", path, sizeof path)) {
+        if (standin::PathBesideModule(virtual_hid::FilesBeside(), "virtual_hid_reports.log", path,
+                                      sizeof path)) {
             reportsLog = standin::OpenAppendLog(path);
         }
         CaptureStream(stdout, 1, "service_stdout.log");

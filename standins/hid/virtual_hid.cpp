@@ -51,14 +51,31 @@ const char* LastComponent(const char* path) {
 
 } // namespace
 
+namespace {
+
+// Whose folder holds the world and the logs: the program's (nullptr) when a
+// world.scenario lies beside it, else this DLL's own.
+HMODULE filesBeside = nullptr;
+
+} // namespace
+
 long SinceLoadMs() {
     return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
+}
+
+HMODULE FilesBeside() {
+    return filesBeside;
 }
 
 void Load(HMODULE self, const char* dllName) {
     loadedAtUs = standin::QpcMicros();
     char path[MAX_PATH];
-    if (standin::PathBesideModule(nullptr, "virtual_hid.log", path, sizeof path)) {
+    filesBeside = self;
+    if (standin::PathBesideModule(nullptr, "world.scenario", path, sizeof path) &&
+        GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+        filesBeside = nullptr;
+    }
+    if (standin::PathBesideModule(filesBeside, "virtual_hid.log", path, sizeof path)) {
         callLog = standin::OpenAppendLog(path);
     }
     standin::LogLine(callLog, "Load(%s) 1", dllName);
@@ -73,7 +90,7 @@ void Load(HMODULE self, const char* dllName) {
 
     InitializeCriticalSection(&faultsLock);
     world::Scenario scenario;
-    const bool configured = standin::ReadWorld(nullptr, scenario, callLog);
+    const bool configured = standin::ReadWorld(filesBeside, scenario, callLog);
     for (const world::Fault& fault : scenario.faults) {
         faults.Add(fault);
     }

@@ -1,9 +1,10 @@
 // The virtual HID devices that the hid.dll and setupapi.dll stand-ins present.
 //
 // The DLLs stand in for system DLLs, so they lie in System32 (a per-program Wine
-// override makes the program under test load them instead of Wine's own) and
-// keep their files beside the program they serve, not beside themselves: both
-// read the same file, world.scenario beside the program (its device lines;
+// override makes the program under test load them instead of Wine's own). Both
+// read the same file, world.scenario, beside the program when one lies there (a
+// run that plays a scenario), else beside themselves (an installer's run, whose
+// installed folder must hold only what was installed) (its device lines;
 // see README.md), and append to the same call log, virtual_hid.log. Without
 // device lines there is one device: the virtual joystick with the hardware ids
 // "HID\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004", "HID_DEVICE".
@@ -41,11 +42,14 @@ extern const GUID hidInterfaceGuid;
 // The "HIDClass" device setup class.
 extern const GUID hidClassGuid;
 
-// Reads the configuration beside the program and opens the shared call log;
-// the device files lie beside `self`.
+// Reads the configuration (beside the program or beside `self`, see above) and
+// opens the shared call log there; the device files lie beside `self`.
 // `dllName` goes into the log so that the two DLLs' lines can be told apart.
 // Called from DllMain; uses kernel32 only.
 void Load(HMODULE self, const char* dllName);
+
+// The module beside which the world and the logs lie: nullptr for the program.
+HMODULE FilesBeside();
 void Unload();
 
 const std::vector<Device>& Devices();
