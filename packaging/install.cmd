@@ -396,12 +396,15 @@ echo usage: install.cmd [/localservice] [BUTTON MODE INVERTED POLL_MS CLICK_MS]
 echo        all five whole numbers, or none for 4 1 0 30 250
 exit /b 1
 
-rem :check_number "TEXT" NAME: succeeds when TEXT is a plain decimal number.
+rem :check_number "TEXT" NAME: succeeds when TEXT is a plain decimal number from
+rem -32767 to 32767, the range that joyvane_console --configure and the MSI take too.
 :check_number
 set "CHECKED="
 set /a "CHECKED=%~1" >nul 2>&1
-if not "%CHECKED%"=="%~1" (
-    echo install: %2 must be a decimal number without leading zeros, not "%~1".
-    exit /b 1
-)
+if not "%CHECKED%"=="%~1" goto :bad_number
+if %CHECKED% lss -32767 goto :bad_number
+if %CHECKED% gtr 32767 goto :bad_number
 exit /b 0
+:bad_number
+echo install: %2 must be a whole number from -32767 to 32767, without leading zeros, not "%~1".
+exit /b 1

@@ -154,11 +154,11 @@ LaunchConditions${TAB}${TAB}100" \
 done
 same "LaunchCondition: no downgrade; each setting checked on every run but an uninstall, its message naming it and its range" \
     "NOT WIX_DOWNGRADE_DETECTED${TAB}A newer version of Joyvane is already installed.
-REMOVE~=\"ALL\" OR (BUTTON >= 1 AND BUTTON <= 7)${TAB}BUTTON must be a whole number from 1 to 7 (the first joystick button), for example BUTTON=4.
+REMOVE~=\"ALL\" OR (BUTTON >= -32767 AND BUTTON <= 32767)${TAB}BUTTON must be a whole number from -32767 to 32767 (2 to 7 selects that joystick button, anything else button 1), for example BUTTON=4.
 REMOVE~=\"ALL\" OR (MODE >= 0 AND MODE <= 2)${TAB}MODE must be 0 (follow), 1 (pulse) or 2 (short/long press), for example MODE=1.
-REMOVE~=\"ALL\" OR (INVERTED >= 0 AND INVERTED <= 1)${TAB}INVERTED must be 0 (normal button values) or 1 (active-low values), for example INVERTED=0.
-REMOVE~=\"ALL\" OR (POLL_MS >= 1 AND POLL_MS <= 1000)${TAB}POLL_MS must be a whole number of milliseconds from 1 to 1000, for example POLL_MS=30.
-REMOVE~=\"ALL\" OR (CLICK_MS >= 1 AND CLICK_MS <= 5000)${TAB}CLICK_MS must be a whole number of milliseconds from 1 to 5000, for example CLICK_MS=250.
+REMOVE~=\"ALL\" OR (INVERTED >= -32767 AND INVERTED <= 32767)${TAB}INVERTED must be a whole number from -32767 to 32767 (1 for active-low button values, anything else normal values), for example INVERTED=0.
+REMOVE~=\"ALL\" OR (POLL_MS >= -32767 AND POLL_MS <= 32767)${TAB}POLL_MS must be a whole number of milliseconds from -32767 to 32767 (0 or less polls every millisecond), for example POLL_MS=30.
+REMOVE~=\"ALL\" OR (CLICK_MS >= -32767 AND CLICK_MS <= 32767)${TAB}CLICK_MS must be a whole number of milliseconds from -32767 to 32767 (less than 0 is no click pause), for example CLICK_MS=250.
 REMOVE~=\"ALL\" OR ACCOUNT~=\"LocalSystem\" OR ACCOUNT~=\"LocalService\"${TAB}ACCOUNT must be LocalSystem or LocalService, for example ACCOUNT=LocalService." \
     "$(rows "$MSI" LaunchCondition)"
 same "Directory: Joyvane under ProgramFilesFolder, not settable from the command line" \
@@ -418,9 +418,9 @@ same "MODE=3 (a whole number the service refuses): refused by MODE's condition" 
     "$(refused_by "$(basename "$MSI")" refused-mode3 MODE=3 BUTTON=5)"
 nothing_left && [[ ! -s $SYSTEM32/sc_calls.log ]]
 check $? "... nothing installed, sc.exe never run"
-same "POLL_MS=0: refused by POLL_MS's condition, the others being fine" \
-    "exit 67: POLL_MS must be a whole number of milliseconds from 1 to 1000, for example POLL_MS=30." \
-    "$(refused_by "$(basename "$MSI")" refused-poll POLL_MS=0)"
+same "POLL_MS=40000 (beyond a command-line number's range): refused by POLL_MS's condition, the others being fine" \
+    "exit 67: POLL_MS must be a whole number of milliseconds from -32767 to 32767 (0 or less polls every millisecond), for example POLL_MS=30." \
+    "$(refused_by "$(basename "$MSI")" refused-poll POLL_MS=40000)"
 same "ACCOUNT=Administrator: refused by ACCOUNT's condition" \
     "exit 67: ACCOUNT must be LocalSystem or LocalService, for example ACCOUNT=LocalService." \
     "$(refused_by "$(basename "$MSI")" refused-account ACCOUNT=Administrator)"
@@ -490,7 +490,7 @@ same "a second msiexec /i without numbers: exit 0, the numbers kept, no sc.exe r
     "exit 0|$(image 5 2 0 30 250)|$(stored 5 2 0 30 250 | paste -sd'|')|" \
     "exit $rc|$(jv_service_image_path)|$(settings | paste -sd'|')|$(sc_calls)"
 same "repair (vomus) with BUTTON=x: refused by BUTTON's condition" \
-    "exit 67: BUTTON must be a whole number from 1 to 7 (the first joystick button), for example BUTTON=4." \
+    "exit 67: BUTTON must be a whole number from -32767 to 32767 (2 to 7 selects that joystick button, anything else button 1), for example BUTTON=4." \
     "$(refused_by "$(basename "$MSI")" repair-bad REINSTALL=ALL REINSTALLMODE=vomus BUTTON=x)"
 same "... nothing changed, no sc.exe run" \
     "$(image 5 2 0 30 250)|$(stored 5 2 0 30 250 | paste -sd'|')|" \
@@ -605,9 +605,9 @@ rc=$(repair "$(basename "$MSI")" localservice-repair amus)
 same "a repair keeps the account" "exit 0|NT AUTHORITY\\LocalService" "exit $rc|$(object_name)"
 # A stored value gone bad (another tool, a hand edit): every run checks it,
 # but an uninstall must still work.
-jv_wine reg add "HKLM\\$SETTINGS_KEY" /v BUTTON /t REG_SZ /d 12 /f >/dev/null
-same "a bad stored BUTTON (12): a repair is refused by BUTTON's condition" \
-    "exit 67: BUTTON must be a whole number from 1 to 7 (the first joystick button), for example BUTTON=4." \
+jv_wine reg add "HKLM\\$SETTINGS_KEY" /v BUTTON /t REG_SZ /d twelve /f >/dev/null
+same "a bad stored BUTTON (twelve): a repair is refused by BUTTON's condition" \
+    "exit 67: BUTTON must be a whole number from -32767 to 32767 (2 to 7 selects that joystick button, anything else button 1), for example BUTTON=4." \
     "$(refused_by "$(basename "$MSI")" localservice-bad-stored REINSTALL=ALL REINSTALLMODE=amus)"
 rc=$(msiexec /x "$(basename "$MSI")" localservice-uninstall)
 [[ $rc == 0 ]] && nothing_left
