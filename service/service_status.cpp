@@ -29,16 +29,17 @@ const char* StartTypeName(DWORD startType) {
 }
 
 // What the exit codes that the service leaves when it stops by itself mean for it.
+// (A missing or unusable capture library is no such code: the service waits for it.)
 const char* ServiceMeaning(DWORD exitCode) {
     switch (exitCode) {
     case ERROR_INVALID_PARAMETER:
         return ": a mode other than 0, 1 or 2, or fewer than five numbers";
     case ERROR_MOD_NOT_FOUND:
-        return ": no capture library";
+        return ": hid.dll or winmm.dll missing from System32";
     case ERROR_PROC_NOT_FOUND:
-        return ": the capture library lacks an entry point";
+        return ": a function missing from hid.dll or winmm.dll";
     case ERROR_BAD_EXE_FORMAT:
-        return ": a 64-bit capture library, or none at all";
+        return ": hid.dll or winmm.dll of System32 is no 32-bit DLL";
     case ERROR_NOT_ENOUGH_MEMORY:
         return ": Windows refused the service an event or its thread";
     default:

@@ -59,7 +59,7 @@ const StatusCase statusCases[] = {
          sim::SetAdministrator(false);
      },
      0, runningLines},
-    {"stopped without its capture library",
+    {"stopped as a system DLL was missing",
      [] {
          sim::InstallService({.imagePath = "\"C:\\Joyvane\\joyvane_service.exe\" 5 2 1 40 200",
                               .startType = SERVICE_DEMAND_START,
@@ -69,7 +69,7 @@ const StatusCase statusCases[] = {
      },
      1,
      "service \"ZUR Service 1.02\": STOPPED\n"
-     "exit code: 126 (module not found: no capture library)\n"
+     "exit code: 126 (module not found: hid.dll or winmm.dll missing from System32)\n"
      "start: on demand, as NT AUTHORITY\\LocalService\n"
      "command line: \"C:\\Joyvane\\joyvane_service.exe\" 5 2 1 40 200\n"
      "settings: buttons 5 and 6, mode 2 (short/long press), inverted values, poll every 40 ms, "
