@@ -100,16 +100,17 @@ if "%~1"=="" (
 )
 if "%~5"=="" goto :usage
 if not "%~6"=="" goto :usage
+rem A bad number gets one line naming it and the range, nothing more.
 call :check_number "%~1" BUTTON
-if errorlevel 1 goto :usage
+if errorlevel 1 exit /b 1
 call :check_number "%~2" MODE
-if errorlevel 1 goto :usage
+if errorlevel 1 exit /b 1
 call :check_number "%~3" INVERTED
-if errorlevel 1 goto :usage
+if errorlevel 1 exit /b 1
 call :check_number "%~4" POLL_MS
-if errorlevel 1 goto :usage
+if errorlevel 1 exit /b 1
 call :check_number "%~5" CLICK_MS
-if errorlevel 1 goto :usage
+if errorlevel 1 exit /b 1
 rem The service refuses any other mode and stops at once.
 if not "%~2"=="0" if not "%~2"=="1" if not "%~2"=="2" (
     echo install: MODE must be 0, 1 or 2, not %~2.
