@@ -3,11 +3,14 @@
 // Mode 2 shares its state with the multimedia timer thread, and both send reports.
 // Each press yields exactly one click, its own: the release and the timer callback
 // decide under the joystick lock, and a report that follows a decision is written
-// before the lock is let go. A timer belongs to the press that armed it: its id is
-// stored under the lock before the callback can look for it, the release forgets it,
-// and a callback whose id is not the armed one does nothing at all. So a callback
-// that fires just as the button is released, or one left from an earlier press,
-// can neither click for a later press nor click after a close.
+// before the lock is let go. A timer belongs to the press that armed it: each press
+// has a sequence number, given to its timer as the user value, the release forgets
+// it, and a callback whose number is not the armed press's does nothing at all.
+// The timer's id would not do: Windows documents no uniqueness for it, and older
+// Wine handed every timer id 1, so the callback of a released press could take
+// the next press for its own. So a callback that fires just as the button is
+// released, or one left from an earlier press, can neither click for a later press
+// nor click after a close.
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
@@ -15,6 +18,7 @@
 std::atomic<int32_t> buttonLatched{0};
 std::atomic<int32_t> longPressState{longPressIdle};
 std::atomic<UINT> longPressTimerId{0};
+std::atomic<uint32_t> armedPress{0};
 
 namespace {
 
@@ -29,21 +33,27 @@ void SendClick(int32_t pressed, int32_t lengthMs) {
     SendButtonReport(buttonMasks.idleMask.load());
 }
 
+// Numbers the presses; 0 stands for none. Guarded by the joystick lock.
+uint32_t lastPress = 0;
+
 void ForgetLongPressTimerLocked() {
+    armedPress.store(0);
     UINT id = longPressTimerId.exchange(0);
     if (id != 0) {
         timeKillEvent(id);
     }
 }
 
-void ArmLongPress(int32_t buttonNumber) {
+void ArmLongPress() {
     LockJoystick();
     ForgetLongPressTimerLocked();
+    lastPress = lastPress == UINT32_MAX ? 1 : lastPress + 1;
+    armedPress.store(lastPress);
     longPressState.store(longPressArmed);
     // timeSetEvent does not wait for the timer thread, so it may be called with the
     // lock held; a callback that fires at once waits here until its id is stored.
     longPressTimerId.store(timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
-                                        static_cast<DWORD_PTR>(buttonNumber),
+                                        static_cast<DWORD_PTR>(lastPress),
                                         TIME_ONESHOT | TIME_CALLBACK_FUNCTION));
     UnlockJoystick();
 }
@@ -72,7 +82,8 @@ void CancelLongPressTimer() {
     UnlockJoystick();
 }
 
-int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, int32_t pulseMs) {
+int TranslateButtonState(GpioState state, int32_t mode, [[maybe_unused]] int32_t buttonNumber,
+                         int32_t pulseMs) {
     if (state == gpioButtonDown) {
         if (buttonLatched.load() != 0) {
             return 0;
@@ -86,7 +97,7 @@ int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, in
             SendClick(buttonMasks.pressMask.load(), pulseMs);
             break;
         case 2:
-            ArmLongPress(buttonNumber);
+            ArmLongPress();
             break;
         default:
             return 1;
@@ -110,14 +121,15 @@ int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, in
     return 0;
 }
 
-void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR, DWORD_PTR) {
     LockJoystick();
-    bool ownPress = timerId != 0 && longPressTimerId.load() == timerId;
+    bool ownPress = press != 0 && armedPress.load() == press;
     bool click = false;
     bool sent = false;
     uint32_t serial = 0;
     if (ownPress) {
         // The one-shot timer is spent; it is forgotten so that no release kills it.
+        armedPress.store(0);
         longPressTimerId.store(0);
         timeKillEvent(timerId);
         int32_t armed = longPressArmed;

@@ -16,6 +16,7 @@ void ResetProcessState() {
     buttonLatched.store(0);
     longPressState.store(longPressIdle);
     longPressTimerId.store(0);
+    armedPress.store(0);
     joystickConnection.devicePath = nullptr;
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
     joystickRefusedReport.store(false);

@@ -108,6 +108,14 @@ std::vector<Report> Reports(size_t first = 0);
 // Lines that the product passed to OutputDebugStringA, without their line ends.
 std::vector<std::string> DebugLines();
 
+// From now on timeSetEvent hands out the lowest id that no pending timer has, so
+// that a timer that fired or was killed leaves its id to the next one, as older
+// Wine did; Windows documents no uniqueness of the ids. A reset ends it.
+void RepeatTimerIds(bool repeat);
+// Real-time mode: waits until that many multimedia timer callbacks have returned
+// since the reset; false when they did not within the time.
+bool WaitForCallbacksDone(int count, uint32_t realTimeoutMs);
+
 // The multimedia timers that are set and have not fired or been killed.
 size_t PendingTimers();
 // Real-time mode: waits until no timer is pending and no callback runs.
