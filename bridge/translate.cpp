@@ -62,14 +62,12 @@ void ReleaseLongPress(int32_t pulseMs) {
     LockJoystick();
     ForgetLongPressTimerLocked();
     bool shortClick = longPressState.exchange(longPressIdle) != longPressFired;
-    bool sent = shortClick && WriteButtonReportLocked(buttonMasks.pressMask.load());
+    int outcome = shortClick ? WriteButtonReportLocked(buttonMasks.pressMask.load()) : reportTaken;
     UnlockJoystick();
     if (!shortClick) {
         return;
     }
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
     WorkerPause(pulseMs);
     SendButtonReport(buttonMasks.idleMask.load());
 }
@@ -125,7 +123,7 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
     LockJoystick();
     bool ownPress = press != 0 && armedPress.load() == press;
     bool click = false;
-    bool sent = false;
+    int outcome = reportTaken;
     uint32_t serial = 0;
     if (ownPress) {
         // The one-shot timer is spent; it is forgotten so that no release kills it.
@@ -135,7 +133,7 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
         int32_t armed = longPressArmed;
         click = longPressState.compare_exchange_strong(armed, longPressFired);
         if (click) {
-            sent = WriteButtonReportLocked(buttonMasks.secondMask.load());
+            outcome = WriteButtonReportLocked(buttonMasks.secondMask.load());
             serial = JoystickSerialLocked();
         }
     }
@@ -143,18 +141,14 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
     if (!click) {
         return;
     }
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
     // The timer thread's pause: a stop does not shorten it. A close of the joystick
     // meanwhile has already sent the idle value, and a click of the next press
     // replaced this one and ends itself: either way this click is over.
     Sleep(longClickMs);
     LockJoystick();
     bool ended = JoystickSerialLocked() != serial;
-    sent = ended || WriteButtonReportLocked(buttonMasks.idleMask.load());
+    outcome = ended ? reportTaken : WriteButtonReportLocked(buttonMasks.idleMask.load());
     UnlockJoystick();
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
 }

@@ -14,33 +14,33 @@ ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
 
 void SendButtonReport(int32_t value) {
     LockJoystick();
-    bool sent = WriteButtonReportLocked(value);
+    int outcome = WriteButtonReportLocked(value);
     UnlockJoystick();
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
 }
 
-bool WriteButtonReportLocked(int32_t value) {
+int WriteButtonReportLocked(int32_t value) {
     ButtonFeatureReport report = MakeButtonFeatureReport(value);
     HANDLE device = joystickConnection.deviceHandle.load();
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
     // never handed to the HID library: with no joystick open the send just fails.
     if (device == INVALID_HANDLE_VALUE) {
-        return false;
+        return reportNoJoystick;
     }
     CountJoystickWriteLocked();
-    bool sent = HidD_SetFeature(device, &report, sizeof report) != FALSE;
-    if (!sent) {
+    if (HidD_SetFeature(device, &report, sizeof report) == FALSE) {
         joystickRefusedReport.store(true);
+        return reportRefused;
     }
-    return sent;
+    return reportTaken;
 }
 
 bool JoystickRefusedAReport() {
     return joystickRefusedReport.load();
 }
 
-void ReportRefused() {
-    PrintDeviceLine("failed HidD_SetFeature \n");
+void PrintIfRefused(int outcome) {
+    if (outcome == reportRefused) {
+        PrintDeviceLine("failed HidD_SetFeature \n");
+    }
 }

@@ -81,15 +81,13 @@ namespace {
 
 // DetachJoystick's work, with the lock taken by the caller and let go here.
 HANDLE DetachJoystickAndUnlock(const int32_t* lastValue) {
-    bool refused = lastValue != nullptr && !WriteButtonReportLocked(*lastValue);
+    int outcome = lastValue != nullptr ? WriteButtonReportLocked(*lastValue) : reportTaken;
     // Given up before it is closed, so that a report from another thread finds no
     // joystick rather than a closed handle.
     HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
     ++joystickSerial;
     UnlockJoystick();
-    if (refused && device != INVALID_HANDLE_VALUE) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
     return device;
 }
 

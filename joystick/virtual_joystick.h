@@ -63,8 +63,9 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
 // page, joystick usage).
 bool IsJoystickCollection(HANDLE device);
 
-// Sends one button value to the joystick. A refused report, or one with no
-// joystick open, prints "failed HidD_SetFeature \n" and is otherwise ignored.
+// Sends one button value to the joystick. A report the joystick refuses prints
+// "failed HidD_SetFeature \n" and is otherwise ignored; with no joystick open
+// nothing is sent and nothing printed.
 void SendButtonReport(int32_t value);
 
 // Reports come from the worker and from the multimedia timer thread, and the
@@ -76,9 +77,13 @@ void SendButtonReport(int32_t value);
 // a pause, the capture library or a wait.
 void LockJoystick();
 void UnlockJoystick();
-// With the lock held: writes one report; false when no joystick is open or it
-// refused the report (the caller prints the failure line once unlocked).
-bool WriteButtonReportLocked(int32_t value);
+// What became of a report.
+constexpr int reportTaken = 0;
+constexpr int reportRefused = 1;    // the joystick refused it
+constexpr int reportNoJoystick = 2; // none was open: nothing was sent
+// With the lock held: writes one report (the caller prints the failure line of a
+// refused one once unlocked, with PrintIfRefused).
+int WriteButtonReportLocked(int32_t value);
 // With the lock held: changes with every report written and whenever a joystick
 // is opened or given up, so that a click ends only while its own report is the
 // joystick's last: not on another connection, and not in the middle of a click
@@ -96,8 +101,8 @@ HANDLE DetachJoystick(const int32_t* lastValue);
 // returned.
 HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts);
 
-// Prints the line of a refused report.
-void ReportRefused();
+// Prints the line of a refused report, for that outcome only.
+void PrintIfRefused(int outcome);
 
 // True once the open joystick refused a report (its driver was restarted or the
 // device went away), until another joystick is opened: the connection is lost.

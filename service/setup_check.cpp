@@ -128,7 +128,7 @@ void CheckJoystick() {
     }
     ComputeButtonMasks(serviceConfig.mode, serviceConfig.buttonNumber, serviceConfig.inverted);
     LockJoystick();
-    bool accepted = WriteButtonReportLocked(buttonMasks.idleMask.load());
+    bool accepted = WriteButtonReportLocked(buttonMasks.idleMask.load()) == reportTaken;
     UnlockJoystick();
     char detail[MAX_PATH + 96];
     std::snprintf(detail, sizeof detail,

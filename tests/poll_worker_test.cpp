@@ -299,6 +299,20 @@ INSTANTIATE_TEST_SUITE_P(Pauses, ShortPauseTest,
                              return "Poll" + SpelledOut(std::to_string(info.param.pollMs)) + "Ms";
                          });
 
+// A poll fails while a mode-2 press is held and the capture device stays away: the
+// joystick is let go with its buttons up, and the long-press timer that falls due
+// afterwards finds no joystick. Nothing is sent then, so no report is refused.
+TEST_F(PollWorkerTest, ALongPressTimerAfterTheJoystickWasLetGoPrintsNoRefusal) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}});
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 1600});
+    sim::AddFault({.call = "ZUR_USBIO_API_Init", .from = 1600});
+    Run(4, 2, 0, 30, 250, 4000);
+    EXPECT_EQ("1000:0 1600:0", ReportTimeline());
+    EXPECT_EQ(1u, sim::CallsNamed("(timer fires)").size()); // at 2330
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n failed CloseHandle \n", sim::TakeStdout());
+}
+
 // The joystick's driver restarts while the capture device stays: the report it
 // refuses counts as a lost connection, so the worker closes and reopens, and the
 // button works again without a restart of the service.

@@ -227,4 +227,39 @@ TEST_F(TranslateTest, ReportsGoOnWhenTheDeviceRefusesThem) {
               sim::TakeStdout());
 }
 
+// Each refused report of a mode-2 click prints its line once, whichever thread sent
+// it; the other reports of the click still go out.
+struct RefusedClickReport {
+    const char* name;
+    uint32_t releaseAt; // the short click before 800 ms, the long click after
+    int refused;        // which report of the click (1: the press, 2: its end)
+    const char* reports;
+};
+PRINTED_BY_TEST_NAME(RefusedClickReport)
+
+const RefusedClickReport refusedClickReports[] = {
+    {"short click press", 300, 1, "300:8! 350:0"},
+    {"short click end", 300, 2, "300:8 350:0!"},
+    {"long click press", 2000, 1, "800:16! 1050:0"},
+    {"long click end", 2000, 2, "800:16 1050:0!"},
+};
+
+using RefusedClickReportTest = ProductTestWithParam<RefusedClickReport>;
+
+TEST_P(RefusedClickReportTest, PrintsItsLineOnce) {
+    const RefusedClickReport& c = GetParam();
+    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+    ComputeButtonMasks(2, 4, 0);
+    sim::AddFault({.call = "HidD_SetFeature", .firstCall = c.refused});
+    TranslateButtonState(down, 2, 4, 50);
+    sim::Advance(c.releaseAt);
+    TranslateButtonState(up, 2, 4, 50);
+    sim::Advance(1000);
+    EXPECT_EQ(c.reports, ReportTimeline());
+    EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
+}
+
+INSTANTIATE_TEST_SUITE_P(Clicks, RefusedClickReportTest, ::testing::ValuesIn(refusedClickReports),
+                         NamedBy<&RefusedClickReport::name>{});
+
 } // namespace
