@@ -36,9 +36,18 @@ void SendClick(int32_t pressed, int32_t lengthMs) {
 // Numbers the presses; 0 stands for none. Guarded by the joystick lock.
 uint32_t lastPress = 0;
 
-void ForgetLongPressTimerLocked() {
+// With the lock held: no callback acts for the armed press any more. Returns its
+// timer, for KillLongPressTimer once the lock is let go.
+UINT ForgetLongPressTimerLocked() {
     armedPress.store(0);
-    UINT id = longPressTimerId.exchange(0);
+    return longPressTimerId.exchange(0);
+}
+
+// Never with the lock held: a kill that waited for a running callback
+// (TIME_KILL_SYNCHRONOUS) would wait for one that waits for the lock. The id was
+// cleared under the lock, and only the worker sets timers, so it cannot have been
+// handed to another timer of ours in between.
+void KillLongPressTimer(UINT id) {
     if (id != 0) {
         timeKillEvent(id);
     }
@@ -46,7 +55,11 @@ void ForgetLongPressTimerLocked() {
 
 void ArmLongPress() {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT earlier = ForgetLongPressTimerLocked();
+    UnlockJoystick();
+    // Before the new timer is set: Windows may give it the same id.
+    KillLongPressTimer(earlier);
+    LockJoystick();
     lastPress = lastPress == UINT32_MAX ? 1 : lastPress + 1;
     armedPress.store(lastPress);
     longPressState.store(longPressArmed);
@@ -60,10 +73,11 @@ void ArmLongPress() {
 
 void ReleaseLongPress(int32_t pulseMs) {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT timer = ForgetLongPressTimerLocked();
     bool shortClick = longPressState.exchange(longPressIdle) != longPressFired;
     int outcome = shortClick ? WriteButtonReportLocked(buttonMasks.pressMask.load()) : reportTaken;
     UnlockJoystick();
+    KillLongPressTimer(timer);
     if (!shortClick) {
         return;
     }
@@ -76,8 +90,9 @@ void ReleaseLongPress(int32_t pulseMs) {
 
 void CancelLongPressTimer() {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT timer = ForgetLongPressTimerLocked();
     UnlockJoystick();
+    KillLongPressTimer(timer);
 }
 
 int TranslateButtonState(GpioState state, int32_t mode, [[maybe_unused]] int32_t buttonNumber,
@@ -127,8 +142,9 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
     uint32_t serial = 0;
     if (ownPress) {
         // The one-shot timer is spent; it is forgotten so that no release kills it.
-        armedPress.store(0);
-        longPressTimerId.store(0);
+        // Its own kill stays under the lock: only there is its press surely still
+        // armed, so that the id cannot belong to a later press's timer yet.
+        ForgetLongPressTimerLocked();
         timeKillEvent(timerId);
         int32_t armed = longPressArmed;
         click = longPressState.compare_exchange_strong(armed, longPressFired);

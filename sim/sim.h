@@ -196,7 +196,8 @@ int RunningThreads();
 
 // Holds the thread that makes the nth call of a platform function from now on
 // (1: the next one) inside that call, before it takes effect, until the test lets it
-// go; timeSetEvent holds after its timer is set, before the id is returned, and
+// go; timeSetEvent holds after its timer is set, before the id is returned,
+// ReleaseSRWLockExclusive after the lock is let go, and
 // "(timer fires)" holds a timer's thread before its callback runs. The
 // capture library's calls are named by their exports ("ZUR_USBIO_API_GetGPIO").
 // Returns the hold's number. A reset lets every held thread go.

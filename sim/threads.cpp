@@ -200,6 +200,9 @@ BOOLEAN TryAcquireSRWLockExclusive(PSRWLOCK lock) {
 
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     sim::SyncObject(sim::srwLocks, lock).unlock();
+    // After the lock is let go: a test can stop its holder right there, for another
+    // thread to take the lock before the holder's next step.
+    sim::detail::Checkpoint("ReleaseSRWLockExclusive");
 }
 
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,

@@ -68,20 +68,27 @@ TEST_F(InterleavingTest, ACloseDuringTheLongClickIsTheLastWordOnTheJoystick) {
 }
 
 // The press's timer falls due before timeSetEvent has returned its id to the
-// worker: the callback must still recognise the press as its own.
+// worker: the callback must still recognise the press as its own, and the id it
+// forgets must be the one the worker stored. The worker is held right after it
+// lets the lock go, so that the callback runs before anything else the worker
+// does: an id stored only then would stay recorded for a timer that is spent.
 TEST_F(InterleavingTest, ATimerThatFiresBeforeItsIdIsStoredStillGivesTheLongClick) {
     int armed = sim::HoldAt("timeSetEvent");
     std::thread press([] { EXPECT_EQ(0, TranslateButtonState(down, 2, 4, 250)); });
     ASSERT_TRUE(sim::WaitUntilHeld(armed, heldWithinMs));
     ASSERT_TRUE(TimerFired());
+    int unlocked = sim::HoldAt("ReleaseSRWLockExclusive");
     sim::ReleaseHold(armed);
+    ASSERT_TRUE(sim::WaitUntilHeld(unlocked, heldWithinMs));
+    ASSERT_TRUE(sim::WaitForCallbacksDone(1, heldWithinMs));
+    sim::ReleaseHold(unlocked);
     press.join();
-    sim::WaitForTimers();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the click's 250 virtual ms
+    EXPECT_EQ(0u, longPressTimerId.load());
     // Released long after 800 ms: the long click was sent, so the release sends
-    // nothing.
+    // nothing, and kills nothing: the one kill is the callback's own.
     ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 250));
     EXPECT_EQ((std::vector<std::string>{"report 16", "report 0"}), ReportsAndStatus());
+    EXPECT_EQ(1u, sim::CallsNamed("timeKillEvent").size());
     EXPECT_EQ(longPressIdle, longPressState.load());
 }
 
@@ -112,6 +119,46 @@ TEST_F(InterleavingTest, AStaleCallbackLeavesTheNextPressAloneWhateverItsId) {
     sim::WaitForTimers();
     EXPECT_EQ(4u, sim::Reports().size());
 }
+
+// The worker kills the press's timer without the joystick lock: a kill that waited
+// for the callback (TIME_KILL_SYNCHRONOUS) would otherwise wait for a callback that
+// waits for the lock. Held inside its kill, the worker must leave the callback
+// that falls due meanwhile free to run to its end, which then does nothing.
+struct KillCase {
+    const char* name;
+    void (*kill)();
+    const char* reports;
+};
+PRINTED_BY_TEST_NAME(KillCase)
+
+const KillCase killCases[] = {
+    {"release", [] { EXPECT_EQ(0, TranslateButtonState(up, 2, 4, 0)); }, "8 0"},
+    {"cancel when the worker ends", [] { CancelLongPressTimer(); }, ""},
+};
+
+class TimerKillTest : public InterleavingTest, public ::testing::WithParamInterface<KillCase> {};
+
+TEST_P(TimerKillTest, LeavesTheJoystickLockFreeForTheCallback) {
+    const KillCase& c = GetParam();
+    ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 0));
+    int kill = sim::HoldAt("timeKillEvent");
+    std::thread worker(c.kill);
+    ASSERT_TRUE(sim::WaitUntilHeld(kill, heldWithinMs));
+    // The timer falls due at 800 ms, while its kill has not happened yet.
+    bool callbackReturned = sim::WaitForCallbacksDone(1, heldWithinMs);
+    sim::ReleaseHold(kill);
+    worker.join();
+    sim::WaitForTimers();
+    EXPECT_TRUE(callbackReturned);
+    std::string reports;
+    for (const std::string& entry : ReportsAndStatus()) {
+        reports += (reports.empty() ? "" : " ") + entry.substr(7);
+    }
+    EXPECT_EQ(c.reports, reports);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, TimerKillTest, ::testing::ValuesIn(killCases),
+                         NamedBy<&KillCase::name>{});
 
 // A long click is under way when the button is let go, pressed again and let go
 // within its 250 ms: the short click of that second press replaces it, and the
