@@ -60,7 +60,7 @@ DWORD FindDeviceByHardwareId(DWORD property, const GUID* interfaceClass, const c
 int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface);
 
 // True when the device's top-level collection is a joystick (generic desktop
-// page, joystick usage).
+// page, joystick usage) whose feature report is the 5-byte button report.
 bool IsJoystickCollection(HANDLE device);
 
 // Sends one button value to the joystick. A report the joystick refuses prints

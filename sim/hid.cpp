@@ -11,6 +11,7 @@ struct SimPreparsedData {
     USHORT usagePage;
     USHORT usage;
     bool capsFail;
+    unsigned long featureLength;
 };
 
 namespace sim {
@@ -128,7 +129,7 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData
     BOOLEAN got = FALSE;
     if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
         *preparsedData = new SimPreparsedData{hidInterface->usagePage, hidInterface->usage,
-                                              hidInterface->capsFail};
+                                              hidInterface->capsFail, hidInterface->featureLength};
         sim::preparsed.insert(*preparsedData);
         sim::checkedAt[device] = static_cast<long>(sim::detail::NowLocked());
         got = TRUE;
@@ -156,7 +157,7 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
         *capabilities = HIDP_CAPS{};
         capabilities->UsagePage = preparsedData->usagePage;
         capabilities->Usage = preparsedData->usage;
-        capabilities->FeatureReportByteLength = world::featureReportLength;
+        capabilities->FeatureReportByteLength = static_cast<USHORT>(preparsedData->featureLength);
         status = HIDP_STATUS_SUCCESS;
     }
     sim::detail::LogLocked("HidP_GetCaps", "-> 0x%08x", static_cast<unsigned>(status));
