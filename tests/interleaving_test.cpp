@@ -70,16 +70,19 @@ TEST_F(InterleavingTest, ACloseDuringTheLongClickIsTheLastWordOnTheJoystick) {
 // The press's timer falls due before timeSetEvent has returned its id to the
 // worker: the callback must still recognise the press as its own, and the id it
 // forgets must be the one the worker stored. The worker is held right after it
-// lets the lock go, so that the callback runs before anything else the worker
-// does: an id stored only then would stay recorded for a timer that is spent.
+// lets the lock go (the callback is held before it runs, so that only the worker
+// can be), and the callback runs then, before anything else the worker does: an id
+// stored only after the unlock would stay recorded for a timer that is spent.
 TEST_F(InterleavingTest, ATimerThatFiresBeforeItsIdIsStoredStillGivesTheLongClick) {
     int armed = sim::HoldAt("timeSetEvent");
+    int fires = sim::HoldAt("(timer fires)");
     std::thread press([] { EXPECT_EQ(0, TranslateButtonState(down, 2, 4, 250)); });
     ASSERT_TRUE(sim::WaitUntilHeld(armed, heldWithinMs));
-    ASSERT_TRUE(TimerFired());
+    ASSERT_TRUE(sim::WaitUntilHeld(fires, heldWithinMs));
     int unlocked = sim::HoldAt("ReleaseSRWLockExclusive");
     sim::ReleaseHold(armed);
     ASSERT_TRUE(sim::WaitUntilHeld(unlocked, heldWithinMs));
+    sim::ReleaseHold(fires);
     ASSERT_TRUE(sim::WaitForCallbacksDone(1, heldWithinMs));
     sim::ReleaseHold(unlocked);
     press.join();
