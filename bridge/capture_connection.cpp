@@ -7,7 +7,8 @@
 #include "usbio/usbio_api.h"
 
 void ReleaseJoystick() {
-    DestroyJoystickWithLastReport(buttonMasks.idleMask.load());
+    int32_t idle = buttonMasks.idleMask.load();
+    JoystickClose(&idle);
 }
 
 int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) {

@@ -82,11 +82,7 @@ void LetGoOfJoystickForStuckWorker() {
     // The worker's joystick must not stay pressed while the worker is stuck: the
     // idle value is the last report, and the handle is closed here, so that
     // nothing the worker sends later reaches it.
-    int32_t idle = buttonMasks.idleMask.load();
-    HANDLE device = DetachJoystickIfFree(&idle, stopJoystickAttempts);
-    if (device != INVALID_HANDLE_VALUE) {
-        CloseHandle(device);
-    }
+    JoystickLetGoIfFree(buttonMasks.idleMask.load(), stopJoystickAttempts);
 }
 
 int StopPollWorker(DWORD deadlineMs) {

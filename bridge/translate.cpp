@@ -75,7 +75,7 @@ void ReleaseLongPress(int32_t pulseMs) {
     LockJoystick();
     UINT timer = ForgetLongPressTimerLocked();
     bool shortClick = longPressState.exchange(longPressIdle) != longPressFired;
-    int outcome = shortClick ? WriteButtonReportLocked(buttonMasks.pressMask.load()) : reportTaken;
+    int outcome = shortClick ? JoystickWriteLocked(buttonMasks.pressMask.load()) : reportTaken;
     UnlockJoystick();
     KillLongPressTimer(timer);
     if (!shortClick) {
@@ -149,7 +149,7 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
         int32_t armed = longPressArmed;
         click = longPressState.compare_exchange_strong(armed, longPressFired);
         if (click) {
-            outcome = WriteButtonReportLocked(buttonMasks.secondMask.load());
+            outcome = JoystickWriteLocked(buttonMasks.secondMask.load());
             serial = JoystickSerialLocked();
         }
     }
@@ -164,7 +164,7 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
     Sleep(longClickMs);
     LockJoystick();
     bool ended = JoystickSerialLocked() != serial;
-    outcome = ended ? reportTaken : WriteButtonReportLocked(buttonMasks.idleMask.load());
+    outcome = ended ? reportTaken : JoystickWriteLocked(buttonMasks.idleMask.load());
     UnlockJoystick();
     PrintIfRefused(outcome);
 }

@@ -1,42 +1,10 @@
-#include <cstdio>
-
 #include "joystick/virtual_joystick.h"
-
-JoystickConnection joystickConnection = {nullptr, INVALID_HANDLE_VALUE};
-std::atomic<bool> joystickRefusedReport{false};
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
     report.buttonsLow = static_cast<uint8_t>((value & 0x0F) << 4);
     report.buttonsHigh = static_cast<uint8_t>((value & 0xFF0) >> 4);
     return report;
-}
-
-void SendButtonReport(int32_t value) {
-    LockJoystick();
-    int outcome = WriteButtonReportLocked(value);
-    UnlockJoystick();
-    PrintIfRefused(outcome);
-}
-
-int WriteButtonReportLocked(int32_t value) {
-    ButtonFeatureReport report = MakeButtonFeatureReport(value);
-    HANDLE device = joystickConnection.deviceHandle.load();
-    // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
-    // never handed to the HID library: with no joystick open the send just fails.
-    if (device == INVALID_HANDLE_VALUE) {
-        return reportNoJoystick;
-    }
-    CountJoystickWriteLocked();
-    if (HidD_SetFeature(device, &report, sizeof report) == FALSE) {
-        joystickRefusedReport.store(true);
-        return reportRefused;
-    }
-    return reportTaken;
-}
-
-bool JoystickRefusedAReport() {
-    return joystickRefusedReport.load();
 }
 
 void PrintIfRefused(int outcome) {

@@ -19,7 +19,8 @@ void ResetProcessState() {
     armedPress.store(0);
     joystickConnection.devicePath = nullptr;
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
-    joystickRefusedReport.store(false);
+    joystickConnection.serial = 0;
+    joystickConnection.refused.store(false);
     usbIoApi = UsbIoApi{};
     runFlag.store(0);
     workerAlive.store(0);

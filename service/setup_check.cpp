@@ -129,7 +129,7 @@ void CheckJoystick() {
     }
     ComputeButtonMasks(serviceConfig.mode, serviceConfig.buttonNumber, serviceConfig.inverted);
     LockJoystick();
-    bool accepted = WriteButtonReportLocked(buttonMasks.idleMask.load()) == reportTaken;
+    bool accepted = JoystickWriteLocked(buttonMasks.idleMask.load()) == reportTaken;
     UnlockJoystick();
     char detail[MAX_PATH + 96];
     std::snprintf(detail, sizeof detail,
@@ -138,10 +138,8 @@ void CheckJoystick() {
                   joystickConnection.devicePath, accepted ? "taken" : "refused");
     Line(accepted, "virtual joystick", detail,
          accepted ? nullptr : "the joystick's driver refuses the 5-byte feature report");
-    HANDLE handle = DetachJoystick(nullptr);
-    CloseHandle(handle);
-    LocalFree(joystickConnection.devicePath);
-    joystickConnection.devicePath = nullptr;
+    // The service's own close, with its line.
+    JoystickClose(nullptr);
 }
 
 DWORD WINAPI CheckLinks(LPVOID) {

@@ -20,7 +20,8 @@ constexpr const char* deviceLines = "capture device: Init 1, Open(0) 0, InitI2c 
                                     "button: read 0, state 3 (up): ok\n";
 constexpr const char* joystickLine = "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, "
                                      "5-byte feature report, open for writing, idle report "
-                                     "taken: ok\n";
+                                     "taken: ok\n"
+                                     " Destroy_ZUR_GP: OK \n";
 
 struct CheckCase {
     const char* why;
@@ -156,7 +157,8 @@ const CheckCase checkCases[] = {
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, 5-byte feature report, "
          "open for writing, idle report refused: FAILED: the joystick's driver refuses the 5-byte "
-         "feature report\n" +
+         "feature report\n"
+         " Destroy_ZUR_GP: OK \n" +
          someFail},
 };
 class SetupCheckCaseTest : public SetupCheckTest,
