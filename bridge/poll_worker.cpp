@@ -1,6 +1,9 @@
 #include "bridge/poll_worker.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
 
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
@@ -12,7 +15,6 @@ std::atomic<int32_t> runFlag{0};
 std::atomic<int32_t> workerAlive{0};
 std::atomic<HANDLE> workerThread{nullptr};
 std::atomic<HANDLE> workerStopEvent{nullptr};
-std::atomic<void (*)(DWORD error)> workerGaveUp{nullptr};
 
 namespace {
 
@@ -22,6 +24,85 @@ constexpr int firstPollRetries = 100;
 constexpr int stopJoystickAttempts = 50;
 // A poll pause of 0 or less would make the worker spin a whole core.
 constexpr int32_t shortestPollPauseMs = 1;
+
+// Where the library is or belongs, for the trace: the full path, found by looking
+// only, in the folder of the running program; the bare name when that folder
+// cannot be had. true when the file is there.
+bool LibraryPathForTrace(char* path, DWORD size) {
+    char program[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
+    char* slash = length > 0 && length < sizeof program ? std::strrchr(program, '\\') : nullptr;
+    bool there = false;
+    if (slash != nullptr) {
+        *slash = '\0';
+        there = LocateUsbIoLibrary(program, path, size) == 1;
+    }
+    if (path[0] == '\0') {
+        std::snprintf(path, size, "%s", usbIoLibraryName);
+    }
+    return there;
+}
+
+void TraceLibraryFailure(DWORD error) {
+    char path[MAX_PATH + 1] = "";
+    const bool there = LibraryPathForTrace(path, sizeof path);
+    char line[MAX_PATH + 128];
+    if (error == ERROR_MOD_NOT_FOUND && there) {
+        // The loader says 126 as well when a DLL that the library imports is missing.
+        std::snprintf(line, sizeof line,
+                      "Capture library found but a DLL it needs is not, waiting: %s", path);
+    } else if (error == ERROR_MOD_NOT_FOUND) {
+        std::snprintf(line, sizeof line, "Capture library not found, waiting for it: %s", path);
+    } else if (error == ERROR_BAD_EXE_FORMAT) {
+        std::snprintf(line, sizeof line,
+                      "Capture library is no 32-bit DLL, waiting for another: %s", path);
+    } else if (error == ERROR_PROC_NOT_FOUND && UsbIoMissingEntryPoint() != nullptr) {
+        std::snprintf(line, sizeof line, "Capture library lacks %s, waiting for another: %s",
+                      UsbIoMissingEntryPoint(), path);
+    } else {
+        std::snprintf(line, sizeof line, "Capture library cannot be loaded, waiting: %s", path);
+    }
+    TraceMessage(line);
+    TraceCode(static_cast<int32_t>(error));
+}
+
+// Loads the capture library, and while it cannot be used (not there yet, a 64-bit
+// build, one without an entry point the worker calls) tries again after each
+// reconnect pause: an installer may start the service before the library is
+// copied in, and a service that stopped then would roll the installation back.
+// The first failure of each kind is traced, and the load that ends a wait. true
+// once the library is loaded; false when the worker is to stop first.
+bool WaitForUsbIoLibrary(bool* waited) {
+    // Each error traced so far; a library that changes back and forth between a
+    // few kinds of failure is not traced again every second.
+    DWORD traced[8] = {};
+    size_t tracedCount = 0;
+    DWORD lastError = 0;
+    *waited = false;
+    // The first load comes at once, also when a stop is already asked for: the
+    // worker then leaves as it always does, closing and unloading.
+    while (!LoadUsbIoLibrary(usbIoLibraryName)) {
+        *waited = true;
+        lastError = UsbIoLoadError();
+        if (std::find(traced, traced + tracedCount, lastError) == traced + tracedCount &&
+            tracedCount < std::size(traced)) {
+            traced[tracedCount++] = lastError;
+            TraceLibraryFailure(lastError);
+        }
+        if (!WorkerPause(reconnectPauseMs)) {
+            return false;
+        }
+    }
+    if (*waited) {
+        char path[MAX_PATH + 1] = "";
+        LibraryPathForTrace(path, sizeof path);
+        char line[MAX_PATH + 64];
+        std::snprintf(line, sizeof line, "Capture library usable after error %lu: %s",
+                      static_cast<unsigned long>(lastError), path);
+        TraceMessage(line);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -109,20 +190,23 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
     WorkerParams params = *static_cast<WorkerParams*>(parameter);
     LocalFree(parameter);
     workerAlive.store(1);
-    if (!LoadUsbIoLibrary(usbIoLibraryName)) {
+    bool waited = false;
+    if (!WaitForUsbIoLibrary(&waited)) {
+        // Stopped while waiting: nothing was loaded or opened.
         workerAlive.store(0);
-        if (void (*gaveUp)(DWORD) = workerGaveUp.load()) {
-            gaveUp(UsbIoLoadError());
-        }
-        return 1;
+        return 0;
     }
     const int32_t inverted = serviceConfig.inverted;
     const int32_t pollPauseMs = std::max(params.pollIntervalMs, shortestPollPauseMs);
     bool connected = false;
+    // A library that came after a wait came at the end of a reconnect pause: the
+    // device is opened at once.
+    bool pauseFirst = !waited;
     while (runFlag.load() != 0) {
         if (!connected) {
-            if (!WorkerPause(reconnectPauseMs) ||
-                OpenCaptureConnection(params.mode, params.buttonNumber, inverted) != 0) {
+            const bool paused = !pauseFirst || WorkerPause(reconnectPauseMs);
+            pauseFirst = true;
+            if (!paused || OpenCaptureConnection(params.mode, params.buttonNumber, inverted) != 0) {
                 continue;
             }
             connected = true;

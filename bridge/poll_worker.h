@@ -1,6 +1,7 @@
 // The poll worker: the one thread that does the service's work. It loads the
-// capture-device library, opens a capture connection, polls the button at the
-// configured pace and reconnects after a failure, until it is asked to stop.
+// capture-device library (waiting, trying again each second, while there is none
+// that can serve), opens a capture connection, polls the button at the configured
+// pace and reconnects after a failure, until it is asked to stop.
 #pragma once
 
 #include <atomic>
@@ -20,11 +21,6 @@ extern std::atomic<int32_t> runFlag;        // non-zero while the worker is to k
 extern std::atomic<int32_t> workerAlive;    // 1 from the worker's start until it leaves
 extern std::atomic<HANDLE> workerThread;    // closed by StopPollWorker
 extern std::atomic<HANDLE> workerStopEvent; // set when a stop is requested; ends every pause
-
-// Called on the worker's thread when the worker gives up by itself because the
-// capture library cannot be used, with the Windows error code; set by whoever
-// starts the worker, so that it can end as a failure the user sees.
-extern std::atomic<void (*)(DWORD error)> workerGaveUp;
 
 // How long a stop waits for the worker to leave: its pauses end at once, so only a
 // call into the capture library (or a report) can hold it up that long.
@@ -50,7 +46,8 @@ void LetGoOfJoystickForStuckWorker();
 // an unsigned Windows duration. false when the worker is to stop.
 bool WorkerPause(int32_t milliseconds);
 
-// The thread procedure: 0 after a requested stop, 1 when the library did not load.
+// The thread procedure. It waits for a usable capture library as long as it takes
+// and leaves only when asked to stop; it returns 0.
 DWORD WINAPI PollWorker(LPVOID params);
 
 // 0 when the capture device, its I2C bus and the joystick are open and the idle

@@ -27,7 +27,8 @@ void TraceMessage(const char* text) {
     // Some messages begin with a line feed of their own, to stand apart; it is kept,
     // ahead of the name, so that every line with text still begins with the name.
     size_t feeds = std::strspn(text, "\n");
-    char line[256];
+    // Room for a message that names a full path.
+    char line[512];
     std::snprintf(line, sizeof line, "%.*s%s%s\n", static_cast<int>(feeds), text, tracePrefix,
                   text + feeds);
     Emit(line);

@@ -72,8 +72,6 @@ const char* ModeName(int32_t mode) {
     }
 }
 
-constexpr DWORD workerCheckMs = 250;
-
 } // namespace
 
 int ConsoleProcessMain(int argc, char** argv) {
@@ -105,18 +103,15 @@ int ConsoleProcessMain(int argc, char** argv) {
     if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
         std::fputs("Error: the worker thread could not be started\n", stderr);
     } else {
-        // Until Ctrl+C, or until the worker gives up by itself (no library).
-        bool stopped = false;
-        while (!(stopped = StopRequestedWithin(workerCheckMs)) && workerAlive.load() == 1) {
+        // Until Ctrl+C. Without a usable capture library the worker waits for one,
+        // and says so on the console through the trace, as the service does.
+        while (!StopRequestedWithin(INFINITE)) {
         }
         if (!StopPollWorker(workerStopDeadlineMs)) {
             std::fputs("Error: the worker did not stop in time\n", stderr);
-        } else if (stopped) {
+        } else {
             std::puts("Joyvane console: stopped.");
             exitCode = 0;
-        } else {
-            std::puts("Joyvane console: the capture-device library could not be loaded "
-                      "(the trace line above has the Windows error code).");
         }
     }
     std::fflush(stdout);

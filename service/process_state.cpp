@@ -26,7 +26,6 @@ void ResetProcessState() {
     workerAlive.store(0);
     workerThread.store(nullptr);
     workerStopEvent.store(nullptr);
-    workerGaveUp.store(nullptr);
     statusHandle.store(nullptr);
     currentState.store(SERVICE_START_PENDING);
     stopEvent.store(nullptr);

@@ -79,30 +79,16 @@ void RunStopSequence() {
     CompleteStop();
 }
 
-// The worker gave up (the capture library cannot be used): ServiceMain is woken to
-// stop the service with that error, unless a stop is under way already, which
-// then owns the event.
-void WorkerGaveUp(DWORD error) {
-    AcquireSRWLockExclusive(&stopLock);
-    if (stopProgress == StopProgress::notStarted) {
-        exitCode.store(error);
-        HANDLE event = stopEvent.load();
-        if (event != nullptr) {
-            SetEvent(event);
-        }
-    }
-    ReleaseSRWLockExclusive(&stopLock);
-}
-
 // Stops the service at start with an error, before anything was started.
 void RefuseToStart(DWORD error) {
     exitCode.store(error);
     StopService();
 }
 
-// Starts the worker, reports running and waits until the service stops.
+// Starts the worker, reports running and waits until the service stops. The worker
+// never ends by itself: without a usable capture library it waits for one, and the
+// service is running meanwhile.
 void RunWorker(HANDLE event) {
-    workerGaveUp.store(WorkerGaveUp);
     if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
         // A service that cannot start its worker does nothing: the service manager
         // must see the failure, not a clean stop.
@@ -116,8 +102,8 @@ void RunWorker(HANDLE event) {
 }
 
 // ServiceMain's last step before it closes the event: the stop sequence, if nobody
-// ran it (the worker gave up, which only woke ServiceMain), or the end of the one
-// under way, whose SetEvent must not meet a closed handle.
+// ran it (the wait for the event failed), or the end of the one under way, whose
+// SetEvent must not meet a closed handle.
 void FinishStop() {
     if (ClaimStop()) {
         RunStopSequence();

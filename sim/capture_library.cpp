@@ -2,6 +2,7 @@
 // "ZUR_USBIO_KAD.dll": the device itself (button, results, faults) is the
 // world's; this file adds the exports, the lock, the clock and the call log.
 #include <utility>
+#include <vector>
 
 #include "sim/state.h"
 #include "world/capture_device.h"
@@ -84,21 +85,23 @@ void ResetCaptureLocked() {
 
 } // namespace detail
 
-void InstallCaptureLibrary() {
-    RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", Proc(&Init)},
-                                         {"ZUR_USBIO_API_Destroy", Proc(&Destroy)},
-                                         {"ZUR_USBIO_API_GetApiVersion", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_Close", Proc(&Close)},
-                                         {"ZUR_USBIO_API_Open", Proc(&Open)},
-                                         {"ZUR_USBIO_API_SetCallback", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_Start", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_GetVideostandart", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_SetReg", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_GetReg", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_GetGPIO", Proc(&GetGpio)},
-                                         {"ZUR_USBIO_API_SetI2c", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_GetI2c", Proc(&NeverCalled)},
-                                         {"ZUR_USBIO_API_InitI2c", Proc(&InitI2c)}});
+void InstallCaptureLibrary(DllFolder folder, std::string_view without) {
+    std::vector<Export> exports = {{"ZUR_USBIO_API_Init", Proc(&Init)},
+                                   {"ZUR_USBIO_API_Destroy", Proc(&Destroy)},
+                                   {"ZUR_USBIO_API_GetApiVersion", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_Close", Proc(&Close)},
+                                   {"ZUR_USBIO_API_Open", Proc(&Open)},
+                                   {"ZUR_USBIO_API_SetCallback", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_Start", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_GetVideostandart", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_SetReg", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_GetReg", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_GetGPIO", Proc(&GetGpio)},
+                                   {"ZUR_USBIO_API_SetI2c", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_GetI2c", Proc(&NeverCalled)},
+                                   {"ZUR_USBIO_API_InitI2c", Proc(&InitI2c)}};
+    std::erase_if(exports, [without](const Export& entry) { return entry.name == without; });
+    RegisterModule("ZUR_USBIO_KAD.dll", std::move(exports), 0, folder);
 }
 
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline) {

@@ -2,6 +2,7 @@
 // functions, each in one folder of the machine, found along the folders that the
 // load's search flags (or the process's default directories) allow.
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 #include <strings.h>
@@ -25,6 +26,11 @@ std::vector<Module> modules;
 
 // What SetDefaultDllDirectories set; 0 until then.
 DWORD defaultDirectories = 0;
+
+// Whether the machine is 64-bit Windows, running this 32-bit program under WOW64.
+bool windows64 = false;
+
+const char programFile[] = "C:\\Joyvane\\joyvane_service.exe";
 
 const DWORD searchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                           LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
@@ -77,7 +83,7 @@ std::string FolderPath(DllFolder folder) {
     case DllFolder::Application:
         return "C:\\Joyvane\\";
     case DllFolder::System32:
-        return "C:\\Windows\\System32\\";
+        return windows64 ? "C:\\Windows\\SysWOW64\\" : "C:\\Windows\\System32\\";
     case DllFolder::Windows:
         return "C:\\Windows\\";
     case DllFolder::CurrentDirectory:
@@ -116,6 +122,7 @@ namespace detail {
 void ResetLoaderLocked() {
     modules.clear();
     defaultDirectories = 0;
+    windows64 = false;
 }
 
 int LoadedModulesLocked() {
@@ -131,7 +138,13 @@ int LoadedModulesLocked() {
 void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError,
                     DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    if (modules.size() < sizeof moduleTags) {
+    // A file copied over one that is not loaded takes its place; Windows keeps a
+    // loaded DLL's file from being overwritten.
+    Module* existing = FindModule(fileName, folder);
+    if (existing != nullptr && existing->references == 0) {
+        existing->exports = std::move(exports);
+        existing->loadError = loadError;
+    } else if (modules.size() < sizeof moduleTags) {
         modules.push_back(Module{fileName, std::move(exports), loadError, folder, 0, 0, 0});
     }
 }
@@ -146,6 +159,11 @@ int ModuleFrees(const std::string& fileName, DllFolder folder) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     Module* module = FindModule(fileName, folder);
     return module ? module->frees : 0;
+}
+
+void SetWindows64(bool on) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    windows64 = on;
 }
 
 DWORD DefaultDllDirectories() {
@@ -175,6 +193,7 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
 }
 
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
+    sim::detail::Checkpoint("LoadLibraryExA");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HMODULE handle = nullptr;
     sim::Module* module = nullptr;
@@ -261,24 +280,135 @@ BOOL FreeLibrary(HMODULE handle) {
 }
 
 // The simulated machine's folders have fixed paths; the program lies in
-// C:\Joyvane.
+// C:\Joyvane. A path that does not fit is cut to size - 1 characters, returns
+// size and leaves ERROR_INSUFFICIENT_BUFFER, as Windows does since Vista.
 DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::Module* module = sim::ModuleOf(handle);
-    std::string full = module != nullptr ? sim::FolderPath(module->folder) + module->fileName : "";
+    std::string full = handle == nullptr   ? std::string(sim::programFile)
+                       : module != nullptr ? sim::FolderPath(module->folder) + module->fileName
+                                           : "";
     DWORD copied = 0;
     if (DWORD error = sim::detail::FailureLocked("GetModuleFileNameA", ERROR_MOD_NOT_FOUND)) {
         SetLastError(error);
         full.clear();
-    } else if (module == nullptr) {
+    } else if (handle != nullptr && module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
     } else if (size > 0) {
         copied = static_cast<DWORD>(std::min<size_t>(full.size(), size - 1));
         full.copy(path, copied);
         path[copied] = '\0';
+        if (copied < full.size()) {
+            copied = size;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        }
+    } else {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
     }
     sim::detail::LogCallLocked("GetModuleFileNameA",
-                               {.result = copied, .numbers = {size}, .strings = {full}}, "-> %s",
-                               full.c_str());
+                               {.result = copied,
+                                .numbers = {size},
+                                .pointers = {sim::detail::PointerOf(handle)},
+                                .strings = {full}},
+                               "-> %s", full.c_str());
     return copied;
+}
+
+namespace sim {
+namespace {
+
+// A registered module whose folder's path and name make up fileName (ignoring
+// case, as NTFS does); on 64-bit Windows the redirector also leads
+// C:\Windows\System32 to this program's system folder.
+Module* FileAt(const std::string& fileName) {
+    for (Module& module : modules) {
+        std::string full = FolderPath(module.folder) + module.fileName;
+        std::string redirected = "C:\\Windows\\System32\\" + module.fileName;
+        if (strcasecmp(full.c_str(), fileName.c_str()) == 0 ||
+            (windows64 && module.folder == DllFolder::System32 &&
+             strcasecmp(redirected.c_str(), fileName.c_str()) == 0)) {
+            return &module;
+        }
+    }
+    return nullptr;
+}
+
+bool KnownFolder(const std::string& fileName) {
+    size_t slash = fileName.rfind('\\');
+    if (slash == std::string::npos) {
+        return false;
+    }
+    std::string folder = fileName.substr(0, slash + 1);
+    for (DllFolder known : {DllFolder::Application, DllFolder::System32, DllFolder::Windows,
+                            DllFolder::CurrentDirectory, DllFolder::PathFolder}) {
+        if (strcasecmp(FolderPath(known).c_str(), folder.c_str()) == 0) {
+            return true;
+        }
+    }
+    return windows64 && strcasecmp(folder.c_str(), "C:\\Windows\\System32\\") == 0;
+}
+
+// GetSystemDirectoryA's way of answering: the length without the terminating
+// null when the folder fits, else the size it needs with the null, and 0 only
+// for a failure.
+UINT CopyFolder(const char* folder, LPSTR buffer, UINT size) {
+    UINT length = static_cast<UINT>(std::strlen(folder));
+    if (buffer == nullptr || size <= length) {
+        return length + 1;
+    }
+    std::memcpy(buffer, folder, length + 1);
+    return length;
+}
+
+} // namespace
+} // namespace sim
+
+DWORD GetFileAttributesA(LPCSTR fileName) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    std::string name = fileName != nullptr ? fileName : "";
+    if (DWORD error = sim::detail::FailureLocked("GetFileAttributesA", ERROR_FILE_NOT_FOUND)) {
+        SetLastError(error);
+    } else if (sim::FileAt(name) != nullptr) {
+        attributes = FILE_ATTRIBUTE_ARCHIVE;
+    } else {
+        SetLastError(sim::KnownFolder(name) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    sim::detail::LogCallLocked(
+        "GetFileAttributesA",
+        {.result = attributes == INVALID_FILE_ATTRIBUTES ? -1 : attributes, .strings = {name}},
+        "\"%s\" -> 0x%08x", name.c_str(), static_cast<unsigned>(attributes));
+    return attributes;
+}
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    UINT result = 0;
+    if (DWORD error = sim::detail::FailureLocked("GetSystemDirectoryA", ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+    } else {
+        result = sim::CopyFolder("C:\\Windows\\System32", buffer, size);
+    }
+    sim::detail::LogCallLocked("GetSystemDirectoryA", {.result = result, .numbers = {size}},
+                               "%u -> %u", static_cast<unsigned>(size),
+                               static_cast<unsigned>(result));
+    return result;
+}
+
+UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    UINT result = 0;
+    if (DWORD error =
+            sim::detail::FailureLocked("GetSystemWow64DirectoryA", ERROR_INVALID_PARAMETER)) {
+        SetLastError(error);
+    } else if (!sim::windows64) {
+        // 32-bit Windows has no WOW64 folder.
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    } else {
+        result = sim::CopyFolder("C:\\Windows\\SysWOW64", buffer, size);
+    }
+    sim::detail::LogCallLocked("GetSystemWow64DirectoryA", {.result = result, .numbers = {size}},
+                               "%u -> %u", static_cast<unsigned>(size),
+                               static_cast<unsigned>(result));
+    return result;
 }

@@ -66,7 +66,9 @@ struct Report {
 // FreeLibrary and SetServiceStatus ERROR_INVALID_HANDLE; LocalAlloc,
 // CreateThread, CreateEventA, MessageBoxA and the add of SetConsoleCtrlHandler
 // ERROR_NOT_ENOUGH_MEMORY (its remove ERROR_INVALID_PARAMETER); CreateFileA
-// ERROR_FILE_NOT_FOUND; LoadLibraryExA and GetModuleFileNameA
+// ERROR_FILE_NOT_FOUND; GetFileAttributesA ERROR_FILE_NOT_FOUND (it returns
+// INVALID_FILE_ATTRIBUTES); GetSystemDirectoryA and GetSystemWow64DirectoryA
+// ERROR_INVALID_PARAMETER (they return 0); LoadLibraryExA and GetModuleFileNameA
 // ERROR_MOD_NOT_FOUND; GetProcAddress ERROR_PROC_NOT_FOUND;
 // SetDefaultDllDirectories ERROR_INVALID_PARAMETER; RegisterServiceCtrlHandlerA
 // ERROR_SERVICE_NOT_IN_EXE; StartServiceCtrlDispatcherA
@@ -160,6 +162,8 @@ struct Export {
 template <typename Function> FARPROC Proc(Function* function) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
 }
+// A module registered again in the same folder while it is not loaded replaces
+// the first, as a file copied over it would (its load counts go on).
 void RegisterModule(const std::string& fileName, std::vector<Export> exports, DWORD loadError = 0,
                     DllFolder folder = DllFolder::Application);
 // Successful loads and FreeLibrary calls of the module of that name in that folder.
@@ -167,6 +171,17 @@ int ModuleLoads(const std::string& fileName, DllFolder folder = DllFolder::Appli
 int ModuleFrees(const std::string& fileName, DllFolder folder = DllFolder::Application);
 // What SetDefaultDllDirectories last set; 0 when it was not called.
 DWORD DefaultDllDirectories();
+
+// The machine's files are the modules registered, each under its folder's path:
+// the program lies in C:\Joyvane (GetModuleFileNameA(nullptr) names
+// C:\Joyvane\joyvane_service.exe), System32 is C:\Windows\System32, and
+// GetFileAttributesA finds a registered module there, whether or not it would
+// load. The machine is 32-bit Windows, where GetSystemWow64DirectoryA fails with
+// ERROR_CALL_NOT_IMPLEMENTED, unless set to 64-bit: there this 32-bit program's
+// System32 is C:\Windows\SysWOW64 (the name GetSystemWow64DirectoryA and the
+// loaded modules' paths give), and C:\Windows\System32 names the same folder
+// through the file system redirector. A reset makes it 32-bit again.
+void SetWindows64(bool on);
 
 // Present HID devices, as setupapi enumerates them and CreateFileA opens them
 // (world/hid_devices.h: what they look like and how their calls answer).
@@ -236,7 +251,9 @@ bool ServiceMainReturned();
 // simulated machine, registered with all fourteen exports. Its button follows a
 // timeline of virtual times; its calls succeed unless scripted to fail.
 using world::CaptureCall;
-void InstallCaptureLibrary();
+// Registered in the program's folder unless told, with every export but `without`.
+void InstallCaptureLibrary(DllFolder folder = DllFolder::Application,
+                           std::string_view without = "");
 // The button state from each time on (before the first: up).
 void SetButtonTimeline(std::vector<std::pair<uint32_t, int32_t>> timeline);
 // The whole device at once, as a scenario describes it.

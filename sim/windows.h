@@ -61,10 +61,12 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // kernel32
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_DATA 13u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
@@ -132,6 +134,12 @@ HLOCAL LocalFree(HLOCAL block);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define MAX_PATH 260
 DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+DWORD GetFileAttributesA(LPCSTR fileName);
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 BOOL FreeLibrary(HMODULE module);
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);

@@ -54,23 +54,6 @@ TEST_F(ConsoleRunnerTest, RunsTheBridgeUntilCtrlCAndShowsItsLines) {
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
 }
 
-// The runner takes a worker that is no longer alive for one that gave up (no
-// library). One that has not run its first instruction yet is alive already.
-TEST_F(ConsoleRunnerTest, AWorkerThatHasNotStartedYetIsNotTakenForOneThatGaveUp) {
-    sim::InstallCaptureLibrary();
-    sim::AddHidDevice(VirtualJoystick());
-    int starting = sim::HoldAt("LocalFree");
-    std::thread release([starting] {
-        EXPECT_TRUE(sim::WaitUntilHeld(starting, 5000));
-        // Several of the runner's 250 ms checks (12.5 real ms each) go by meanwhile.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sim::ReleaseHold(starting);
-    });
-    EXPECT_EQ(0, Run({"4", "1", "0", "30", "250"}, true));
-    release.join();
-    EXPECT_NE(std::string::npos, sim::TakeStdout().find("Joyvane console: stopped.\n"));
-}
-
 struct EndingEvent {
     DWORD control;
     const char* name;
@@ -120,12 +103,39 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheHandlerReturns) {
 INSTANTIATE_TEST_SUITE_P(Events, EndingEventTest, ::testing::ValuesIn(endingEvents),
                          NamedBy<&EndingEvent::name>());
 
-TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysSoAndEnds) {
-    EXPECT_EQ(1, Run({"2", "0", "1", "30", "250"}, false));
+// Without the library the console shows that it waits, tries again each second,
+// takes the library once it is copied in, and runs until Ctrl+C.
+TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysItWaitsAndRunsUntilCtrlC) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::At(2500, [] { sim::InstallCaptureLibrary(); });
+    int exitCode = -1;
+    std::thread console([&exitCode] {
+        std::string args[] = {"joyvane_console.exe", "2", "0", "1", "30", "250"};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                        args[4].data(), args[5].data(), nullptr};
+        exitCode = ConsoleProcessMain(6, argv);
+    });
+    for (int i = 0; i < 4000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
+    console.join();
+    EXPECT_EQ(0, exitCode);
     std::string out = sim::TakeStdout();
-    EXPECT_NE(std::string::npos, out.find("ZUR Joyvane: 126\nJoyvane console: the capture-device "
-                                          "library could not be loaded"))
+    const char waiting[] = "ZUR Joyvane: Capture library not found, waiting for it: "
+                           "C:\\Joyvane\\ZUR_USBIO_KAD.dll\nZUR Joyvane: 126\n";
+    EXPECT_NE(std::string::npos, out.find(waiting)) << out;
+    EXPECT_EQ(out.find("waiting for it"), out.rfind("waiting for it")) << "traced once: " << out;
+    EXPECT_NE(std::string::npos,
+              out.find("ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll\n"
+                       "ZUR Joyvane: Capture library usable after error 126: "
+                       "C:\\Joyvane\\ZUR_USBIO_KAD.dll\n"))
         << out;
+    EXPECT_NE(std::string::npos, out.find("Joyvane console: stopped.\n")) << out;
+    std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+    ASSERT_LE(2u, loads.size());
+    EXPECT_EQ(1, loads.back().values.result);
+    EXPECT_EQ(1, sim::ModuleLoads("ZUR_USBIO_KAD.dll"));
     EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 

@@ -49,6 +49,12 @@ TEST_P(EntryPointTest, SetsTheDefaultDllDirectoriesFirstAndLoadsTheLibraryNarrow
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)) << c.program;
+    } else {
+        // Without the library the console waits for it until Ctrl+C.
+        for (int i = 0; i < 2000 && sim::CallsNamed("LoadLibraryExA").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT)) << c.program;
     }
     process.join();
 
@@ -61,8 +67,12 @@ TEST_P(EntryPointTest, SetsTheDefaultDllDirectoriesFirstAndLoadsTheLibraryNarrow
     EXPECT_EQ(1u, sim::CallsNamed("SetDefaultDllDirectories").size()) << c.program;
     EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), sim::DefaultDllDirectories())
         << c.program;
+    // The console may have tried again before the Ctrl+C came; every try alike.
     std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
-    ASSERT_EQ(1u, loads.size());
+    ASSERT_LE(1u, loads.size());
+    if (c.loaded) {
+        ASSERT_EQ(1u, loads.size());
+    }
     EXPECT_EQ((sim::CallValues{
                   .result = c.loaded ? 1 : 0,
                   .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32},

@@ -129,15 +129,22 @@ TEST_P(FaultWindowTest, TheWorkerRidesItOutAndWorksAgainAfterIt) {
 INSTANTIATE_TEST_SUITE_P(Faults, FaultWindowTest, ::testing::ValuesIn(faults),
                          NamedBy<&Fault::name>());
 
-TEST_F(FaultMatrixTest, AMissingLibraryOrEntryPointEndsTheWorkerAndHoldsNothing) {
+TEST_F(FaultMatrixTest, ALibraryWithoutAnEntryPointIsUnloadedAfterEachTryAndHoldsNothing) {
     sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr}});
     auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
     *params = WorkerParams{4, 0, 30, 250};
     runFlag.store(1);
-    EXPECT_EQ(1u, PollWorker(params));
+    sim::At(3500, [] { runFlag.store(0); });
+    EXPECT_EQ(0u, PollWorker(params));
     EXPECT_EQ(0, workerAlive.load());
     EXPECT_EQ(sim::Resources{}, sim::Held());
-    EXPECT_EQ(1, sim::ModuleFrees("ZUR_USBIO_KAD.dll"));
+    EXPECT_EQ(1, sim::PeakHeld().loadedModules);
+    // Tried at 0, 1000, 2000 and 3000, each copy let go at once; the pause that
+    // the stop came in (kept whole without a stop event) ends the wait.
+    EXPECT_EQ(4, sim::ModuleLoads("ZUR_USBIO_KAD.dll"));
+    EXPECT_EQ(4, sim::ModuleFrees("ZUR_USBIO_KAD.dll"));
+    EXPECT_EQ(4000u, sim::Now());
+    EXPECT_TRUE(sim::CallsNamed("ZUR_USBIO_API_Init").empty());
 }
 
 // Ten thousand times the capture device is lost right after it was opened; the
@@ -303,14 +310,27 @@ const PlatformFault workerFaults[] = {
      Program::Worker,
      0,
      3500,
-     {.result = 1, .traces = {"ZUR Joyvane: 126"}}},
+     // The file is there: what the loader did not find is a DLL it needs. The
+     // next try, a second later, loads it and opens the device at once.
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {"ZUR Joyvane: Capture library found but a DLL it needs is not, waiting: "
+                 "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+                 "ZUR Joyvane: 126", libraryTrace,
+                 "ZUR Joyvane: Capture library usable after error 126: "
+                 "C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+      .printed = destroyed}},
     {"GetProcAddress fails for Init",
      {.call = "GetProcAddress", .firstCall = 1},
      Program::Worker,
      0,
      3500,
-     {.result = 1,
-      .traces = {libraryTrace, "ZUR Joyvane: ZUR_USBIO_API_Init", "ZUR Joyvane: 127"}}},
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {"ZUR Joyvane: Capture library lacks ZUR_USBIO_API_Init, waiting for another: "
+                 "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+                 "ZUR Joyvane: 127", libraryTrace,
+                 "ZUR Joyvane: Capture library usable after error 127: "
+                 "C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+      .printed = destroyed}},
     // The module stays loaded; the product does not try again.
     {"FreeLibrary refused",
      {.call = "FreeLibrary", .firstCall = 1},

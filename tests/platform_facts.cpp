@@ -60,7 +60,6 @@ std::string Text(const char* format, unsigned long long a, unsigned long long b 
     return text;
 }
 
-#if defined(_WIN32)
 bool EndsWithIgnoringCase(const std::string& text, const std::string& end) {
     if (text.size() < end.size()) {
         return false;
@@ -74,7 +73,6 @@ bool EndsWithIgnoringCase(const std::string& text, const std::string& end) {
     }
     return true;
 }
-#endif
 
 // The thread that runs main(); a callback that sees it set runs on that thread.
 thread_local bool mainThread = false;
@@ -386,6 +384,58 @@ void HeapAndLoaderFacts() {
 #endif
 }
 
+// --- kernel32: where the capture library would come from -------------------------
+
+// What LocateUsbIoLibrary relies on: the system folder's name, a look at a file
+// that is not there, and a program path that does not fit.
+void FileFacts() {
+    char wow64[MAX_PATH] = "";
+    SetLastError(0);
+    UINT wow64Length = GetSystemWow64DirectoryA(wow64, MAX_PATH);
+    DWORD wow64Error = GetLastError();
+    std::string wow64Folder(wow64, wow64Length < MAX_PATH ? wow64Length : 0);
+    Check((wow64Length == 0 && wow64Error == ERROR_CALL_NOT_IMPLEMENTED) ||
+              (wow64Length > 0 && wow64Length < MAX_PATH &&
+               EndsWithIgnoringCase(wow64Folder, "\\SysWOW64")),
+          "GetSystemWow64DirectoryA: 0 with ERROR_CALL_NOT_IMPLEMENTED (120) on 32-bit "
+          "Windows, else a folder ending in \\SysWOW64",
+          Text("length %llu, error %llu", wow64Length, wow64Error) + " \"" + wow64Folder + "\"");
+
+    char system[MAX_PATH] = "";
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    // One short: the buffer is big enough, the size given is not.
+    char again[MAX_PATH] = "";
+    UINT needed = length > 0 && length < MAX_PATH ? GetSystemDirectoryA(again, length) : 0;
+    Check(length > 3 && length < MAX_PATH && system[length] == '\0' && needed == length + 1,
+          "GetSystemDirectoryA: the length without the null when it fits, the size it needs "
+          "with the null when the buffer is one short",
+          Text("length %llu, then %llu", length, needed) + " \"" + system + "\"");
+
+    std::string missing = std::string(system) + "\\joyvane_facts_absent.dll";
+    SetLastError(0);
+    DWORD attributes = GetFileAttributesA(missing.c_str());
+    DWORD error = GetLastError();
+    Check(attributes == INVALID_FILE_ATTRIBUTES && error == ERROR_FILE_NOT_FOUND,
+          "GetFileAttributesA of a file missing from System32: INVALID_FILE_ATTRIBUTES, "
+          "ERROR_FILE_NOT_FOUND (2)",
+          Text("attributes 0x%llx, error %llu", attributes, error));
+    SetLastError(0);
+    attributes = GetFileAttributesA("C:\\joyvane_facts_absent\\ZUR_USBIO_KAD.dll");
+    error = GetLastError();
+    Check(attributes == INVALID_FILE_ATTRIBUTES && error == ERROR_PATH_NOT_FOUND,
+          "GetFileAttributesA in a folder that does not exist: INVALID_FILE_ATTRIBUTES, "
+          "ERROR_PATH_NOT_FOUND (3)",
+          Text("attributes 0x%llx, error %llu", attributes, error));
+
+    char program[8] = "";
+    SetLastError(0);
+    DWORD copied = GetModuleFileNameA(nullptr, program, sizeof program);
+    error = GetLastError();
+    Check(copied == sizeof program && error == ERROR_INSUFFICIENT_BUFFER,
+          "GetModuleFileNameA(NULL) into 8 bytes: returns 8, ERROR_INSUFFICIENT_BUFFER (122)",
+          Text("returned %llu, error %llu", copied, error));
+}
+
 // --- advapi32: the service control manager -----------------------------------------
 
 void WINAPI UnusedServiceMain(DWORD, LPSTR*) {}
@@ -526,6 +576,7 @@ int main() {
     ThreadFacts();
     ConditionFacts();
     HeapAndLoaderFacts();
+    FileFacts();
     ServiceFacts();
     SetupFacts();
     std::printf("%d skipped, %d wine-differs\n", skipped, differs);

@@ -51,15 +51,141 @@ class PollWorkerTest : public ProductTest {
     }
 };
 
-TEST_F(PollWorkerTest, WithoutTheLibraryTheWorkerEndsAtOnce) {
+template <typename Case>
+class PollWorkerCases : public PollWorkerTest, public ::testing::WithParamInterface<Case> {};
+
+// The library as it changes under a waiting worker: from each time on, the copy
+// that lies in a folder (none, a 64-bit one, one without GetGPIO, the good one).
+enum class Copy { good, bits64, noGetGpio, goodInSystem32 };
+
+struct LibraryWait {
+    const char* why;
+    std::vector<std::pair<uint32_t, Copy>> copies; // from time, the copy there
+    bool windows64;
+    uint32_t stopAt;
+    std::vector<std::string> loads; // "time result" of each LoadLibraryExA
+    std::vector<std::string> trace;
+    std::vector<std::string> firstLibraryCalls; // the first calls into the library
+};
+PRINTED_BY_TEST_NAME(LibraryWait)
+
+const char notFound[] =
+    "ZUR Joyvane: Capture library not found, waiting for it: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+const char not32Bit[] = "ZUR Joyvane: Capture library is no 32-bit DLL, waiting for another: "
+                        "C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+const char lacksGetGpio[] = "ZUR Joyvane: Capture library lacks ZUR_USBIO_API_GetGPIO, waiting "
+                            "for another: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+const char loadedHere[] = "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+
+// A library that cannot serve is tried again after each reconnect pause, until
+// one can; the first failure of each kind and the load that ends the wait are
+// traced, and the device is opened and polled at once.
+const LibraryWait libraryWaits[] = {
+    {"missing, then copied in",
+     {{2500, Copy::good}},
+     false,
+     3100,
+     {"0 0", "1000 0", "2000 0", "3000 1"},
+     {notFound, "ZUR Joyvane: 126", loadedHere,
+      "ZUR Joyvane: Capture library usable after error 126: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+     {"3000 Init", "3000 Open", "3000 InitI2c", "3000 GetGPIO", "3030 GetGPIO"}},
+    {"a 64-bit build, then the 32-bit one",
+     {{0, Copy::bits64}, {1500, Copy::good}},
+     false,
+     2100,
+     {"0 0", "1000 0", "2000 1"},
+     {not32Bit, "ZUR Joyvane: 193", loadedHere,
+      "ZUR Joyvane: Capture library usable after error 193: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+    {"one without GetGPIO, then a whole one",
+     {{0, Copy::noGetGpio}, {1500, Copy::good}},
+     false,
+     2100,
+     {"0 1", "1000 1", "2000 1"},
+     {lacksGetGpio, "ZUR Joyvane: 127", loadedHere,
+      "ZUR Joyvane: Capture library usable after error 127: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+    {"each kind of failure traced once",
+     {{0, Copy::bits64},
+      {1500, Copy::noGetGpio},
+      {2500, Copy::bits64},
+      {3500, Copy::noGetGpio},
+      {4500, Copy::good}},
+     false,
+     5040,
+     {"0 0", "1000 0", "2000 1", "3000 0", "4000 1", "5000 1"},
+     {not32Bit, "ZUR Joyvane: 193", lacksGetGpio, "ZUR Joyvane: 127", loadedHere,
+      "ZUR Joyvane: Capture library usable after error 127: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
+     {"5000 Init", "5000 Open", "5000 InitI2c", "5000 GetGPIO", "5030 GetGPIO"}},
+    {"copied into SysWOW64 on 64-bit Windows",
+     {{1500, Copy::goodInSystem32}},
+     true,
+     2100,
+     {"0 0", "1000 0", "2000 1"},
+     {notFound, "ZUR Joyvane: 126",
+      "ZUR Joyvane: Capture library: C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: Capture library usable after error 126: "
+      "C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll"},
+     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+    {"stopped while waiting",
+     {},
+     false,
+     2500,
+     {"0 0", "1000 0", "2000 0"},
+     {notFound, "ZUR Joyvane: 126"},
+     {}},
+};
+
+using LibraryWaitTest = PollWorkerCases<LibraryWait>;
+
+TEST_P(LibraryWaitTest, TheWorkerWaitsForAUsableLibrary) {
+    const LibraryWait& c = GetParam();
     sim::Reset();
     ResetProductState();
-    EXPECT_EQ(1u, Run(4, 0, 0, 30, 250, 5000));
-    EXPECT_EQ(0u, sim::Now());
-    EXPECT_EQ(std::vector<std::string>{"ZUR Joyvane: 126"}, sim::DebugLines());
-    EXPECT_EQ(sim::Resources{}, sim::Held());
-    EXPECT_TRUE(sim::Reports().empty());
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetWindows64(c.windows64);
+    for (const auto& [from, copy] : c.copies) {
+        auto place = [copy] {
+            switch (copy) {
+            case Copy::good:
+                sim::InstallCaptureLibrary();
+                break;
+            case Copy::bits64:
+                sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
+                break;
+            case Copy::noGetGpio:
+                sim::InstallCaptureLibrary(sim::DllFolder::Application, "ZUR_USBIO_API_GetGPIO");
+                break;
+            case Copy::goodInSystem32:
+                sim::InstallCaptureLibrary(sim::DllFolder::System32);
+                break;
+            }
+        };
+        if (from == 0) {
+            place();
+        } else {
+            sim::At(from, place);
+        }
+    }
+    EXPECT_EQ(0u, Run(4, 0, 0, 30, 250, c.stopAt)) << c.why;
+    // A stop while waiting ends the pause at once.
+    EXPECT_EQ(c.stopAt, sim::Now()) << c.why;
+    std::vector<std::string> loads;
+    for (const sim::Call& call : sim::CallsNamed("LoadLibraryExA")) {
+        loads.push_back(std::to_string(call.time) + " " + std::to_string(*call.values.result));
+    }
+    EXPECT_EQ(c.loads, loads) << c.why;
+    EXPECT_EQ(c.trace, sim::DebugLines()) << c.why;
+    std::vector<std::string> calls = LibraryCalls();
+    calls.resize(std::min(calls.size(), c.firstLibraryCalls.size()));
+    EXPECT_EQ(c.firstLibraryCalls, calls) << c.why;
+    // Each copy that loaded and was found wanting was unloaded at once.
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    EXPECT_GE(1, sim::PeakHeld().loadedModules) << c.why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Libraries, LibraryWaitTest, ::testing::ValuesIn(libraryWaits),
+                         NamedBy<&LibraryWait::why>());
 
 TEST_F(PollWorkerTest, WithoutTheJoystickTheDeviceIsOpenedEverySecondAndNothingIsSent) {
     // The stop at 3500 comes during a pause, which ends there: no open attempt.

@@ -3,6 +3,7 @@
 // clock in (scaled) real time.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -500,26 +501,9 @@ PRINTED_BY_TEST_NAME(RefusedStart)
 
 // A start that cannot work ends the service with the Windows error as its exit
 // code, so that the service manager logs "terminated with the following error"
-// and applies its recovery; every report before stopped keeps exit code 0.
+// and applies its recovery; every report before stopped keeps exit code 0. A
+// missing or unusable capture library is no such start: the service waits for it.
 const RefusedStart refusedStarts[] = {
-    {"no capture library", {"4", "1", "0", "30", "250"}, [] { sim::Reset(); }, 126, false},
-    {"a 64-bit capture library",
-     {"4", "1", "0", "30", "250"},
-     [] {
-         sim::Reset();
-         sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT);
-     },
-     193,
-     false},
-    {"a library without GetGPIO",
-     {"4", "1", "0", "30", "250"},
-     [] {
-         sim::Reset();
-         sim::RegisterModule("ZUR_USBIO_KAD.dll",
-                             {{"ZUR_USBIO_API_Init", nullptr}, {"ZUR_USBIO_API_Open", nullptr}});
-     },
-     127,
-     true},
     {"mode 3", {"4", "3", "0", "30", "250"}, nullptr, 87, false},
     {"mode -1", {"4", "-1", "0", "30", "250"}, nullptr, 87, false},
 };
@@ -554,6 +538,103 @@ TEST_P(RefusedStartTest, AStartThatCannotWorkStopsWithTheErrorAsExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(Starts, RefusedStartTest, ::testing::ValuesIn(refusedStarts),
                          NamedBy<&RefusedStart::why>());
+
+struct WaitingStart {
+    const char* why;
+    std::function<void()> arrange; // the library that lies beside the program
+    std::vector<std::string> traces;
+};
+PRINTED_BY_TEST_NAME(WaitingStart)
+
+const char libraryPath[] = "C:\\Joyvane\\ZUR_USBIO_KAD.dll";
+
+// An installer may start the service before the library is copied in: the service
+// runs, says once why it waits, and polls as soon as a usable library is there.
+const WaitingStart waitingStarts[] = {
+    {"no capture library",
+     [] {},
+     {"ZUR Joyvane: Capture library not found, waiting for it: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: 126"}},
+    {"a 64-bit capture library",
+     [] { sim::RegisterModule("ZUR_USBIO_KAD.dll", {}, ERROR_BAD_EXE_FORMAT); },
+     {"ZUR Joyvane: Capture library is no 32-bit DLL, waiting for another: "
+      "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: 193"}},
+    {"a library without GetGPIO",
+     [] { sim::InstallCaptureLibrary(sim::DllFolder::Application, "ZUR_USBIO_API_GetGPIO"); },
+     {"ZUR Joyvane: Capture library lacks ZUR_USBIO_API_GetGPIO, waiting for another: "
+      "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
+      "ZUR Joyvane: 127"}},
+};
+
+class WaitingStartTest : public ServiceLifecycleCases<WaitingStart> {
+  protected:
+    void SetUp() override {
+        ServiceLifecycleCases<WaitingStart>::SetUp();
+        sim::Reset();
+        ResetProductState();
+        sim::AddHidDevice(VirtualJoystick());
+        sim::StartedByServiceManager(true);
+        sim::UseRealTime(realPerVirtual);
+    }
+};
+
+TEST_P(WaitingStartTest, WithoutAUsableLibraryTheServiceRunsAndWaitsForOne) {
+    const WaitingStart& c = GetParam();
+    c.arrange();
+    // The fourth try is held before it loads anything: the good library is copied
+    // over then, where no load of the bad one is under way.
+    int fourthTry = sim::HoldAt("LoadLibraryExA", 4);
+    Start({"4", "1", "0", "30", "250"});
+    ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.why;
+    ASSERT_TRUE(sim::WaitUntilHeld(fourthTry, waitMs)) << c.why;
+    // Three tries a second apart, and the service still running.
+    std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+    ASSERT_EQ(3u, loads.size()) << c.why;
+    EXPECT_NEAR(1000, loads[2].time - loads[1].time, 100) << c.why;
+    EXPECT_EQ("2/1/3000 2/2/1000 4/0/0", sim::StatusSequence()) << c.why;
+    std::vector<std::string> traces = {"ZUR Joyvane: INIT - VideoCaptureResources...."};
+    traces.insert(traces.end(), c.traces.begin(), c.traces.end());
+    EXPECT_EQ(traces, sim::DebugLines()) << c.why;
+    EXPECT_EQ(0, sim::Held().loadedModules) << c.why;
+
+    sim::InstallCaptureLibrary();
+    sim::ReleaseHold(fourthTry);
+    WaitUntilConnected();
+    traces.push_back(std::string("ZUR Joyvane: Capture library: ") + libraryPath);
+    traces.push_back("ZUR Joyvane: Capture library usable after error " +
+                     c.traces.back().substr(std::strlen("ZUR Joyvane: ")) + ": " + libraryPath);
+    EXPECT_EQ(traces, sim::DebugLines()) << c.why;
+    EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)) << c.why;
+    Finish();
+    EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence()) << c.why;
+    for (const sim::StatusReport& report : sim::StatusReports()) {
+        EXPECT_EQ(0u, report.status.dwWin32ExitCode) << c.why;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, WaitingStartTest, ::testing::ValuesIn(waitingStarts),
+                         NamedBy<&WaitingStart::why>());
+
+// A stop while the service waits for its library ends the wait's pause at once.
+TEST_F(ServiceLifecycleTest, AStopWhileWaitingForTheLibraryIsPromptAndClean) {
+    sim::Reset();
+    ResetProductState();
+    sim::StartedByServiceManager(true);
+    sim::UseRealTime(realPerVirtual);
+    Start({"4", "1", "0", "30", "250"});
+    ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
+    WaitForCalls("LoadLibraryExA", 2);
+    EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    Finish();
+    EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence());
+    std::vector<sim::StatusReport> reports = sim::StatusReports();
+    uint32_t stopTime = reports.back().time - reports[reports.size() - 2].time;
+    EXPECT_LE(stopTime, 100u);
+    EXPECT_EQ(0u, reports.back().status.dwWin32ExitCode);
+    EXPECT_TRUE(sim::CallsNamed("ZUR_USBIO_API_Init").empty());
+    std::fprintf(stderr, "stop time waiting for the library: %u virtual ms\n", stopTime);
+}
 
 TEST_F(ServiceLifecycleTest, TheRefusedModeIsTracedWithTheValueGiven) {
     Start({"4", "3", "0", "30", "250"});

@@ -8,6 +8,7 @@ UsbIoApi usbIoApi = {};
 namespace {
 
 DWORD loadError = 0;
+const char* missingEntryPoint = nullptr;
 
 struct UsbIoExport {
     const char* name;
@@ -53,31 +54,29 @@ HMODULE LoadUsbIoModule(const char* fileName) {
 
 int LoadUsbIoLibrary(const char* fileName) {
     int loaded = 0;
+    missingEntryPoint = nullptr;
     UsbIoApi table = {};
     table.module = LoadUsbIoModule(fileName);
     if (table.module == nullptr) {
         loadError = GetLastError();
-        TraceCode(static_cast<int32_t>(loadError));
     } else {
-        // Which copy was loaded is the first thing to know when the wrong one was.
-        char path[MAX_PATH + 1] = {};
-        GetModuleFileNameA(table.module, path, MAX_PATH);
-        char line[MAX_PATH + 32];
-        std::snprintf(line, sizeof line, "Capture library: %s", path);
-        TraceMessage(line);
-        bool complete = true;
         for (const UsbIoExport& entry : usbIoExports) {
             table.*entry.entry = GetProcAddress(table.module, entry.name);
             // Calling through an empty entry would crash the service, so a library
             // without one of the called entry points is not used at all.
-            if (table.*entry.entry == nullptr && entry.called) {
-                TraceMessage(entry.name);
-                TraceCode(ERROR_PROC_NOT_FOUND);
-                loadError = ERROR_PROC_NOT_FOUND;
-                complete = false;
+            if (table.*entry.entry == nullptr && entry.called && missingEntryPoint == nullptr) {
+                missingEntryPoint = entry.name;
             }
         }
-        if (complete) {
+        if (missingEntryPoint != nullptr) {
+            loadError = ERROR_PROC_NOT_FOUND;
+        } else {
+            // Which copy was loaded is the first thing to know when the wrong one was.
+            char path[MAX_PATH + 1] = {};
+            GetModuleFileNameA(table.module, path, MAX_PATH);
+            char line[MAX_PATH + 32];
+            std::snprintf(line, sizeof line, "Capture library: %s", path);
+            TraceMessage(line);
             loadError = 0;
             usbIoApi = table;
             table.module = nullptr;
@@ -88,6 +87,10 @@ int LoadUsbIoLibrary(const char* fileName) {
         FreeLibrary(table.module);
     }
     return loaded;
+}
+
+const char* UsbIoMissingEntryPoint() {
+    return missingEntryPoint;
 }
 
 DWORD UsbIoLoadError() {

@@ -54,11 +54,19 @@ extern UsbIoApi usbIoApi;
 
 constexpr const char usbIoLibraryName[] = "ZUR_USBIO_KAD.dll";
 
-// 1 when the library was loaded and every entry point the worker calls was found;
-// 0 otherwise, with the Windows error code traced (126: no such file, 193: not a
-// 32-bit DLL, 127: an entry point is missing) and nothing left loaded.
+// 1 when the library was loaded and every entry point the worker calls was found,
+// with the path of the copy loaded traced; 0 otherwise, with nothing left loaded
+// and nothing traced: the worker, which tries again and again, says why once.
 int LoadUsbIoLibrary(const char* fileName);
 void FreeUsbIoLibrary();
+
+// Where the capture library would be loaded from by a program in programFolder
+// (a full folder path without a trailing backslash): that folder first, then
+// System32 (named as SysWOW64 where this 32-bit program runs on 64-bit Windows).
+// Writes the full path of the first that holds the file into path and returns 1;
+// when neither does, writes the path in programFolder, where it belongs, and
+// returns 0. A path that does not fit size is not written (path becomes "") and 0 is returned.
+int LocateUsbIoLibrary(const char* programFolder, char* path, DWORD size);
 
 // Loads the library's file as LoadUsbIoLibrary does, without resolving anything;
 // nullptr (with the error in GetLastError) when it cannot be loaded.
@@ -67,9 +75,12 @@ HMODULE LoadUsbIoModule(const char* fileName);
 // The six entry points the worker calls.
 extern const char* const usbIoCalledEntryPoints[6];
 
-// Why the last LoadUsbIoLibrary failed: the Windows error code (126, 193, 127, ...),
-// 0 after a load that worked.
+// Why the last LoadUsbIoLibrary failed: the Windows error code (126: no such file,
+// 193: not a 32-bit DLL, 127: a called entry point is missing, ...), 0 after a load
+// that worked.
 DWORD UsbIoLoadError();
+// After a 127: the first called entry point that the library lacks; else nullptr.
+const char* UsbIoMissingEntryPoint();
 
 // The six calls, each returning the library's own result. A call into a library
 // that is not loaded fails without calling anything.

@@ -549,6 +549,31 @@ def analyse_start_failure(c, directory, meta):
             "%.0f ms" % took)
 
 
+def analyse_library_wait(c, directory, meta):
+    """The service runs without a usable capture library and waits for it: it
+    reports running, stops only for the stop control, every report carries exit
+    code 0, and a stop while it waits is prompt."""
+    check_no_crash(c, directory)
+    statuses = parse_status_reports(read_lines(os.path.join(directory, "session.log")))
+    states = [s["state"] for s in statuses]
+    c.check(4 in states, "the service reported RUNNING", str(states))
+    c.check(states.count(1) == 1 and states[-1:] == [1] and 3 in states
+            and states.index(3) < states.index(1),
+            "stopped once, after the stop control's stop-pending", str(states))
+    c.check(all(s["exit"] == 0 for s in statuses), "every report has exit code 0",
+            str([(s["state"], s["exit"]) for s in statuses]))
+    pending = [s for s in statuses if s["state"] == 3]
+    stopped = [s for s in statuses if s["state"] == 1]
+    if pending and stopped and pending[0]["ms"] is not None and stopped[-1]["ms"] is not None:
+        took = stopped[-1]["ms"] - pending[0]["ms"]
+        if meta.get("stop_while_waiting") == "1":
+            c.figure("stop_waiting_for_library_ms", took)
+            c.check(took <= STOP_PROMPT_MS, "stop-pending to stopped while waiting within %d ms"
+                    % STOP_PROMPT_MS, "%.1f ms" % took)
+    if "copy_to_poll_ms" in meta:
+        c.figure("library_copy_to_poll_ms", float(meta["copy_to_poll_ms"]))
+
+
 def analyse_console(c, directory, meta):
     trace = parse_trace(read_lines(os.path.join(directory, "trace.log")))
     calls = parse_capture_log(read_lines(os.path.join(directory, "ZUR_USBIO_KAD.log")))
@@ -612,6 +637,8 @@ def cmd_check(directory):
             analyse_install(c, directory, meta)
         elif kind == "start-fails":
             analyse_start_failure(c, directory, meta)
+        elif kind == "library-wait":
+            analyse_library_wait(c, directory, meta)
         else:
             analyse_service(c, directory, meta)
     except Exception as error:  # a log the analysis cannot read is a failure, not a crash
@@ -665,6 +692,8 @@ def cmd_summary(e2e_dir, total_s=None):
     lines.append("stop with the library blocked    : %s (%d-%d)" % ((stats(m("stop_library_blocked_ms")),) + STOP_BLOCKED_MS))
     lines.append("stopped after the worker left    : %s (expected about 0)" % stats(m("stopped_after_worker_ms")))
     lines.append("first Init after library load    : %s (expected about 1000)" % stats(m("first_init_after_load_ms")))
+    lines.append("library copied in to first poll  : %s (at most 2000)" % stats(m("library_copy_to_poll_ms")))
+    lines.append("stop, waiting for the library    : %s (at most %d)" % (stats(m("stop_waiting_for_library_ms")), STOP_PROMPT_MS))
     lines.append("reconnect, close to next Init    : %s (expected about 1000)" % stats(m("reconnect_ms")))
     lines.append("console start: exit after        : %s (dispatcher failure after %s)" % (stats(m("console_exit_ms")), stats(m("console_dispatcher_fail_ms"))))
     lines.append("")

@@ -274,17 +274,102 @@ run_start_failure() {
 }
 
 scenarios_start_failure() {
-    # Each ends the service at once with its Windows error, so the service manager
-    # logs the failure and applies recovery, instead of RUNNING and doing nothing.
-    run_start_failure library-absent cdecl "4 1 0 30 250" 126 'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
-    run_start_failure library-not-a-dll cdecl "4 1 0 30 250" 193 \
-        'printf "not a DLL at all\n" >"$JV_FOLDER/ZUR_USBIO_KAD.dll"'
-    run_start_failure library-incomplete cdecl "4 1 0 30 250" 127 \
-        'cp "$JV_STANDINS/driver/setupapi.dll" "$JV_FOLDER/ZUR_USBIO_KAD.dll"'
+    # A bad mode or an incomplete command line ends the service at once with its
+    # Windows error, so the service manager logs the failure and applies recovery,
+    # instead of RUNNING and doing nothing.
     run_start_failure mode-3 stdcall "4 3 0 30 250" 87 ''
     # Four numbers on the registered command line: no message box on a desktop
     # nobody sees, the start fails at once.
     run_start_failure four-arguments-service cdecl "4 1 0 30" 87 ''
+}
+
+# --- a start without a usable capture library -------------------------------------
+
+# trace_count LINE: how many lines of this scenario's trace (joyvane_tracecat's
+# "unix qpc pid text" since scenario_begin) have the text LINE.
+trace_count() {
+    tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" 2>/dev/null | tr -d '\r' |
+        L=$1 awk 'BEGIN { l = ENVIRON["L"] } { sub(/^[^ ]+ [^ ]+ [^ ]+ /, "") } $0 == l { n++ } END { print n + 0 }'
+}
+
+# wait_trace LINE COUNT TIMEOUT_MS: waits until the trace has COUNT such lines.
+wait_trace() {
+    local deadline=$(($(jv_now_us) / 1000 + $3))
+    while (($(trace_count "$1") < $2)); do
+        (($(jv_now_us) / 1000 < deadline)) || return 1
+        sleep 0.01
+    done
+}
+
+# run_library_wait NAME SETUP "WHY" CODE [stop]: the service starts while the
+# capture library is missing or unusable (SETUP, a shell snippet, runs after the
+# service folder is installed). It reaches RUNNING, its trace says why (WHY, then
+# the error CODE) once although it tries again every second, and it keeps
+# running. Then the good stand-in library is copied in and the service polls it
+# within 2 s; with "stop" it is stopped while still waiting instead.
+run_library_wait() {
+    local name=$1 setup=$2 why=$3 code=$4 mode=${5:-copy}
+    selected "$name" || return 0
+    echo "== $name (waits for the capture library)"
+    scenario_begin "$name"
+    meta kind library-wait
+    meta args "4 1 0 30 250"
+    meta flavour cdecl
+    jv_folder_install "$EXE" cdecl || { check 1 "$name" "service folder installed"; return; }
+    eval "$setup"
+    local out ok=1 copied took library=$JV_FOLDER_WIN'\ZUR_USBIO_KAD.dll'
+    jv_service_create "4 1 0 30 250"
+    check $? "$name" "sc create \"$JV_SERVICE\" binpath= \"$JV_FOLDER_WIN\\$JV_EXE 4 1 0 30 250\""
+    jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service reaches RUNNING without a usable library" "$out" || ok=0
+    wait_trace "$why" 1 5000
+    check $? "$name" "the trace says why: $why" "$(tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" | tail -n 5)"
+    (($(trace_count "ZUR Joyvane: $code") == 1))
+    check $? "$name" "the trace gives the error: ZUR Joyvane: $code"
+    # Two more tries go by.
+    sleep 2.2
+    out=$(jv_ctl query)
+    [[ $out == *" state=4 "*" exit=0 "* ]]
+    check $? "$name" "still RUNNING with exit code 0 after 2 s of tries" "$out"
+    (($(trace_count "$why") == 1))
+    check $? "$name" "the reason is traced once, not at every try" "$(trace_count "$why") times"
+    if [[ $mode == stop ]]; then
+        meta stop_while_waiting 1
+    else
+        cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_FOLDER/ZUR_USBIO_KAD.dll"
+        copied=$(jv_now_us)
+        jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 2000
+        check $? "$name" "the library copied in is polled within 2 s" || ok=0
+        took=$((($(jv_now_us) - copied) / 1000))
+        meta copy_to_poll_ms "$took"
+        echo "   copied in to the first GetGPIO: $took ms"
+        wait_trace "ZUR Joyvane: Capture library usable after error $code: $library" 1 1000
+        check $? "$name" "the trace says the wait is over: Capture library usable after error $code: $library"
+        (($(trace_count "ZUR Joyvane: Capture library: $library") == 1))
+        check $? "$name" "the trace names the copy loaded: Capture library: $library"
+    fi
+    jv_service_stop
+    out=$(jv_wait STOPPED 10000)
+    check $? "$name" "sc stop: STOPPED" "$out" || ok=0
+    jv_wait_gone 5000
+    check $? "$name" "service process ended"
+    jv_service_delete
+    check $? "$name" "sc delete"
+    ((ok)) || session_restart
+    scenario_collect
+    scenario_analyze
+}
+
+scenarios_library_wait() {
+    run_library_wait library-absent 'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"' \
+        "ZUR Joyvane: Capture library not found, waiting for it: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll" 126
+    run_library_wait library-not-a-dll 'printf "not a DLL at all\n" >"$JV_FOLDER/ZUR_USBIO_KAD.dll"' \
+        "ZUR Joyvane: Capture library is no 32-bit DLL, waiting for another: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll" 193
+    # Our setupapi stand-in: a 32-bit DLL that loads, without the library's exports.
+    run_library_wait library-incomplete 'cp "$JV_STANDINS/driver/setupapi.dll" "$JV_FOLDER/ZUR_USBIO_KAD.dll"' \
+        "ZUR Joyvane: Capture library lacks ZUR_USBIO_API_Init, waiting for another: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll" 127
+    run_library_wait library-absent-stop 'rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll"' \
+        "ZUR Joyvane: Capture library not found, waiting for it: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll" 126 stop
 }
 
 # --- started from a console -------------------------------------------------------
@@ -700,19 +785,18 @@ loaded_from() {
 # search_run NAME WHAT FILE PATTERN COUNT [missing]: one run of the service,
 # stopped once FILE has COUNT lines matching PATTERN (the capture library's log,
 # or the trace of why there is none). With "missing" no library is to be found:
-# the service then stops by itself with exit code 126.
+# the service then runs and waits for one, and says so in its trace.
 search_run() {
     local name=$1 what=$2 out
-    if [[ ${6:-} == missing ]]; then
-        jv_service_create "4 1 0 30 250" && jv_service_start && jv_wait STOPPED 10000 >/dev/null &&
-            out=$(jv_ctl query) && [[ $out == *" exit=126 "* ]]
-        check $? "$name" "$what: the service stops at start with exit code 126" "$out"
-    else
-        jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
-        check $? "$name" "$what: the service runs" "$out"
-    fi
+    jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "$what: the service runs" "$out"
     jv_wait_for_count "$3" "$4" "$5" 10000
     check $? "$name" "$what: the worker tried to load the library"
+    if [[ ${6:-} == missing ]]; then
+        out=$(jv_ctl query)
+        [[ $out == *" state=4 "*" exit=0 "* ]]
+        check $? "$name" "$what: still RUNNING, waiting for the library" "$out"
+    fi
     jv_service_stop 2>/dev/null
     jv_wait STOPPED 10000 >/dev/null
     jv_wait_gone 5000
@@ -752,16 +836,17 @@ run_library_search() {
     # 2. Only on PATH, then only in the current directory (one at a time: the
     #    classic order would take the current directory's first): never loaded.
     rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
-    search_run "$name" "a copy only on PATH" "$TRACE_FILE" 'ZUR Joyvane: 126' 1 missing
+    local waiting="ZUR Joyvane: Capture library not found, waiting for it: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll"
+    search_run "$name" "a copy only on PATH" "$TRACE_FILE" "$(sed 's/[\\.]/\\&/g' <<<"$waiting")" 1 missing
     ! loaded_from "$PATH_PLANT_WIN"
     check $? "$name" "the copy in $PATH_PLANT_WIN (on PATH) is not loaded: its DllMain never ran"
     unplant "$PATH_PLANT_WIN"
     plant "$cwd"
-    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" 'ZUR Joyvane: 126' 2 missing
+    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" "$(sed 's/[\\.]/\\&/g' <<<"$waiting")" 2 missing
     ! loaded_from "$cwd"
     check $? "$name" "the copy in $cwd (current directory) is not loaded: its DllMain never ran"
     [[ $(grep -c 'ZUR Joyvane: 126' "$TRACE_FILE") == 2 ]]
-    check $? "$name" "each time the service traces \"ZUR Joyvane: 126\" (module not found)"
+    check $? "$name" "each run traces once why it waits, \"$waiting\", then \"ZUR Joyvane: 126\""
     plant "$PATH_PLANT_WIN"
 
     # 3. In System32 as well: that one is loaded, the planted ones still not.
@@ -787,12 +872,15 @@ run_library_search() {
     loaded_from "$JV_FOLDER_WIN" && grep -qF " Process - cwd=$console" "$log" && ! loaded_from "$console"
     check $? "$name" "console with the library beside it, started in $console: that copy loaded, not the one in its current directory"
     rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
+    # Without it the console waits for the library, as the service does, until
+    # Ctrl+C (the SIGINT after 3 s).
     local out rc
-    out=$(cd "$(win_path "$console")" && WINEDEBUG=-all timeout 20 \
+    out=$(cd "$(win_path "$console")" && WINEDEBUG=-all timeout -s INT 3 \
         wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null 2>/dev/null | tr -d '\r')
     rc=$?
-    [[ $out == *$'ZUR Joyvane: 126\nJoyvane console: the capture-device library could not be loaded'* ]]
-    check $? "$name" "console without it: \"ZUR Joyvane: 126\", the library could not be loaded" "exit $rc: $out"
+    [[ $out == *"$waiting"$'\nZUR Joyvane: 126\n'* && $out == *$'\nJoyvane console: stopped.' &&
+        $(grep -cF "waiting for it" <<<"$out") == 1 ]]
+    check $? "$name" "console without it: \"$waiting\" once, running until Ctrl+C" "exit $rc: $out"
     ! loaded_from "$console" && ! loaded_from "$PATH_PLANT_WIN"
     check $? "$name" "the copies in its current directory and on PATH are not loaded"
     unplant "$console"
@@ -854,6 +942,7 @@ session_start || { echo "e2e: the Wine session did not start" >&2; exit 2; }
 
 scenarios_service
 scenarios_start_failure
+scenarios_library_wait
 run_install
 run_console
 run_console_runner
