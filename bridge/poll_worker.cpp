@@ -20,8 +20,8 @@ namespace {
 
 constexpr int32_t reconnectPauseMs = 1000;
 constexpr int firstPollRetries = 100;
-// How many 1 ms tries the stop makes for the joystick when the worker is stuck.
-constexpr int stopJoystickAttempts = 50;
+// How long the stop tries for the joystick when the worker is stuck.
+constexpr DWORD stopJoystickMs = 50;
 // A poll pause of 0 or less would make the worker spin a whole core.
 constexpr int32_t shortestPollPauseMs = 1;
 
@@ -163,7 +163,7 @@ void LetGoOfJoystickForStuckWorker() {
     // The worker's joystick must not stay pressed while the worker is stuck: the
     // idle value is the last report, and the handle is closed here, so that
     // nothing the worker sends later reaches it.
-    JoystickLetGoIfFree(buttonMasks.idleMask.load(), stopJoystickAttempts);
+    JoystickLetGoFromStop(buttonMasks.idleMask.load(), stopJoystickMs);
 }
 
 int StopPollWorker(DWORD deadlineMs) {

@@ -37,8 +37,9 @@ void RequestWorkerStop();
 // is let go here instead, every button up. 1 when the worker left in time.
 int StopPollWorker(DWORD deadlineMs);
 
-// What a stop does when the worker did not leave by the deadline: the idle value
-// goes to the joystick, which is closed.
+// What a stop does when the worker did not leave by the deadline: a report its
+// driver does not complete is cancelled, the idle value goes to the joystick, which
+// is closed (JoystickLetGoFromStop).
 void LetGoOfJoystickForStuckWorker();
 
 // One of the worker's pauses (reconnect, poll, click): it ends early when a stop is

@@ -4,7 +4,7 @@
 // SendButtonReport, the stop's let-go) are thin calls of these.
 #include "joystick/virtual_joystick.h"
 
-JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false};
+JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false, 0};
 
 namespace {
 
@@ -77,7 +77,10 @@ int JoystickWriteLocked(int32_t value) {
         return reportNoJoystick;
     }
     ++joystickConnection.serial;
-    if (HidD_SetFeature(device, &report, sizeof report) == FALSE) {
+    joystickConnection.writer.store(GetCurrentThreadId());
+    const BOOLEAN taken = HidD_SetFeature(device, &report, sizeof report);
+    joystickConnection.writer.store(0);
+    if (taken == FALSE) {
         joystickConnection.refused.store(true);
         return reportRefused;
     }
@@ -95,12 +98,33 @@ void JoystickClose(const int32_t* lastValue) {
     FreeJoystickPath();
 }
 
-bool JoystickLetGoIfFree(int32_t lastValue, int attempts) {
-    // The lock's holder may be inside a report that a failing driver never
-    // completes; a stop must not wait for it for ever. The lock, once had, is kept
-    // for the give-up, so no other holder can come between. The path stays: it is
-    // the stuck worker's.
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+namespace {
+
+// HidD_SetFeature is a synchronous device I/O control on a handle opened without
+// FILE_FLAG_OVERLAPPED, which CancelSynchronousIo ends on the thread that waits in
+// it (the call then fails with ERROR_OPERATION_ABORTED). The writer's id is read
+// without the lock, which it holds: while it is set, that thread is inside the
+// write and cannot have ended, and at worst another write of ours is cancelled.
+void CancelWriteInProgress() {
+    const DWORD writer = joystickConnection.writer.load();
+    if (writer == 0 || writer == GetCurrentThreadId()) {
+        return;
+    }
+    HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, writer);
+    if (thread != nullptr) {
+        CancelSynchronousIo(thread);
+        CloseHandle(thread);
+    }
+}
+
+} // namespace
+
+bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs) {
+    // The lock, once had, is kept for the give-up, so no other holder can come
+    // between. The deadline is on the tick count: Sleep(1) lasts up to a tick
+    // (15.6 ms) on Windows, so counting sleeps would stretch it sixteenfold.
+    const DWORD start = GetTickCount();
+    for (;;) {
         if (TryAcquireSRWLockExclusive(&joystickConnection.lock)) {
             HANDLE device = GiveUpJoystickAndUnlock(&lastValue);
             if (device != INVALID_HANDLE_VALUE) {
@@ -108,9 +132,12 @@ bool JoystickLetGoIfFree(int32_t lastValue, int attempts) {
             }
             return true;
         }
+        CancelWriteInProgress();
+        if (GetTickCount() - start >= deadlineMs) {
+            return false;
+        }
         Sleep(1);
     }
-    return false;
 }
 
 void LockJoystick() {

@@ -29,6 +29,8 @@ struct JoystickConnection {
     // Guarded by the lock.
     uint32_t serial;
     std::atomic<bool> refused; // the open joystick refused a report
+    // The thread inside HidD_SetFeature, 0 when none: a stop cancels that write.
+    std::atomic<DWORD> writer;
 };
 
 extern JoystickConnection joystickConnection;
@@ -62,11 +64,13 @@ int JoystickWriteLocked(int32_t value);
 // " Destroy_ZUR_GP: OK \n" or " failed CloseHandle \n" (also when none was open),
 // and releases the path. For the worker and --check.
 void JoystickClose(const int32_t* lastValue);
-// The close for the stop of a worker that does not return: when the lock is not
-// free within the given number of 1 ms attempts (a report that its driver never
-// completes holds it), nothing is given up and false is returned. The path stays
-// the worker's.
-bool JoystickLetGoIfFree(int32_t lastValue, int attempts);
+// The close for the stop of a worker that does not return. A report that its driver
+// does not complete holds the lock: its write is cancelled (CancelSynchronousIo on
+// the writing thread), and once the lock is had, lastValue is the last report and
+// the handle is closed; nothing written later reaches the joystick. When the lock
+// is not had within deadlineMs (on the tick count: a driver that ignores the
+// cancel), nothing is given up and false is returned. The path stays the worker's.
+bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs);
 
 // The entry points by their own names.
 int Init_ZUR_GP();     // JoystickOpen

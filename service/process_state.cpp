@@ -21,6 +21,7 @@ void ResetProcessState() {
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
     joystickConnection.serial = 0;
     joystickConnection.refused.store(false);
+    joystickConnection.writer.store(0);
     usbIoApi = UsbIoApi{};
     runFlag.store(0);
     workerAlive.store(0);

@@ -259,6 +259,11 @@ void Sleep(DWORD milliseconds) {
     sim::detail::PassTimeLocked(lock, milliseconds);
 }
 
+DWORD GetTickCount() {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    return sim::detail::NowLocked();
+}
+
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                       UINT flags) {
     UINT id = 0;

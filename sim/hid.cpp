@@ -165,14 +165,17 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
 }
 
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
-    sim::detail::Checkpoint("HidD_SetFeature");
+    // A held write is one the driver has not completed: CancelSynchronousIo ends it.
+    const bool completed = sim::detail::IoCheckpoint("HidD_SetFeature");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
     const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
     const long now = static_cast<long>(sim::detail::NowLocked());
     DWORD error = ERROR_INVALID_HANDLE;
-    if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
+    if (!completed) {
+        error = ERROR_OPERATION_ABORTED;
+    } else if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
         const auto checked = sim::checkedAt.find(device);
         error = world::FeatureError(*hidInterface, bytes, length,
                                     checked == sim::checkedAt.end() ? now : checked->second, now);

@@ -73,6 +73,8 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_NOT_FOUND 1168u
 #define ERROR_TIMEOUT 1460u
 #define ERROR_INVALID_USER_BUFFER 1784u
 
@@ -90,7 +92,16 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 void Sleep(DWORD milliseconds);
+// Milliseconds of the clock; on Windows it moves in ticks of about 15.6 ms.
+DWORD GetTickCount();
 void OutputDebugStringA(LPCSTR text);
+#define THREAD_TERMINATE 0x0001u
+DWORD GetCurrentThreadId();
+HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId);
+// Ends the synchronous I/O the thread is waiting in (here: a HidD_SetFeature held
+// or blocked), which then fails with ERROR_OPERATION_ABORTED; FALSE with
+// ERROR_NOT_FOUND when the thread waits in none.
+BOOL CancelSynchronousIo(HANDLE thread);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);

@@ -296,6 +296,45 @@ void ThreadFacts() {
     CloseHandle(gate);
 }
 
+// The stop cancels a joystick write that its driver does not complete: it opens the
+// writing thread by its id and cancels that thread's synchronous I/O. A thread
+// that waits in no I/O (here: on an event) has nothing to cancel.
+std::atomic<DWORD> gatedThreadId{0};
+
+DWORD WINAPI IdentifiedGatedThread(LPVOID gate) {
+    gatedThreadId.store(GetCurrentThreadId());
+    WaitForSingleObject(static_cast<HANDLE>(gate), INFINITE);
+    return 0;
+}
+
+void CancelFacts() {
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, IdentifiedGatedThread, gate, 0, nullptr);
+    if (thread == nullptr) {
+        Check(false, "CreateThread for the cancel facts", "no thread");
+        return;
+    }
+    while (gatedThreadId.load() == 0) {
+        Sleep(1);
+    }
+    HANDLE opened = OpenThread(THREAD_TERMINATE, FALSE, gatedThreadId.load());
+    Check(opened != nullptr, "OpenThread(THREAD_TERMINATE) on a thread of the process by its id",
+          Text("error %llu", GetLastError()));
+    if (opened != nullptr) {
+        SetLastError(0);
+        BOOL cancelled = CancelSynchronousIo(opened);
+        DWORD error = GetLastError();
+        Check(cancelled == FALSE && error == ERROR_NOT_FOUND,
+              "CancelSynchronousIo on a thread in no I/O: FALSE, ERROR_NOT_FOUND",
+              Text("returned %llu, error %llu", cancelled, error));
+        CloseHandle(opened);
+    }
+    SetEvent(gate);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(gate);
+}
+
 // --- kernel32: SRW lock and condition variable --------------------------------------
 
 SRWLOCK lock = SRWLOCK_INIT;
@@ -574,6 +613,7 @@ int main() {
     TimerFacts();
     WaitFacts();
     ThreadFacts();
+    CancelFacts();
     ConditionFacts();
     HeapAndLoaderFacts();
     FileFacts();
