@@ -4,7 +4,8 @@
 // SendButtonReport, the stop's let-go) are thin calls of these.
 #include "joystick/virtual_joystick.h"
 
-JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false, 0};
+JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false, 0,
+                                         false};
 
 namespace {
 
@@ -60,12 +61,16 @@ int JoystickOpen() {
     return opened;
 }
 
-void AttachJoystick(HANDLE device) {
+bool AttachJoystick(HANDLE device) {
     LockJoystick();
-    joystickConnection.deviceHandle.store(device);
-    joystickConnection.refused.store(false);
-    ++joystickConnection.serial;
+    const bool kept = !joystickConnection.givenUp.load();
+    if (kept) {
+        joystickConnection.deviceHandle.store(device);
+        joystickConnection.refused.store(false);
+        ++joystickConnection.serial;
+    }
     UnlockJoystick();
+    return kept;
 }
 
 int JoystickWriteLocked(int32_t value) {
@@ -123,6 +128,7 @@ bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs) {
     // The lock, once had, is kept for the give-up, so no other holder can come
     // between. The deadline is on the tick count: Sleep(1) lasts up to a tick
     // (15.6 ms) on Windows, so counting sleeps would stretch it sixteenfold.
+    joystickConnection.givenUp.store(true);
     const DWORD start = GetTickCount();
     for (;;) {
         if (TryAcquireSRWLockExclusive(&joystickConnection.lock)) {

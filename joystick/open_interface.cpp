@@ -68,9 +68,8 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
     }
     LocalFree(detail);
     if (device != INVALID_HANDLE_VALUE) {
-        if (IsJoystickCollection(device)) {
-            AttachJoystick(device);
-            device = INVALID_HANDLE_VALUE;
+        // A joystick given up by a stop is closed again unwritten.
+        if (IsJoystickCollection(device) && AttachJoystick(device)) {
             accepted = 1;
         } else {
             CloseHandle(device);

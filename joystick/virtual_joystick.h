@@ -31,6 +31,10 @@ struct JoystickConnection {
     std::atomic<bool> refused; // the open joystick refused a report
     // The thread inside HidD_SetFeature, 0 when none: a stop cancels that write.
     std::atomic<DWORD> writer;
+    // Set by the stop of a worker that did not return: from then on nothing is
+    // attached, so that a worker that comes back from the library cannot open a
+    // joystick and press a button after stopped was reported.
+    std::atomic<bool> givenUp;
 };
 
 extern JoystickConnection joystickConnection;
@@ -104,8 +108,9 @@ void SendButtonReport(int32_t value);
 void LockJoystick();
 void UnlockJoystick();
 uint32_t JoystickSerialLocked();
-// Makes an opened and accepted handle the joystick (the open's last step).
-void AttachJoystick(HANDLE device);
+// Makes an opened and accepted handle the joystick (the open's last step); false,
+// and the handle is not taken, once the joystick was given up by a stop.
+bool AttachJoystick(HANDLE device);
 
 // Prints the line of a refused report, for that outcome only.
 void PrintIfRefused(int outcome);

@@ -22,6 +22,7 @@ void ResetProcessState() {
     joystickConnection.serial = 0;
     joystickConnection.refused.store(false);
     joystickConnection.writer.store(0);
+    joystickConnection.givenUp.store(false);
     usbIoApi = UsbIoApi{};
     runFlag.store(0);
     workerAlive.store(0);
