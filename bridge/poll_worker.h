@@ -7,15 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bridge/settings.h"
 #include "platform/win32.h"
-
-// Copied from the configuration when the worker starts; the worker frees it.
-struct WorkerParams {
-    int32_t buttonNumber;
-    int32_t mode;
-    int32_t pollIntervalMs;
-    int32_t pulseMs;
-};
 
 extern std::atomic<int32_t> runFlag;        // non-zero while the worker is to keep running
 extern std::atomic<int32_t> workerAlive;    // 1 from the worker's start until it leaves
@@ -26,8 +19,8 @@ extern std::atomic<HANDLE> workerStopEvent; // set when a stop is requested; end
 // call into the capture library (or a report) can hold it up that long.
 constexpr DWORD workerStopDeadlineMs = 1001;
 
-// 1 when the worker thread was created.
-int StartPollWorker(int32_t buttonNumber, int32_t mode);
+// 1 when the worker thread was created, with its own copy of the settings.
+int StartPollWorker(const ServiceConfig& settings);
 
 // Asks the worker to stop: it leaves at its next pause, or at once from one.
 void RequestWorkerStop();

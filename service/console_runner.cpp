@@ -100,7 +100,7 @@ int ConsoleProcessMain(int argc, char** argv) {
     int exitCode = 1;
     SetRunnerState(false, false);
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
-    if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
+    if (!StartPollWorker(serviceConfig)) {
         std::fputs("Error: the worker thread could not be started\n", stderr);
     } else {
         // Until Ctrl+C. Without a usable capture library the worker waits for one,

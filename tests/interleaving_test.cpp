@@ -190,7 +190,7 @@ TEST_F(InterleavingTest, AStopDuringAConnectLeavesNoPollAfterIt) {
     sim::InstallCaptureLibrary();
     sim::SetButtonTimeline({{0, down}});
     int stuck = sim::HoldAt("ZUR_USBIO_API_InitI2c");
-    ASSERT_EQ(1, StartPollWorker(4, 0));
+    ASSERT_EQ(1, StartPollWorker(ServiceConfig{4, 0, 0, 30, 250}));
     ASSERT_TRUE(sim::WaitUntilHeld(stuck, heldWithinMs));
     EXPECT_EQ(0, StopPollWorker(workerStopDeadlineMs));
     sim::ReleaseHold(stuck);
