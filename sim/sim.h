@@ -225,7 +225,14 @@ void ReleaseHold(int hold);
 
 // Delivers a console control (CTRL_C_EVENT, ...) to the handlers that the program
 // installed, last installed first, as the console would; false when none took it.
+// A logoff or a shutdown is never delivered: Windows does not call the handlers of
+// a process that loaded user32.dll for them, and every program here does.
 bool PressConsoleControl(DWORD controlType);
+// The session ends, as Windows tells each top-level window: WM_QUERYENDSESSION to
+// each (lParam ENDSESSION_LOGOFF for a logoff, 0 for a shutdown), then
+// WM_ENDSESSION, each sent on the window's own thread and waited for. Once it
+// returns, Windows may end the process at any moment. The number of windows told.
+int EndSession(bool logoff);
 
 // The service control manager. The process counts as started by it only when
 // set; otherwise the dispatcher start fails as it does for a console start.
