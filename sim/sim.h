@@ -231,7 +231,8 @@ bool PressConsoleControl(DWORD controlType);
 // The session ends, as Windows tells each top-level window: WM_QUERYENDSESSION to
 // each (lParam ENDSESSION_LOGOFF for a logoff, 0 for a shutdown), then
 // WM_ENDSESSION, each sent on the window's own thread and waited for. Once it
-// returns, Windows may end the process at any moment. The number of windows told.
+// returns, Windows may end the process at any moment. The number of windows that
+// agreed to the end.
 int EndSession(bool logoff);
 
 // The service control manager. The process counts as started by it only when

@@ -107,14 +107,15 @@ int EndSession(bool logoff) {
         }
     }
     const LPARAM reason = logoff ? static_cast<LPARAM>(ENDSESSION_LOGOFF) : 0;
-    bool agreed = true;
+    int agreed = 0;
     for (HWND window : topLevel) {
-        agreed = SendToWindow(window, WM_QUERYENDSESSION, 0, reason) != 0 && agreed;
+        agreed += SendToWindow(window, WM_QUERYENDSESSION, 0, reason) != 0 ? 1 : 0;
     }
+    const bool ends = agreed == static_cast<int>(topLevel.size());
     for (HWND window : topLevel) {
-        SendToWindow(window, WM_ENDSESSION, agreed ? TRUE : FALSE, reason);
+        SendToWindow(window, WM_ENDSESSION, ends ? TRUE : FALSE, reason);
     }
-    return static_cast<int>(topLevel.size());
+    return agreed;
 }
 
 } // namespace sim
