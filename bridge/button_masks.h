@@ -24,6 +24,8 @@ extern std::atomic<int32_t> buttonLatched; // a press was acted on, its release 
 // the timer callback race for each press and their reports must not cross:
 extern std::atomic<int32_t> longPressState; // 0 idle, 1 armed, 2 long click sent
 extern std::atomic<UINT> longPressTimerId;  // the armed press's timer, 0 when none
+// The armed press's sequence number, 0 when none: its timer's user value.
+extern std::atomic<uint32_t> armedPress;
 
 constexpr int32_t longPressIdle = 0;
 constexpr int32_t longPressArmed = 1;
@@ -39,7 +41,8 @@ void ComputeButtonMasks(int32_t mode, int32_t buttonNumber, int32_t inverted);
 int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, int32_t pulseMs);
 
 // Fires 800 ms after a mode-2 press; sends the second button's click if the button
-// is still held. Runs on the multimedia timer thread.
+// is still held. Runs on the multimedia timer thread; user is the sequence number
+// of the press that armed the timer.
 void CALLBACK LongPressTimerProc(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR dw1,
                                  DWORD_PTR dw2);
 

@@ -7,7 +7,8 @@
 #include "usbio/usbio_api.h"
 
 void ReleaseJoystick() {
-    DestroyJoystickWithLastReport(buttonMasks.idleMask.load());
+    int32_t idle = buttonMasks.idleMask.load();
+    JoystickClose(&idle);
 }
 
 int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) {
@@ -28,8 +29,10 @@ int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) 
     return 0;
 }
 
-int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulseMs) {
-    ComputeButtonMasks(mode, buttonNumber, inverted);
+int Get_GPIO(int32_t mode, int32_t buttonNumber, [[maybe_unused]] int32_t inverted,
+             int32_t pulseMs) {
+    // The masks were computed when the connection opened; each is stored with its
+    // final value there, once, so the timer thread never reads one being redone.
     // A joystick that refused a report is gone (its driver restarted, say) while
     // the capture device may stay: the poll fails, so that the connection is
     // closed and opened again, the joystick with it.

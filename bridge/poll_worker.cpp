@@ -7,7 +7,6 @@
 
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
-#include "service/service_config.h"
 #include "platform/diagnostics.h"
 #include "usbio/usbio_api.h"
 
@@ -20,8 +19,8 @@ namespace {
 
 constexpr int32_t reconnectPauseMs = 1000;
 constexpr int firstPollRetries = 100;
-// How many 1 ms tries the stop makes for the joystick when the worker is stuck.
-constexpr int stopJoystickAttempts = 50;
+// How long the stop tries for the joystick when the worker is stuck.
+constexpr DWORD stopJoystickMs = 50;
 // A poll pause of 0 or less would make the worker spin a whole core.
 constexpr int32_t shortestPollPauseMs = 1;
 
@@ -117,8 +116,8 @@ bool WorkerPause(int32_t milliseconds) {
     return runFlag.load() != 0;
 }
 
-int StartPollWorker(int32_t buttonNumber, int32_t mode) {
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
+int StartPollWorker(const ServiceConfig& settings) {
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
     if (params == nullptr) {
         return 0;
     }
@@ -129,7 +128,7 @@ int StartPollWorker(int32_t buttonNumber, int32_t mode) {
         SetLastError(error);
         return 0;
     }
-    *params = WorkerParams{buttonNumber, mode, serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
+    *params = settings;
     workerStopEvent.store(stop);
     runFlag.store(1);
     // Alive from here, not only once the thread runs: whoever watches the flag
@@ -163,11 +162,7 @@ void LetGoOfJoystickForStuckWorker() {
     // The worker's joystick must not stay pressed while the worker is stuck: the
     // idle value is the last report, and the handle is closed here, so that
     // nothing the worker sends later reaches it.
-    int32_t idle = buttonMasks.idleMask.load();
-    HANDLE device = DetachJoystickIfFree(&idle, stopJoystickAttempts);
-    if (device != INVALID_HANDLE_VALUE) {
-        CloseHandle(device);
-    }
+    JoystickLetGoFromStop(buttonMasks.idleMask.load(), stopJoystickMs);
 }
 
 int StopPollWorker(DWORD deadlineMs) {
@@ -191,7 +186,7 @@ int StopPollWorker(DWORD deadlineMs) {
 }
 
 DWORD WINAPI PollWorker(LPVOID parameter) {
-    WorkerParams params = *static_cast<WorkerParams*>(parameter);
+    const ServiceConfig params = *static_cast<ServiceConfig*>(parameter);
     LocalFree(parameter);
     workerAlive.store(1);
     bool waited = false;
@@ -200,7 +195,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
         workerAlive.store(0);
         return 0;
     }
-    const int32_t inverted = serviceConfig.inverted;
+    const int32_t inverted = params.inverted;
     const int32_t pollPauseMs = std::max(params.pollIntervalMs, shortestPollPauseMs);
     bool connected = false;
     // A library that came after a wait came at the end of a reconnect pause: the

@@ -7,15 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bridge/settings.h"
 #include "platform/win32.h"
-
-// Copied from the configuration when the worker starts; the worker frees it.
-struct WorkerParams {
-    int32_t buttonNumber;
-    int32_t mode;
-    int32_t pollIntervalMs;
-    int32_t pulseMs;
-};
 
 extern std::atomic<int32_t> runFlag;        // non-zero while the worker is to keep running
 extern std::atomic<int32_t> workerAlive;    // 1 from the worker's start until it leaves
@@ -26,8 +19,8 @@ extern std::atomic<HANDLE> workerStopEvent; // set when a stop is requested; end
 // call into the capture library (or a report) can hold it up that long.
 constexpr DWORD workerStopDeadlineMs = 1001;
 
-// 1 when the worker thread was created.
-int StartPollWorker(int32_t buttonNumber, int32_t mode);
+// 1 when the worker thread was created, with its own copy of the settings.
+int StartPollWorker(const ServiceConfig& settings);
 
 // Asks the worker to stop: it leaves at its next pause, or at once from one.
 void RequestWorkerStop();
@@ -37,8 +30,9 @@ void RequestWorkerStop();
 // is let go here instead, every button up. 1 when the worker left in time.
 int StopPollWorker(DWORD deadlineMs);
 
-// What a stop does when the worker did not leave by the deadline: the idle value
-// goes to the joystick, which is closed.
+// What a stop does when the worker did not leave by the deadline: a report its
+// driver does not complete is cancelled, the idle value goes to the joystick, which
+// is closed (JoystickLetGoFromStop).
 void LetGoOfJoystickForStuckWorker();
 
 // One of the worker's pauses (reconnect, poll, click): it ends early when a stop is

@@ -3,11 +3,14 @@
 // Mode 2 shares its state with the multimedia timer thread, and both send reports.
 // Each press yields exactly one click, its own: the release and the timer callback
 // decide under the joystick lock, and a report that follows a decision is written
-// before the lock is let go. A timer belongs to the press that armed it: its id is
-// stored under the lock before the callback can look for it, the release forgets it,
-// and a callback whose id is not the armed one does nothing at all. So a callback
-// that fires just as the button is released, or one left from an earlier press,
-// can neither click for a later press nor click after a close.
+// before the lock is let go. A timer belongs to the press that armed it: each press
+// has a sequence number, given to its timer as the user value, the release forgets
+// it, and a callback whose number is not the armed press's does nothing at all.
+// The timer's id would not do: Windows documents no uniqueness for it, and older
+// Wine handed every timer id 1, so the callback of a released press could take
+// the next press for its own. So a callback that fires just as the button is
+// released, or one left from an earlier press, can neither click for a later press
+// nor click after a close.
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
@@ -15,6 +18,7 @@
 std::atomic<int32_t> buttonLatched{0};
 std::atomic<int32_t> longPressState{longPressIdle};
 std::atomic<UINT> longPressTimerId{0};
+std::atomic<uint32_t> armedPress{0};
 
 namespace {
 
@@ -29,37 +33,55 @@ void SendClick(int32_t pressed, int32_t lengthMs) {
     SendButtonReport(buttonMasks.idleMask.load());
 }
 
-void ForgetLongPressTimerLocked() {
-    UINT id = longPressTimerId.exchange(0);
+// Numbers the presses; 0 stands for none. Guarded by the joystick lock.
+uint32_t lastPress = 0;
+
+// With the lock held: no callback acts for the armed press any more. Returns its
+// timer, for KillLongPressTimer once the lock is let go.
+UINT ForgetLongPressTimerLocked() {
+    armedPress.store(0);
+    return longPressTimerId.exchange(0);
+}
+
+// Never with the lock held: a kill that waited for a running callback
+// (TIME_KILL_SYNCHRONOUS) would wait for one that waits for the lock. The id was
+// cleared under the lock, and only the worker sets timers, so it cannot have been
+// handed to another timer of ours in between.
+void KillLongPressTimer(UINT id) {
     if (id != 0) {
         timeKillEvent(id);
     }
 }
 
-void ArmLongPress(int32_t buttonNumber) {
+void ArmLongPress() {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT earlier = ForgetLongPressTimerLocked();
+    UnlockJoystick();
+    // Before the new timer is set: Windows may give it the same id.
+    KillLongPressTimer(earlier);
+    LockJoystick();
+    lastPress = lastPress == UINT32_MAX ? 1 : lastPress + 1;
+    armedPress.store(lastPress);
     longPressState.store(longPressArmed);
     // timeSetEvent does not wait for the timer thread, so it may be called with the
     // lock held; a callback that fires at once waits here until its id is stored.
     longPressTimerId.store(timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
-                                        static_cast<DWORD_PTR>(buttonNumber),
+                                        static_cast<DWORD_PTR>(lastPress),
                                         TIME_ONESHOT | TIME_CALLBACK_FUNCTION));
     UnlockJoystick();
 }
 
 void ReleaseLongPress(int32_t pulseMs) {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT timer = ForgetLongPressTimerLocked();
     bool shortClick = longPressState.exchange(longPressIdle) != longPressFired;
-    bool sent = shortClick && WriteButtonReportLocked(buttonMasks.pressMask.load());
+    int outcome = shortClick ? JoystickWriteLocked(buttonMasks.pressMask.load()) : reportTaken;
     UnlockJoystick();
+    KillLongPressTimer(timer);
     if (!shortClick) {
         return;
     }
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
     WorkerPause(pulseMs);
     SendButtonReport(buttonMasks.idleMask.load());
 }
@@ -68,11 +90,13 @@ void ReleaseLongPress(int32_t pulseMs) {
 
 void CancelLongPressTimer() {
     LockJoystick();
-    ForgetLongPressTimerLocked();
+    UINT timer = ForgetLongPressTimerLocked();
     UnlockJoystick();
+    KillLongPressTimer(timer);
 }
 
-int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, int32_t pulseMs) {
+int TranslateButtonState(GpioState state, int32_t mode, [[maybe_unused]] int32_t buttonNumber,
+                         int32_t pulseMs) {
     if (state == gpioButtonDown) {
         if (buttonLatched.load() != 0) {
             return 0;
@@ -86,7 +110,7 @@ int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, in
             SendClick(buttonMasks.pressMask.load(), pulseMs);
             break;
         case 2:
-            ArmLongPress(buttonNumber);
+            ArmLongPress();
             break;
         default:
             return 1;
@@ -110,20 +134,22 @@ int TranslateButtonState(GpioState state, int32_t mode, int32_t buttonNumber, in
     return 0;
 }
 
-void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR, DWORD_PTR) {
     LockJoystick();
-    bool ownPress = timerId != 0 && longPressTimerId.load() == timerId;
+    bool ownPress = press != 0 && armedPress.load() == press;
     bool click = false;
-    bool sent = false;
+    int outcome = reportTaken;
     uint32_t serial = 0;
     if (ownPress) {
         // The one-shot timer is spent; it is forgotten so that no release kills it.
-        longPressTimerId.store(0);
+        // Its own kill stays under the lock: only there is its press surely still
+        // armed, so that the id cannot belong to a later press's timer yet.
+        ForgetLongPressTimerLocked();
         timeKillEvent(timerId);
         int32_t armed = longPressArmed;
         click = longPressState.compare_exchange_strong(armed, longPressFired);
         if (click) {
-            sent = WriteButtonReportLocked(buttonMasks.secondMask.load());
+            outcome = JoystickWriteLocked(buttonMasks.secondMask.load());
             serial = JoystickSerialLocked();
         }
     }
@@ -131,18 +157,14 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD
     if (!click) {
         return;
     }
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
     // The timer thread's pause: a stop does not shorten it. A close of the joystick
     // meanwhile has already sent the idle value, and a click of the next press
     // replaced this one and ends itself: either way this click is over.
     Sleep(longClickMs);
     LockJoystick();
     bool ended = JoystickSerialLocked() != serial;
-    sent = ended || WriteButtonReportLocked(buttonMasks.idleMask.load());
+    outcome = ended ? reportTaken : JoystickWriteLocked(buttonMasks.idleMask.load());
     UnlockJoystick();
-    if (!sent) {
-        ReportRefused();
-    }
+    PrintIfRefused(outcome);
 }

@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 7:
             // A callback of an earlier timer arriving late.
-            if (op / 8 != longPressTimerId.load()) {
-                LongPressTimerProc(op / 8, 0, static_cast<DWORD_PTR>(button), 0, 0);
+            if (op / 8 != armedPress.load()) {
+                LongPressTimerProc(op / 8, 0, op / 8, 0, 0);
             }
             break;
         }

@@ -1,11 +1,41 @@
+// The one owner of the virtual joystick: its lock, handle, path, serial and refused
+// flag live in joystickConnection, and only the open, the write and the close here
+// change them. The named entry points (Init_ZUR_GP, Destroy_ZUR_GP, ReleaseJoystick,
+// SendButtonReport, the stop's let-go) are thin calls of these.
 #include "joystick/virtual_joystick.h"
 
-int Init_ZUR_GP() {
-    char* path = static_cast<char*>(LocalAlloc(LPTR, devicePathSize));
-    if (path == nullptr) {
+JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false, 0,
+                                         false};
+
+namespace {
+
+void FreeJoystickPath() {
+    if (joystickConnection.devicePath != nullptr) {
+        LocalFree(joystickConnection.devicePath);
+        joystickConnection.devicePath = nullptr;
+    }
+}
+
+// With the lock taken by the caller: writes the last value (when given), gives the
+// handle up and lets the lock go. Given up before it is closed, so that a report
+// from another thread finds no joystick rather than a closed handle.
+HANDLE GiveUpJoystickAndUnlock(const int32_t* lastValue) {
+    int outcome = lastValue != nullptr ? JoystickWriteLocked(*lastValue) : reportTaken;
+    HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
+    ++joystickConnection.serial;
+    UnlockJoystick();
+    PrintIfRefused(outcome);
+    return device;
+}
+
+} // namespace
+
+int JoystickOpen() {
+    // The path's one allocation; JoystickClose releases it, or the failed open here.
+    joystickConnection.devicePath = static_cast<char*>(LocalAlloc(LPTR, devicePathSize));
+    if (joystickConnection.devicePath == nullptr) {
         return 0;
     }
-    joystickConnection.devicePath = path;
     int opened = 0;
     GUID hidClass;
     HidD_GetHidGuid(&hidClass);
@@ -26,102 +56,128 @@ int Init_ZUR_GP() {
         SetupDiDestroyDeviceInfoList(set);
     }
     if (!opened) {
-        LocalFree(joystickConnection.devicePath);
-        joystickConnection.devicePath = nullptr;
+        FreeJoystickPath();
     }
     return opened;
 }
 
-namespace {
+bool AttachJoystick(HANDLE device) {
+    LockJoystick();
+    const bool kept = !joystickConnection.givenUp.load();
+    if (kept) {
+        joystickConnection.deviceHandle.store(device);
+        joystickConnection.refused.store(false);
+        ++joystickConnection.serial;
+    }
+    UnlockJoystick();
+    return kept;
+}
 
-SRWLOCK joystickLock = SRWLOCK_INIT;
-// Counts every write, open and close of the joystick; guarded by joystickLock.
-uint32_t joystickSerial = 0;
+int JoystickWriteLocked(int32_t value) {
+    ButtonFeatureReport report = MakeButtonFeatureReport(value);
+    HANDLE device = joystickConnection.deviceHandle.load();
+    // INVALID_HANDLE_VALUE doubles as the current-process pseudo-handle, so it is
+    // never handed to the HID library: with no joystick open nothing is sent.
+    if (device == INVALID_HANDLE_VALUE) {
+        return reportNoJoystick;
+    }
+    ++joystickConnection.serial;
+    joystickConnection.writer.store(GetCurrentThreadId());
+    const BOOLEAN taken = HidD_SetFeature(device, &report, sizeof report);
+    joystickConnection.writer.store(0);
+    if (taken == FALSE) {
+        joystickConnection.refused.store(true);
+        return reportRefused;
+    }
+    return reportTaken;
+}
 
-// Closes a handle given up by DetachJoystick and releases the path buffer.
-void CloseJoystick(HANDLE device) {
+void JoystickClose(const int32_t* lastValue) {
+    LockJoystick();
+    HANDLE device = GiveUpJoystickAndUnlock(lastValue);
     if (device != INVALID_HANDLE_VALUE && CloseHandle(device)) {
         PrintDeviceLine(" Destroy_ZUR_GP: OK \n");
     } else {
         PrintDeviceLine(" failed CloseHandle \n");
     }
-    if (joystickConnection.devicePath != nullptr) {
-        LocalFree(joystickConnection.devicePath);
-        joystickConnection.devicePath = nullptr;
-    }
-}
-
-} // namespace
-
-void LockJoystick() {
-    AcquireSRWLockExclusive(&joystickLock);
-}
-
-void UnlockJoystick() {
-    ReleaseSRWLockExclusive(&joystickLock);
-}
-
-uint32_t JoystickSerialLocked() {
-    return joystickSerial;
-}
-
-void CountJoystickWriteLocked() {
-    ++joystickSerial;
-}
-
-void AttachJoystick(HANDLE device) {
-    LockJoystick();
-    joystickConnection.deviceHandle.store(device);
-    joystickRefusedReport.store(false);
-    ++joystickSerial;
-    UnlockJoystick();
+    FreeJoystickPath();
 }
 
 namespace {
 
-// DetachJoystick's work, with the lock taken by the caller and let go here.
-HANDLE DetachJoystickAndUnlock(const int32_t* lastValue) {
-    bool refused = lastValue != nullptr && !WriteButtonReportLocked(*lastValue);
-    // Given up before it is closed, so that a report from another thread finds no
-    // joystick rather than a closed handle.
-    HANDLE device = joystickConnection.deviceHandle.exchange(INVALID_HANDLE_VALUE);
-    ++joystickSerial;
-    UnlockJoystick();
-    if (refused && device != INVALID_HANDLE_VALUE) {
-        ReportRefused();
+// HidD_SetFeature is a synchronous device I/O control on a handle opened without
+// FILE_FLAG_OVERLAPPED, which CancelSynchronousIo ends on the thread that waits in
+// it (the call then fails with ERROR_OPERATION_ABORTED). The writer's id is read
+// without the lock, which it holds: while it is set, that thread is inside the
+// write and cannot have ended, and at worst another write of ours is cancelled.
+void CancelWriteInProgress() {
+    const DWORD writer = joystickConnection.writer.load();
+    if (writer == 0 || writer == GetCurrentThreadId()) {
+        return;
     }
-    return device;
+    HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, writer);
+    if (thread != nullptr) {
+        CancelSynchronousIo(thread);
+        CloseHandle(thread);
+    }
 }
 
 } // namespace
 
-HANDLE DetachJoystick(const int32_t* lastValue) {
-    LockJoystick();
-    return DetachJoystickAndUnlock(lastValue);
-}
-
-HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts) {
-    // The lock's holder may be inside a report that a failing driver never
-    // completes; a stop must not wait for it for ever. The lock, once had, is kept
-    // for the detach, so no other holder can come between.
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (TryAcquireSRWLockExclusive(&joystickLock)) {
-            return DetachJoystickAndUnlock(lastValue);
+bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs) {
+    // The lock, once had, is kept for the give-up, so no other holder can come
+    // between. The deadline is on the tick count: Sleep(1) lasts up to a tick
+    // (15.6 ms) on Windows, so counting sleeps would stretch it sixteenfold.
+    joystickConnection.givenUp.store(true);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (TryAcquireSRWLockExclusive(&joystickConnection.lock)) {
+            HANDLE device = GiveUpJoystickAndUnlock(&lastValue);
+            if (device != INVALID_HANDLE_VALUE) {
+                CloseHandle(device);
+            }
+            return true;
+        }
+        CancelWriteInProgress();
+        if (GetTickCount() - start >= deadlineMs) {
+            return false;
         }
         Sleep(1);
     }
-    return INVALID_HANDLE_VALUE;
 }
 
-void Destroy_ZUR_GP() {
-    CloseJoystick(DetachJoystick(nullptr));
+void LockJoystick() {
+    AcquireSRWLockExclusive(&joystickConnection.lock);
 }
 
-void DestroyJoystickWithLastReport(int32_t lastValue) {
-    CloseJoystick(DetachJoystick(&lastValue));
+void UnlockJoystick() {
+    ReleaseSRWLockExclusive(&joystickConnection.lock);
+}
+
+uint32_t JoystickSerialLocked() {
+    return joystickConnection.serial;
+}
+
+bool JoystickRefusedAReport() {
+    return joystickConnection.refused.load();
 }
 
 bool JoystickConnectionHeld() {
     return joystickConnection.devicePath != nullptr ||
            joystickConnection.deviceHandle.load() != INVALID_HANDLE_VALUE;
+}
+
+int Init_ZUR_GP() {
+    return JoystickOpen();
+}
+
+void Destroy_ZUR_GP() {
+    JoystickClose(nullptr);
+}
+
+void SendButtonReport(int32_t value) {
+    LockJoystick();
+    int outcome = JoystickWriteLocked(value);
+    UnlockJoystick();
+    PrintIfRefused(outcome);
 }

@@ -68,9 +68,8 @@ int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface)
     }
     LocalFree(detail);
     if (device != INVALID_HANDLE_VALUE) {
-        if (IsJoystickCollection(device)) {
-            AttachJoystick(device);
-            device = INVALID_HANDLE_VALUE;
+        // A joystick given up by a stop is closed again unwritten.
+        if (IsJoystickCollection(device) && AttachJoystick(device)) {
             accepted = 1;
         } else {
             CloseHandle(device);
@@ -94,5 +93,18 @@ bool IsJoystickCollection(HANDLE device) {
     }
     const USHORT genericDesktopPage = 1;
     const USHORT joystickUsage = 4;
-    return caps.UsagePage == genericDesktopPage && caps.Usage == joystickUsage;
+    if (caps.UsagePage != genericDesktopPage || caps.Usage != joystickUsage) {
+        return false;
+    }
+    // A joystick whose feature report has another length would refuse every button
+    // report, and the worker would open it again every second for ever.
+    if (caps.FeatureReportByteLength != sizeof(ButtonFeatureReport)) {
+        char line[80];
+        std::snprintf(line, sizeof line, "Error: feature report of %u bytes, not %u \n",
+                      static_cast<unsigned>(caps.FeatureReportByteLength),
+                      static_cast<unsigned>(sizeof(ButtonFeatureReport)));
+        PrintDeviceLine(line);
+        return false;
+    }
+    return true;
 }

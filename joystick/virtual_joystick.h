@@ -8,16 +8,36 @@
 #include "platform/diagnostics.h"
 #include "platform/win32.h"
 
-// The open virtual joystick. Held from a successful Init_ZUR_GP until
-// Destroy_ZUR_GP; a field not held is nullptr or INVALID_HANDLE_VALUE.
+// The virtual joystick and everything about it, with one owner: the functions of
+// joystick_connection.cpp. Held from a successful open until its close; a field not
+// held is nullptr or INVALID_HANDLE_VALUE.
+//
+// Reports come from the worker and from the multimedia timer thread, and the
+// joystick is closed by the worker or, when the worker is stuck in the capture
+// library, by the stop sequence. The lock orders them: a report is decided and
+// written under it, and a close gives the handle up under it, so that the last
+// report on a handle is the one the closer sent and nothing follows it. The lock is
+// held across one HidD_SetFeature at most, never across a pause, the capture
+// library or a wait.
 struct JoystickConnection {
-    char* devicePath;                 // 260-byte heap buffer, touched by the worker only
+    SRWLOCK lock;
     std::atomic<HANDLE> deviceHandle; // write handle; the timer thread sends on it too
+    char* devicePath;                 // 260-byte heap buffer, touched by the worker only
+    // Changes with every report written and whenever a joystick is opened or given
+    // up, so that a click ends only while its own report is the joystick's last:
+    // not on another connection, and not in the middle of a click that began since.
+    // Guarded by the lock.
+    uint32_t serial;
+    std::atomic<bool> refused; // the open joystick refused a report
+    // The thread inside HidD_SetFeature, 0 when none: a stop cancels that write.
+    std::atomic<DWORD> writer;
+    // Set by the stop of a worker that did not return: from then on nothing is
+    // attached, so that a worker that comes back from the library cannot open a
+    // joystick and press a button after stopped was reported.
+    std::atomic<bool> givenUp;
 };
 
 extern JoystickConnection joystickConnection;
-// Set when the open joystick refuses a report; cleared when one is opened.
-extern std::atomic<bool> joystickRefusedReport;
 
 constexpr uint32_t devicePathSize = 260;
 
@@ -34,14 +54,31 @@ static_assert(sizeof(ButtonFeatureReport) == 5, "the joystick expects exactly 5 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value);
 
 // Finds the virtual joystick among the present HID devices, checks that it is a
-// joystick and opens it for writing into joystickConnection. 1 when it is open.
-int Init_ZUR_GP();
+// joystick and opens it for writing. 1 when it is open.
+int JoystickOpen();
+// What became of a report.
+constexpr int reportTaken = 0;
+constexpr int reportRefused = 1;    // the joystick refused it
+constexpr int reportNoJoystick = 2; // none was open: nothing was sent
+// With the lock held: writes one report (the caller prints the failure line of a
+// refused one once unlocked, with PrintIfRefused).
+int JoystickWriteLocked(int32_t value);
+// Gives the joystick up, with lastValue (when given) as its last report, written
+// before any other thread can write; closes the handle, printing
+// " Destroy_ZUR_GP: OK \n" or " failed CloseHandle \n" (also when none was open),
+// and releases the path. For the worker and --check.
+void JoystickClose(const int32_t* lastValue);
+// The close for the stop of a worker that does not return. A report that its driver
+// does not complete holds the lock: its write is cancelled (CancelSynchronousIo on
+// the writing thread), and once the lock is had, lastValue is the last report and
+// the handle is closed; nothing written later reaches the joystick. When the lock
+// is not had within deadlineMs (on the tick count: a driver that ignores the
+// cancel), nothing is given up and false is returned. The path stays the worker's.
+bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs);
 
-// Closes the joystick and releases the connection; safe to call when none is held.
-void Destroy_ZUR_GP();
-
-// Destroy_ZUR_GP with one last report, written before any other thread can write.
-void DestroyJoystickWithLastReport(int32_t lastValue);
+// The entry points by their own names.
+int Init_ZUR_GP();     // JoystickOpen
+void Destroy_ZUR_GP(); // JoystickClose without a last report
 
 // True while a path buffer or a device handle is held.
 bool JoystickConnectionHeld();
@@ -60,44 +97,23 @@ DWORD FindDeviceByHardwareId(DWORD property, const GUID* interfaceClass, const c
 int OpenDeviceInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* deviceInterface);
 
 // True when the device's top-level collection is a joystick (generic desktop
-// page, joystick usage).
+// page, joystick usage) whose feature report is the 5-byte button report.
 bool IsJoystickCollection(HANDLE device);
 
-// Sends one button value to the joystick. A refused report, or one with no
-// joystick open, prints "failed HidD_SetFeature \n" and is otherwise ignored.
+// Sends one button value to the joystick. A report the joystick refuses prints
+// "failed HidD_SetFeature \n" and is otherwise ignored; with no joystick open
+// nothing is sent and nothing printed.
 void SendButtonReport(int32_t value);
 
-// Reports come from the worker and from the multimedia timer thread, and the
-// joystick is closed by the worker or, when the worker is stuck in the capture
-// library, by the stop sequence. One lock orders them: a report is decided and
-// written under it, and a close gives the handle up under it, so that the last
-// report on a handle is the one the closer sent and nothing follows it. The lock is
-// held across one HidD_SetFeature at most (a short synchronous write), never across
-// a pause, the capture library or a wait.
 void LockJoystick();
 void UnlockJoystick();
-// With the lock held: writes one report; false when no joystick is open or it
-// refused the report (the caller prints the failure line once unlocked).
-bool WriteButtonReportLocked(int32_t value);
-// With the lock held: changes with every report written and whenever a joystick
-// is opened or given up, so that a click ends only while its own report is the
-// joystick's last: not on another connection, and not in the middle of a click
-// that began since.
 uint32_t JoystickSerialLocked();
-void CountJoystickWriteLocked();
-// Makes an opened and accepted handle the joystick.
-void AttachJoystick(HANDLE device);
-// Gives the joystick's handle up and returns it (INVALID_HANDLE_VALUE when none was
-// open); with lastValue, that report is written first, in the same step.
-HANDLE DetachJoystick(const int32_t* lastValue);
-// DetachJoystick for the stop of a worker that does not return: when the lock is
-// not free within the given number of 1 ms attempts (a report that its driver
-// never completes holds it), nothing is given up and INVALID_HANDLE_VALUE is
-// returned.
-HANDLE DetachJoystickIfFree(const int32_t* lastValue, int attempts);
+// Makes an opened and accepted handle the joystick (the open's last step); false,
+// and the handle is not taken, once the joystick was given up by a stop.
+bool AttachJoystick(HANDLE device);
 
-// Prints the line of a refused report.
-void ReportRefused();
+// Prints the line of a refused report, for that outcome only.
+void PrintIfRefused(int outcome);
 
 // True once the open joystick refused a report (its driver was restarted or the
 // device went away), until another joystick is opened: the connection is lost.

@@ -1,5 +1,6 @@
 #include "service/console_runner.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -66,6 +67,86 @@ const char* ModeText(int32_t mode) {
     return name != nullptr ? name : "unknown: every press fails its poll";
 }
 
+// Windows calls no console handler of a process that loaded user32.dll (this one
+// does: winmm and setupapi load it, and the service's message box is linked in)
+// for a logoff or a shutdown; it ends the process. A hidden top-level window is
+// told instead, as every window is: the end of the session is then handled like a
+// closed console window, and the joystick is let go before the answer returns.
+LRESULT CALLBACK SessionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam != FALSE) {
+            ConsoleControlHandler((static_cast<DWORD>(lParam) & ENDSESSION_LOGOFF) != 0
+                                      ? CTRL_LOGOFF_EVENT
+                                      : CTRL_SHUTDOWN_EVENT);
+        }
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+struct SessionWatch {
+    HANDLE ready; // set once the window exists, or could not be made
+    std::atomic<HWND> window;
+};
+
+DWORD WINAPI WatchSession(LPVOID parameter) {
+    auto* watch = static_cast<SessionWatch*>(parameter);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = SessionWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "JoyvaneConsoleSession";
+    RegisterClassA(&windowClass);
+    // Not a message-only window: those hear of no session's end.
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
+    watch->window.store(window);
+    SetEvent(watch->ready);
+    if (window == nullptr) {
+        return 1;
+    }
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
+// Starts the window's thread; without one, Ctrl+C and a closed window still stop.
+HANDLE StartSessionWatch(SessionWatch& watch) {
+    watch.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (watch.ready == nullptr) {
+        return nullptr;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, WatchSession, &watch, 0, nullptr);
+    if (thread != nullptr) {
+        WaitForSingleObject(watch.ready, INFINITE);
+        if (watch.window.load() == nullptr) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+            thread = nullptr;
+        }
+    }
+    CloseHandle(watch.ready);
+    return thread;
+}
+
+void EndSessionWatch(SessionWatch& watch, HANDLE thread) {
+    if (thread == nullptr) {
+        return;
+    }
+    // Closing the window ends its thread's message loop.
+    PostMessageA(watch.window.load(), WM_CLOSE, 0, 0);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
 } // namespace
 
 int ConsoleProcessMain(int argc, char** argv) {
@@ -111,7 +192,9 @@ int ConsoleProcessMain(int argc, char** argv) {
     int exitCode = 1;
     SetRunnerState(false, false);
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
-    if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
+    SessionWatch watch = {nullptr, nullptr};
+    HANDLE watchThread = StartSessionWatch(watch);
+    if (!StartPollWorker(serviceConfig)) {
         std::fputs("Error: the worker thread could not be started\n", stderr);
     } else {
         // Until Ctrl+C. Without a usable capture library the worker waits for one,
@@ -127,6 +210,7 @@ int ConsoleProcessMain(int argc, char** argv) {
     }
     std::fflush(stdout);
     SetRunnerState(true, true);
+    EndSessionWatch(watch, watchThread);
     SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
     std::fflush(stdout);
     return exitCode;

@@ -16,9 +16,13 @@ void ResetProcessState() {
     buttonLatched.store(0);
     longPressState.store(longPressIdle);
     longPressTimerId.store(0);
+    armedPress.store(0);
     joystickConnection.devicePath = nullptr;
     joystickConnection.deviceHandle.store(INVALID_HANDLE_VALUE);
-    joystickRefusedReport.store(false);
+    joystickConnection.serial = 0;
+    joystickConnection.refused.store(false);
+    joystickConnection.writer.store(0);
+    joystickConnection.givenUp.store(false);
     usbIoApi = UsbIoApi{};
     runFlag.store(0);
     workerAlive.store(0);

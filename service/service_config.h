@@ -3,13 +3,7 @@
 
 #include <cstdint>
 
-struct ServiceConfig {
-    int32_t buttonNumber;   // first joystick button, 1 to 7; mode 2 also uses the next one
-    int32_t mode;           // 0 follow, 1 pulse, 2 short/long press
-    int32_t inverted;       // 1: a pressed button is a cleared bit
-    int32_t pollIntervalMs; // pause between polls while connected
-    int32_t pulseMs;        // length of a generated click
-};
+#include "bridge/settings.h"
 
 // Written by ParseCommandLine before the service starts, read-only afterwards.
 extern ServiceConfig serviceConfig;

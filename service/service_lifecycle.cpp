@@ -89,7 +89,7 @@ void RefuseToStart(DWORD error) {
 // never ends by itself: without a usable capture library it waits for one, and the
 // service is running meanwhile.
 void RunWorker(HANDLE event) {
-    if (!StartPollWorker(serviceConfig.buttonNumber, serviceConfig.mode)) {
+    if (!StartPollWorker(serviceConfig)) {
         // A service that cannot start its worker does nothing: the service manager
         // must see the failure, not a clean stop.
         RefuseToStart(GetLastError());

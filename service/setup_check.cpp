@@ -123,23 +123,23 @@ void CheckJoystick() {
     if (!Init_ZUR_GP()) {
         // The device lines printed above say which step refused it.
         Line(false, "virtual joystick", "found, but not opened as a joystick for writing",
-             "its collection must be usage page 1, usage 4, and the account needs write access");
+             "its collection must be usage page 1, usage 4, with a 5-byte feature report, and "
+             "the account needs write access");
         return;
     }
     ComputeButtonMasks(serviceConfig.mode, serviceConfig.buttonNumber, serviceConfig.inverted);
     LockJoystick();
-    bool accepted = WriteButtonReportLocked(buttonMasks.idleMask.load());
+    bool accepted = JoystickWriteLocked(buttonMasks.idleMask.load()) == reportTaken;
     UnlockJoystick();
     char detail[MAX_PATH + 96];
     std::snprintf(detail, sizeof detail,
-                  "%s, usage page 1, usage 4, open for writing, idle report %s",
+                  "%s, usage page 1, usage 4, 5-byte feature report, open for writing, idle "
+                  "report %s",
                   joystickConnection.devicePath, accepted ? "taken" : "refused");
     Line(accepted, "virtual joystick", detail,
          accepted ? nullptr : "the joystick's driver refuses the 5-byte feature report");
-    HANDLE handle = DetachJoystick(nullptr);
-    CloseHandle(handle);
-    LocalFree(joystickConnection.devicePath);
-    joystickConnection.devicePath = nullptr;
+    // The service's own close, with its line.
+    JoystickClose(nullptr);
 }
 
 DWORD WINAPI CheckLinks(LPVOID) {

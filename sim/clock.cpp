@@ -22,7 +22,8 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 struct Timer {
-    UINT id;
+    UINT key; // unique per timer, for the simulation's own bookkeeping
+    UINT id;  // as the product sees it: with repeating ids, not unique over time
     uint64_t due;
     std::function<void()> action;
     bool multimedia; // set by timeSetEvent rather than by the test
@@ -31,6 +32,9 @@ struct Timer {
 uint64_t now = 0;
 std::vector<Timer> timers;
 UINT nextTimerId = 1;
+UINT nextTimerKey = 1;
+bool repeatTimerIds = false;
+int callbacksDone = 0;
 
 bool realTime = false;
 double realPerVirtual = 1.0;
@@ -66,6 +70,10 @@ void Fire(std::unique_lock<std::mutex>& lock, std::vector<Timer>::iterator due) 
     }
     timer.action();
     lock.lock();
+    if (timer.multimedia) {
+        ++callbacksDone;
+        timerChanged.notify_all();
+    }
 }
 
 // Virtual mode: runs the timers due up to target, earliest first, then stops the
@@ -79,7 +87,7 @@ bool AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target,
         }
         auto next =
             std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
-                return a.due != b.due ? a.due < b.due : a.id < b.id;
+                return a.due != b.due ? a.due < b.due : a.key < b.key;
             });
         if (next == timers.end() || next->due > target) {
             break;
@@ -93,11 +101,11 @@ bool AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target,
 
 // Real-time mode: one thread per timer waits for its due time unless the timer is
 // killed first.
-void RunRealTimer(UINT id) {
+void RunRealTimer(UINT key) {
     std::unique_lock<std::mutex> lock(detail::Lock());
     for (;;) {
-        auto timer =
-            std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
+        auto timer = std::find_if(timers.begin(), timers.end(),
+                                  [key](const Timer& t) { return t.key == key; });
         if (timer == timers.end()) {
             break;
         }
@@ -112,14 +120,30 @@ void RunRealTimer(UINT id) {
     timerChanged.notify_all();
 }
 
-UINT AddTimerLocked(uint32_t delay, std::function<void()> action, bool multimedia) {
-    UINT id = nextTimerId++;
-    timers.push_back(Timer{id, NowMs() + delay, std::move(action), multimedia});
-    if (realTime) {
-        ++timerThreadsRunning;
-        std::thread(RunRealTimer, id).detach();
+// The id timeSetEvent hands out: counting up, or, with repeating ids, the lowest
+// one no pending timer has (what older Wine did: every press got id 1).
+UINT NextMultimediaIdLocked() {
+    if (!repeatTimerIds) {
+        return nextTimerId;
+    }
+    UINT id = 1;
+    while (std::any_of(timers.begin(), timers.end(),
+                       [id](const Timer& t) { return t.multimedia && t.id == id; })) {
+        ++id;
     }
     return id;
+}
+
+void AddTimerLocked(UINT id, uint32_t delay, std::function<void()> action, bool multimedia) {
+    UINT key = nextTimerKey++;
+    if (id == nextTimerId) {
+        ++nextTimerId;
+    }
+    timers.push_back(Timer{key, id, NowMs() + delay, std::move(action), multimedia});
+    if (realTime) {
+        ++timerThreadsRunning;
+        std::thread(RunRealTimer, key).detach();
+    }
 }
 
 } // namespace
@@ -154,6 +178,9 @@ void ResetClockLocked() {
     now = 0;
     timers.clear();
     nextTimerId = 1;
+    nextTimerKey = 1;
+    repeatTimerIds = false;
+    callbacksDone = 0;
     realTime = false;
     realPerVirtual = 1.0;
 }
@@ -198,13 +225,24 @@ void Advance(uint32_t milliseconds) {
 void At(uint32_t time, std::function<void()> action) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     uint64_t current = NowMs();
-    AddTimerLocked(time > current ? static_cast<uint32_t>(time - current) : 0, std::move(action),
-                   false);
+    AddTimerLocked(nextTimerId, time > current ? static_cast<uint32_t>(time - current) : 0,
+                   std::move(action), false);
 }
 
 void WaitForTimers() {
     std::unique_lock<std::mutex> lock(detail::Lock());
     timerChanged.wait(lock, [] { return timerThreadsRunning == 0; });
+}
+
+void RepeatTimerIds(bool repeat) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    repeatTimerIds = repeat;
+}
+
+bool WaitForCallbacksDone(int count, uint32_t realTimeoutMs) {
+    std::unique_lock<std::mutex> lock(detail::Lock());
+    return timerChanged.wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
+                                 [count] { return callbacksDone >= count; });
 }
 
 size_t PendingTimers() {
@@ -221,6 +259,11 @@ void Sleep(DWORD milliseconds) {
     sim::detail::PassTimeLocked(lock, milliseconds);
 }
 
+DWORD GetTickCount() {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    return sim::detail::NowLocked();
+}
+
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                       UINT flags) {
     UINT id = 0;
@@ -228,9 +271,9 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
         // A refused timer is id 0; the call sets no last error.
         if (sim::detail::FaultLocked("timeSetEvent") == nullptr) {
-            id = sim::nextTimerId;
+            id = sim::NextMultimediaIdLocked();
             sim::AddTimerLocked(
-                delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
+                id, delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
         }
         sim::detail::LogCallLocked(
             "timeSetEvent",

@@ -11,6 +11,7 @@ struct SimPreparsedData {
     USHORT usagePage;
     USHORT usage;
     bool capsFail;
+    unsigned long featureLength;
 };
 
 namespace sim {
@@ -128,7 +129,7 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData
     BOOLEAN got = FALSE;
     if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
         *preparsedData = new SimPreparsedData{hidInterface->usagePage, hidInterface->usage,
-                                              hidInterface->capsFail};
+                                              hidInterface->capsFail, hidInterface->featureLength};
         sim::preparsed.insert(*preparsedData);
         sim::checkedAt[device] = static_cast<long>(sim::detail::NowLocked());
         got = TRUE;
@@ -156,7 +157,7 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
         *capabilities = HIDP_CAPS{};
         capabilities->UsagePage = preparsedData->usagePage;
         capabilities->Usage = preparsedData->usage;
-        capabilities->FeatureReportByteLength = world::featureReportLength;
+        capabilities->FeatureReportByteLength = static_cast<USHORT>(preparsedData->featureLength);
         status = HIDP_STATUS_SUCCESS;
     }
     sim::detail::LogLocked("HidP_GetCaps", "-> 0x%08x", static_cast<unsigned>(status));
@@ -164,14 +165,17 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
 }
 
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
-    sim::detail::Checkpoint("HidD_SetFeature");
+    // A held write is one the driver has not completed: CancelSynchronousIo ends it.
+    const bool completed = sim::detail::IoCheckpoint("HidD_SetFeature");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
     sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
     const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
     const long now = static_cast<long>(sim::detail::NowLocked());
     DWORD error = ERROR_INVALID_HANDLE;
-    if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
+    if (!completed) {
+        error = ERROR_OPERATION_ABORTED;
+    } else if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
         const auto checked = sim::checkedAt.find(device);
         error = world::FeatureError(*hidInterface, bytes, length,
                                     checked == sim::checkedAt.end() ? now : checked->second, now);

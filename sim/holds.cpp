@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <thread>
 
 #include "sim/state.h"
@@ -36,9 +37,14 @@ std::shared_ptr<Hold> FindLocked(int id) {
 
 namespace detail {
 
-void Checkpoint(const char* call) {
+// Threads waiting in a synchronous I/O call, and whether it was cancelled.
+std::map<DWORD, bool> pendingIo;
+
+// Holds the thread at the call when a hold names it; true when it was let go,
+// false when its I/O was cancelled (io only).
+bool HoldHere(const char* call, bool io) {
     if (holdsSet.load() == 0) {
-        return;
+        return true;
     }
     std::unique_lock<std::mutex> lock(Lock());
     for (const std::shared_ptr<Hold>& hold : holds) {
@@ -49,9 +55,35 @@ void Checkpoint(const char* call) {
         LogLocked("(held)", "%s", call);
         holdChanged.notify_all();
         std::shared_ptr<Hold> held = hold;
-        holdChanged.wait(lock, [&held] { return held->released; });
-        return;
+        const DWORD thread = CurrentThreadIdLocked();
+        if (io) {
+            pendingIo[thread] = false;
+        }
+        holdChanged.wait(
+            lock, [&held, io, thread] { return held->released || (io && pendingIo[thread]); });
+        bool cancelled = io && pendingIo[thread];
+        pendingIo.erase(thread);
+        return !cancelled;
     }
+    return true;
+}
+
+void Checkpoint(const char* call) {
+    HoldHere(call, false);
+}
+
+bool IoCheckpoint(const char* call) {
+    return HoldHere(call, true);
+}
+
+bool CancelIoLocked(DWORD threadId) {
+    auto pending = pendingIo.find(threadId);
+    if (pending == pendingIo.end()) {
+        return false;
+    }
+    pending->second = true;
+    holdChanged.notify_all();
+    return true;
 }
 
 void ReleaseHolds() {

@@ -110,6 +110,14 @@ std::vector<Report> Reports(size_t first = 0);
 // Lines that the product passed to OutputDebugStringA, without their line ends.
 std::vector<std::string> DebugLines();
 
+// From now on timeSetEvent hands out the lowest id that no pending timer has, so
+// that a timer that fired or was killed leaves its id to the next one, as older
+// Wine did; Windows documents no uniqueness of the ids. A reset ends it.
+void RepeatTimerIds(bool repeat);
+// Real-time mode: waits until that many multimedia timer callbacks have returned
+// since the reset; false when they did not within the time.
+bool WaitForCallbacksDone(int count, uint32_t realTimeoutMs);
+
 // The multimedia timers that are set and have not fired or been killed.
 size_t PendingTimers();
 // Real-time mode: waits until no timer is pending and no callback runs.
@@ -205,7 +213,8 @@ int RunningThreads();
 
 // Holds the thread that makes the nth call of a platform function from now on
 // (1: the next one) inside that call, before it takes effect, until the test lets it
-// go; timeSetEvent holds after its timer is set, before the id is returned, and
+// go; timeSetEvent holds after its timer is set, before the id is returned,
+// ReleaseSRWLockExclusive after the lock is let go, and
 // "(timer fires)" holds a timer's thread before its callback runs. The
 // capture library's calls are named by their exports ("ZUR_USBIO_API_GetGPIO").
 // Returns the hold's number. A reset lets every held thread go.
@@ -218,7 +227,15 @@ void ReleaseHold(int hold);
 
 // Delivers a console control (CTRL_C_EVENT, ...) to the handlers that the program
 // installed, last installed first, as the console would; false when none took it.
+// A logoff or a shutdown is never delivered: Windows does not call the handlers of
+// a process that loaded user32.dll for them, and every program here does.
 bool PressConsoleControl(DWORD controlType);
+// The session ends, as Windows tells each top-level window: WM_QUERYENDSESSION to
+// each (lParam ENDSESSION_LOGOFF for a logoff, 0 for a shutdown), then
+// WM_ENDSESSION, each sent on the window's own thread and waited for. Once it
+// returns, Windows may end the process at any moment. The number of windows that
+// agreed to the end.
+int EndSession(bool logoff);
 
 // The service control manager. The process counts as started by it only when
 // set; otherwise the dispatcher start fails as it does for a console start.

@@ -59,6 +59,7 @@ struct HandleEntry {
                                   // always-present joystick
     int hidInterface;             // Device: index into that device's interfaces
     std::shared_ptr<void> object; // Event, Thread: the waitable object
+    DWORD threadId = 0;           // Thread from OpenThread: the thread it names
 };
 HANDLE NewHandleLocked(HandleEntry entry);
 HandleEntry* FindHandleLocked(HANDLE handle);
@@ -105,6 +106,14 @@ inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);
+// The same for a synchronous I/O call: CancelSynchronousIo on the thread ends the
+// hold. false when it was cancelled.
+bool IoCheckpoint(const char* call);
+// Marks the thread's synchronous I/O, when it waits in one, as cancelled; the
+// caller holds Lock().
+bool CancelIoLocked(DWORD threadId);
+// The calling thread's id, as GetCurrentThreadId gives it; the caller holds Lock().
+DWORD CurrentThreadIdLocked();
 // Lets every held thread go and forgets the holds; called without Lock().
 void ReleaseHolds();
 

@@ -1,5 +1,6 @@
 // Threads and events with real blocking, so that the service's threads really run
 // side by side in the tests that need them.
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <thread>
@@ -200,6 +201,9 @@ BOOLEAN TryAcquireSRWLockExclusive(PSRWLOCK lock) {
 
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     sim::SyncObject(sim::srwLocks, lock).unlock();
+    // After the lock is let go: a test can stop its holder right there, for another
+    // thread to take the lock before the holder's next step.
+    sim::detail::Checkpoint("ReleaseSRWLockExclusive");
 }
 
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,
@@ -224,4 +228,69 @@ BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWO
 
 void WakeAllConditionVariable(PCONDITION_VARIABLE condition) {
     sim::SyncObject(sim::conditions, condition).notify_all();
+}
+
+namespace sim {
+namespace {
+
+// Thread ids as GetCurrentThreadId hands them out: one per thread that asked, from
+// 0x100 on, so that they are not mistaken for the handle numbers of the log.
+std::map<std::thread::id, DWORD> threadIds;
+
+} // namespace
+
+namespace detail {
+
+DWORD CurrentThreadIdLocked() {
+    auto [entry, added] = threadIds.try_emplace(std::this_thread::get_id(), 0);
+    if (added) {
+        entry->second = static_cast<DWORD>(0x100 + threadIds.size() - 1);
+    }
+    return entry->second;
+}
+
+} // namespace detail
+} // namespace sim
+
+DWORD GetCurrentThreadId() {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    return sim::detail::CurrentThreadIdLocked();
+}
+
+HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    bool known = std::any_of(sim::threadIds.begin(), sim::threadIds.end(),
+                             [threadId](const auto& entry) { return entry.second == threadId; });
+    HANDLE handle = nullptr;
+    if (!known) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    } else {
+        sim::detail::HandleEntry entry{sim::detail::HandleKind::Thread, 0, 0, nullptr};
+        entry.threadId = threadId;
+        handle = sim::detail::NewHandleLocked(entry);
+    }
+    sim::detail::LogCallLocked("OpenThread",
+                               {.result = sim::detail::HandleNumber(handle),
+                                .numbers = {desiredAccess, inheritHandle, threadId}},
+                               "access=0x%x inherit=%d id=0x%x -> %s", desiredAccess, inheritHandle,
+                               threadId, handle ? "thread" : "NULL");
+    return handle;
+}
+
+BOOL CancelSynchronousIo(HANDLE thread) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    const sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(thread);
+    BOOL cancelled = FALSE;
+    if (entry == nullptr || entry->kind != sim::detail::HandleKind::Thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else if (entry->threadId == 0 || !sim::detail::CancelIoLocked(entry->threadId)) {
+        SetLastError(ERROR_NOT_FOUND);
+    } else {
+        cancelled = TRUE;
+    }
+    sim::detail::LogCallLocked(
+        "CancelSynchronousIo",
+        {.result = cancelled, .numbers = {sim::detail::HandleNumber(thread)}}, "%p -> %d", thread,
+        cancelled);
+    return cancelled;
 }

@@ -61,6 +61,58 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define MB_OK 0x00000000u
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
+// Windows and their messages: a window belongs to the thread that created it, and
+// gets its messages through that thread's GetMessageA; a message sent from another
+// thread is handled there, inside GetMessageA, while the sender waits.
+typedef intptr_t LRESULT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef uint16_t ATOM;
+typedef LRESULT(CALLBACK* WNDPROC)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+struct WNDCLASSA {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    void* hIcon;
+    void* hCursor;
+    void* hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+};
+struct POINT {
+    LONG x;
+    LONG y;
+};
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+typedef MSG* LPMSG;
+#define WM_DESTROY 0x0002u
+#define WM_CLOSE 0x0010u
+#define WM_QUERYENDSESSION 0x0011u
+#define WM_QUIT 0x0012u
+#define WM_ENDSESSION 0x0016u
+#define ENDSESSION_LOGOFF 0x80000000u
+// The program's own module for a null name; nullptr (ERROR_MOD_NOT_FOUND) otherwise.
+HMODULE GetModuleHandleA(LPCSTR name);
+ATOM RegisterClassA(const WNDCLASSA* windowClass);
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
+                     int width, int height, HWND parent, void* menu, HINSTANCE instance,
+                     LPVOID parameter);
+BOOL DestroyWindow(HWND window);
+LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL GetMessageA(LPMSG message, HWND window, UINT first, UINT last);
+LRESULT DispatchMessageA(const MSG* message);
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void PostQuitMessage(int exitCode);
+
 // kernel32
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
@@ -76,6 +128,8 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_NOT_FOUND 1168u
 #define ERROR_TIMEOUT 1460u
 #define ERROR_INVALID_USER_BUFFER 1784u
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
@@ -96,7 +150,16 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 void Sleep(DWORD milliseconds);
+// Milliseconds of the clock; on Windows it moves in ticks of about 15.6 ms.
+DWORD GetTickCount();
 void OutputDebugStringA(LPCSTR text);
+#define THREAD_TERMINATE 0x0001u
+DWORD GetCurrentThreadId();
+HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId);
+// Ends the synchronous I/O the thread is waiting in (here: a HidD_SetFeature held
+// or blocked), which then fails with ERROR_OPERATION_ABORTED; FALSE with
+// ERROR_NOT_FOUND when the thread waits in none.
+BOOL CancelSynchronousIo(HANDLE thread);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);

@@ -37,10 +37,12 @@ INSTANTIATE_TEST_SUITE_P(Values, ButtonReportValueTest, ::testing::ValuesIn(repo
                              return "Value" + std::to_string(info.param.value);
                          });
 
-TEST_F(ButtonReportTest, WithoutAJoystickTheSendFailsWithItsLineAndTouchesNoDevice) {
+// Nothing was sent, so nothing was refused: the refused-report line would send
+// whoever reads the log after a driver that is fine.
+TEST_F(ButtonReportTest, WithoutAJoystickNothingIsSentAndNothingPrinted) {
     SendButtonReport(8);
     SendButtonReport(0);
-    EXPECT_EQ("failed HidD_SetFeature \nfailed HidD_SetFeature \n", sim::TakeStdout());
+    EXPECT_EQ("", sim::TakeStdout());
     EXPECT_TRUE(sim::CallsNamed("HidD_SetFeature").empty());
 }
 

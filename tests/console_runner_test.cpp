@@ -1,5 +1,6 @@
 // The console runner on real threads: it shows what the service would only trace,
 // and Ctrl+C stops it in order.
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,21 +56,26 @@ TEST_F(ConsoleRunnerTest, RunsTheBridgeUntilCtrlCAndShowsItsLines) {
 }
 
 struct EndingEvent {
-    DWORD control;
     const char* name;
+    std::function<bool()> end; // true when the program was told
 };
 PRINTED_BY_TEST_NAME(EndingEvent)
 
-// Windows ends a console process as soon as the handler of a closed window, a
-// logoff or a shutdown returns: by then the worker must have stopped and the
-// joystick been let go, with the button held (follow mode) until then.
+// Windows ends a console process as soon as the handler of a closed window returns,
+// and at a logoff or a shutdown once its windows have answered WM_ENDSESSION (the
+// console handler is not called for those: the process loaded user32.dll). By then
+// the worker must have stopped and the joystick been let go, with the button held
+// (follow mode) until then.
 const EndingEvent endingEvents[] = {
-    {CTRL_CLOSE_EVENT, "close"}, {CTRL_LOGOFF_EVENT, "logoff"}, {CTRL_SHUTDOWN_EVENT, "shutdown"}};
+    {"close", [] { return sim::PressConsoleControl(CTRL_CLOSE_EVENT); }},
+    {"logoff", [] { return sim::EndSession(true) == 1; }},
+    {"shutdown", [] { return sim::EndSession(false) == 1; }},
+};
 
 class EndingEventTest : public ConsoleRunnerTest,
                         public ::testing::WithParamInterface<EndingEvent> {};
 
-TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheHandlerReturns) {
+TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheProcessIsEnded) {
     const EndingEvent& e = GetParam();
     sim::InstallCaptureLibrary();
     sim::AddHidDevice(VirtualJoystick());
@@ -85,8 +91,8 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheHandlerReturns) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(8, ReportValue(sim::Reports().back())) << e.name;
-    bool taken = sim::PressConsoleControl(e.control);
-    // What the process would still do when the handler returned.
+    bool taken = e.end();
+    // What the process would still do when Windows ends it.
     std::vector<sim::Report> reports = sim::Reports();
     std::string out = sim::TakeStdout();
     if (!taken) {
@@ -98,6 +104,33 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheHandlerReturns) {
     EXPECT_NE(std::string::npos, out.find("Joyvane console: stopped.\n")) << e.name;
     EXPECT_EQ(0, exitCode) << e.name;
     EXPECT_EQ(sim::Resources{}, sim::Held()) << e.name;
+}
+
+// As Windows does for a process that loaded user32.dll: the console handler is
+// not called at a logoff or a shutdown, so that it cannot be what stops the runner.
+TEST_F(ConsoleRunnerTest, TheConsoleHandlerIsNotToldOfALogoffOrAShutdown) {
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    int exitCode = -1;
+    std::thread console([&exitCode] {
+        std::string args[] = {"joyvane_console.exe", "4", "0", "0", "30", "250"};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                        args[4].data(), args[5].data(), nullptr};
+        exitCode = ConsoleProcessMain(6, argv);
+    });
+    for (int i = 0; i < 2000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_FALSE(sim::PressConsoleControl(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(sim::PressConsoleControl(CTRL_SHUTDOWN_EVENT));
+    EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
+    console.join();
+    EXPECT_EQ(0, exitCode);
+    // The hidden window was made, a top-level one (no parent), and gone at the end.
+    std::vector<sim::Call> windows = sim::CallsNamed("CreateWindowExA");
+    ASSERT_EQ(1u, windows.size());
+    EXPECT_EQ((std::vector<sim::Pointer>{sim::Pointer::null}), windows[0].values.pointers);
+    EXPECT_EQ(0, sim::EndSession(true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, EndingEventTest, ::testing::ValuesIn(endingEvents),

@@ -103,8 +103,8 @@ TEST_P(FaultWindowTest, TheWorkerRidesItOutAndWorksAgainAfterIt) {
         sim::At(faultUntil, [] {});
     }
     sim::At(stopAt, [] { runFlag.store(0); });
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-    *params = WorkerParams{4, 0, 30, 250};
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = ServiceConfig{4, 0, 0, 30, 250};
     runFlag.store(1);
     EXPECT_EQ(0u, PollWorker(params));
 
@@ -131,8 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultWindowTest, ::testing::ValuesIn(faults),
 
 TEST_F(FaultMatrixTest, ALibraryWithoutAnEntryPointIsUnloadedAfterEachTryAndHoldsNothing) {
     sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr}});
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-    *params = WorkerParams{4, 0, 30, 250};
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = ServiceConfig{4, 0, 0, 30, 250};
     runFlag.store(1);
     sim::At(3500, [] { runFlag.store(0); });
     EXPECT_EQ(0u, PollWorker(params));
@@ -166,8 +166,8 @@ TEST_F(FaultMatrixTest, TenThousandReconnectsLeakNothing) {
             runFlag.store(0);
         }
     });
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-    *params = WorkerParams{4, 1, 30, 100};
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = ServiceConfig{4, 1, 0, 30, 100};
     runFlag.store(1);
     EXPECT_EQ(0u, PollWorker(params));
 
@@ -433,9 +433,8 @@ class PlatformFaultTest : public ProductTestWithParam<PlatformFault> {
     Outcome RunWorker(const PlatformFault& row) {
         sim::SetButtonTimeline(
             {{0, gpioButtonUp}, {2500, gpioButtonDown}, {row.releaseAt, gpioButtonUp}});
-        serviceConfig.inverted = 0;
-        auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-        *params = WorkerParams{4, row.mode, 30, 250};
+        auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+        *params = ServiceConfig{4, row.mode, 0, 30, 250};
         HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         workerStopEvent.store(stop);
         runFlag.store(1);

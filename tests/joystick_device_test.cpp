@@ -74,8 +74,10 @@ TEST_F(JoystickDeviceTest, OpensTheJoystickForWritingAndClosesItAgain) {
     Destroy_ZUR_GP();
     EXPECT_EQ(" Destroy_ZUR_GP: OK \n", sim::TakeStdout());
     ExpectNothingHeld("after Destroy_ZUR_GP");
+    // Nothing is sent on a closed joystick, and nothing said about it.
     SendButtonReport(0);
-    EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
+    EXPECT_EQ("0:8", ReportTimeline());
+    EXPECT_EQ("", sim::TakeStdout());
 }
 
 struct IdCase {
@@ -245,6 +247,9 @@ TEST_F(JoystickDeviceTest, InterfacesThatFailPrintTheirLineAndTheNextIsTried) {
     device.interfaces.back().capsFail = true;
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\e", 0, 0, 1, 5}); // a game pad
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\f", 0, 0, 2, 4}); // wrong page
+    // Usage page and usage right, but a feature report of 8 bytes.
+    device.interfaces.push_back(sim::HidInterface{"\\\\?\\f8"});
+    device.interfaces.back().featureLength = 8;
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\g"});
     sim::AddHidDevice(device);
 
@@ -252,12 +257,13 @@ TEST_F(JoystickDeviceTest, InterfacesThatFailPrintTheirLineAndTheNextIsTried) {
     EXPECT_EQ("Error: SetupDiGetInterfaceDeviceDetail failed\n"
               "Error: CreateFile failed: 5\n"
               "Error: HidD_GetPreparsedData failed \n"
-              "Error: HidP_GetCaps failed \n",
+              "Error: HidP_GetCaps failed \n"
+              "Error: feature report of 8 bytes, not 5 \n",
               sim::TakeStdout());
     EXPECT_STREQ("\\\\?\\g", joystickConnection.devicePath);
     // Every handle that was opened and refused was closed again.
-    EXPECT_EQ(6u, sim::CallsNamed("CreateFileA").size());
-    EXPECT_EQ(4u, sim::CallsNamed("CloseHandle").size());
+    EXPECT_EQ(7u, sim::CallsNamed("CreateFileA").size());
+    EXPECT_EQ(5u, sim::CallsNamed("CloseHandle").size());
     ExpectConnectionHeld();
 }
 

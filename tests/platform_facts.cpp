@@ -300,6 +300,111 @@ void ThreadFacts() {
     CloseHandle(gate);
 }
 
+// The stop cancels a joystick write that its driver does not complete: it opens the
+// writing thread by its id and cancels that thread's synchronous I/O. A thread
+// that waits in no I/O (here: on an event) has nothing to cancel.
+std::atomic<DWORD> gatedThreadId{0};
+
+DWORD WINAPI IdentifiedGatedThread(LPVOID gate) {
+    gatedThreadId.store(GetCurrentThreadId());
+    WaitForSingleObject(static_cast<HANDLE>(gate), INFINITE);
+    return 0;
+}
+
+#if defined(_WIN32)
+// A thread blocked in a synchronous read of an empty pipe: the kind of wait that a
+// HidD_SetFeature the driver does not complete is.
+struct BlockedRead {
+    HANDLE pipe;
+    std::atomic<DWORD> threadId{0};
+    std::atomic<BOOL> result{TRUE};
+    std::atomic<DWORD> error{0};
+};
+
+DWORD WINAPI BlockedReader(LPVOID parameter) {
+    auto* read = static_cast<BlockedRead*>(parameter);
+    read->threadId.store(GetCurrentThreadId());
+    char byte = 0;
+    DWORD got = 0;
+    BOOL result = ReadFile(read->pipe, &byte, 1, &got, nullptr);
+    read->error.store(GetLastError());
+    read->result.store(result);
+    return 0;
+}
+
+void CancelBlockedReadFact() {
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+        Check(false, "CreatePipe for the cancel fact", Text("error %llu", GetLastError()));
+        return;
+    }
+    BlockedRead read;
+    read.pipe = readEnd;
+    HANDLE thread = CreateThread(nullptr, 0, BlockedReader, &read, 0, nullptr);
+    while (read.threadId.load() == 0) {
+        Sleep(1);
+    }
+    Sleep(100); // into the read
+    HANDLE opened = OpenThread(THREAD_TERMINATE, FALSE, read.threadId.load());
+    BOOL cancelled = opened != nullptr && CancelSynchronousIo(opened);
+    bool ended = WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0;
+    bool ok = cancelled && ended && read.result.load() == FALSE &&
+              read.error.load() == ERROR_OPERATION_ABORTED;
+    CheckOrWine(ok, true,
+                "CancelSynchronousIo ends another thread's blocked synchronous read: TRUE, the "
+                "read fails with ERROR_OPERATION_ABORTED",
+                Text("cancel %llu, read error %llu", cancelled, read.error.load()));
+    if (!ended) {
+        CloseHandle(writeEnd); // ends the read, so that the thread can be waited for
+        writeEnd = nullptr;
+        WaitForSingleObject(thread, INFINITE);
+    }
+    if (opened != nullptr) {
+        CloseHandle(opened);
+    }
+    CloseHandle(thread);
+    CloseHandle(readEnd);
+    if (writeEnd != nullptr) {
+        CloseHandle(writeEnd);
+    }
+}
+#endif
+
+void CancelFacts() {
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, IdentifiedGatedThread, gate, 0, nullptr);
+    if (thread == nullptr) {
+        Check(false, "CreateThread for the cancel facts", "no thread");
+        return;
+    }
+    while (gatedThreadId.load() == 0) {
+        Sleep(1);
+    }
+    HANDLE opened = OpenThread(THREAD_TERMINATE, FALSE, gatedThreadId.load());
+    Check(opened != nullptr, "OpenThread(THREAD_TERMINATE) on a thread of the process by its id",
+          Text("error %llu", GetLastError()));
+    if (opened != nullptr) {
+        SetLastError(0);
+        BOOL cancelled = CancelSynchronousIo(opened);
+        DWORD error = GetLastError();
+        Check(cancelled == FALSE && error == ERROR_NOT_FOUND,
+              "CancelSynchronousIo on a thread in no I/O: FALSE, ERROR_NOT_FOUND",
+              Text("returned %llu, error %llu", cancelled, error));
+        CloseHandle(opened);
+    }
+    SetEvent(gate);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(gate);
+#if defined(_WIN32)
+    CancelBlockedReadFact();
+#else
+    Skip("CancelSynchronousIo ends another thread's blocked synchronous read",
+         "the simulation has no pipes; its HidD_SetFeature ends on a cancel as Windows does");
+#endif
+}
+
 // --- kernel32: SRW lock and condition variable --------------------------------------
 
 SRWLOCK lock = SRWLOCK_INIT;
@@ -753,6 +858,7 @@ int main() {
     TimerFacts();
     WaitFacts();
     ThreadFacts();
+    CancelFacts();
     ConditionFacts();
     HeapAndLoaderFacts();
     FileFacts();

@@ -1,7 +1,9 @@
 // The real poll worker on the test's own thread, on the virtual clock, against a
 // scripted capture device and virtual joystick.
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/button_masks.h"
@@ -25,9 +27,8 @@ class PollWorkerTest : public ProductTest {
     // Runs the worker until the virtual time stopAt, when the stop request comes.
     DWORD Run(int32_t button, int32_t mode, int32_t inverted, int32_t pollMs, int32_t pulseMs,
               uint32_t stopAt) {
-        serviceConfig.inverted = inverted;
-        auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-        *params = WorkerParams{button, mode, pollMs, pulseMs};
+        auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+        *params = ServiceConfig{button, mode, inverted, pollMs, pulseMs};
         runFlag.store(1);
         HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         workerStopEvent.store(stop);
@@ -362,9 +363,8 @@ TEST_F(PollWorkerTest, AStopWhileConnectedEndsThePollPauseClosesUnloadsAndLeaves
 }
 
 TEST_F(PollWorkerTest, AStopBeforeTheLoopStillClosesDeviceZeroAndUnloads) {
-    serviceConfig.inverted = 0;
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-    *params = WorkerParams{4, 0, 30, 250};
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = ServiceConfig{4, 0, 0, 30, 250};
     runFlag.store(0);
     EXPECT_EQ(0u, PollWorker(params));
     EXPECT_EQ((std::vector<std::string>{"0 Close", "0 Destroy"}), LibraryCalls());
@@ -425,6 +425,20 @@ INSTANTIATE_TEST_SUITE_P(Pauses, ShortPauseTest,
                              return "Poll" + SpelledOut(std::to_string(info.param.pollMs)) + "Ms";
                          });
 
+// A poll fails while a mode-2 press is held and the capture device stays away: the
+// joystick is let go with its buttons up, and the long-press timer that falls due
+// afterwards finds no joystick. Nothing is sent then, so no report is refused.
+TEST_F(PollWorkerTest, ALongPressTimerAfterTheJoystickWasLetGoPrintsNoRefusal) {
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}});
+    sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .from = 1600});
+    sim::AddFault({.call = "ZUR_USBIO_API_Init", .from = 1600});
+    Run(4, 2, 0, 30, 250, 4000);
+    EXPECT_EQ("1000:0 1600:0", ReportTimeline());
+    EXPECT_EQ(1u, sim::CallsNamed("(timer fires)").size()); // at 2330
+    EXPECT_EQ(" Destroy_ZUR_GP: OK \n failed CloseHandle \n", sim::TakeStdout());
+}
+
 // The joystick's driver restarts while the capture device stays: the report it
 // refuses counts as a lost connection, so the worker closes and reopens, and the
 // button works again without a restart of the service.
@@ -446,6 +460,35 @@ TEST_F(PollWorkerTest, AJoystickThatRefusesAReportIsOpenedAgain) {
     EXPECT_EQ("failed HidD_SetFeature \nfailed HidD_SetFeature \n Destroy_ZUR_GP: OK \n",
               sim::TakeStdout().substr(0, 69));
     EXPECT_EQ(sim::Resources{}, sim::Held());
+}
+
+} // namespace
+
+namespace {
+
+// The worker takes its five settings from the call that starts it, all of them:
+// the service's own copy may say otherwise (a test, or a --check run in the same
+// process) and is not read.
+TEST_F(PollWorkerTest, TheStartedWorkerUsesTheSettingsItWasGiven) {
+    sim::UseRealTime(0.1);
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline({{0, up}, {1500, down}});
+    serviceConfig = ServiceConfig{1, 1, 0, 500, 100};
+    ASSERT_EQ(1, StartPollWorker(ServiceConfig{5, 0, 1, 30, 250}));
+    for (int i = 0; i < 2000 && sim::Reports().size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(1, StopPollWorker(workerStopDeadlineMs));
+    // Button 5 inverted, follow mode: idle 16, pressed 0, and no click.
+    std::vector<sim::Report> reports = sim::Reports();
+    ASSERT_LE(2u, reports.size());
+    EXPECT_EQ(16, ReportValue(reports[0]));
+    EXPECT_EQ(0, ReportValue(reports[1]));
+    EXPECT_EQ(16, ReportValue(reports.back())); // let go at the stop
+    // Polled every 30 ms, not every 500.
+    std::vector<sim::Call> polls = sim::CallsNamed("ZUR_USBIO_API_GetGPIO");
+    ASSERT_LE(2u, polls.size());
+    EXPECT_LT(polls[1].time - polls[0].time, 100u);
 }
 
 } // namespace

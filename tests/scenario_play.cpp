@@ -56,9 +56,8 @@ HostRun PlayScenario(const world::Scenario& scenario) {
             ended = true;
         }
     });
-    auto* params = static_cast<WorkerParams*>(LocalAlloc(LPTR, sizeof(WorkerParams)));
-    *params = WorkerParams{serviceConfig.buttonNumber, serviceConfig.mode,
-                           serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = serviceConfig;
     runFlag.store(1);
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     workerStopEvent.store(stop);

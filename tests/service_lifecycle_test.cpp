@@ -374,9 +374,11 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
     }
 }
 
-// A report that the joystick's driver never completes holds the joystick's lock;
-// the stop still ends, one deadline and a few tries for the lock later.
-TEST_F(ServiceLifecycleTest, AReportThatNeverCompletesDoesNotHoldUpTheStop) {
+// A report that the joystick's driver does not complete holds the joystick's lock
+// and the worker with it. The stop waits its deadline for the worker, then cancels
+// the write and sends the idle value itself: the press never reaches the joystick,
+// and nothing does after stopped, even when the driver finishes late.
+TEST_F(ServiceLifecycleTest, AReportThatNeverCompletesIsCancelledByTheStop) {
     sim::SetButtonTimeline({{1500, gpioButtonDown}});
     int hanging = sim::HoldAt("HidD_SetFeature", 2); // the press, after the idle report
     Start({"4", "0", "0", "30", "250"});
@@ -386,11 +388,45 @@ TEST_F(ServiceLifecycleTest, AReportThatNeverCompletesDoesNotHoldUpTheStop) {
     sim::ReleaseHold(hanging);
     control.join();
     process.join();
+    std::vector<std::string> story = ReportsAndStatus();
+    ASSERT_LE(4u, story.size());
+    EXPECT_EQ((std::vector<std::string>{"status 3", "report 8!", "report 0", "status 1"}),
+              std::vector<std::string>(story.end() - 4, story.end()));
+    std::vector<sim::Call> cancels = sim::CallsNamed("CancelSynchronousIo");
+    ASSERT_FALSE(cancels.empty());
+    EXPECT_EQ(TRUE, cancels[0].values.result);
     std::vector<sim::StatusReport> reports = sim::StatusReports();
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState);
     // After the stop, an interrogation reports the service as stopped.
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
+}
+
+// The long click's report hangs on the timer thread, holding the joystick's lock,
+// and the worker waits for the lock as it leaves. The stop cancels the timer
+// thread's write: the idle value is the joystick's last report, before stopped.
+TEST_F(ServiceLifecycleTest, ALongClickThatNeverCompletesIsCancelledByTheStop) {
+    sim::SetButtonTimeline({{1500, gpioButtonDown}});
+    int hanging = sim::HoldAt("HidD_SetFeature", 2); // the long click, at 2300
+    Start({"4", "2", "0", "30", "250"});
+    ASSERT_TRUE(sim::WaitUntilHeld(hanging, waitMs));
+    std::thread control([] { EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)); });
+    EXPECT_TRUE(sim::WaitForServiceState(SERVICE_STOPPED, 5000));
+    sim::ReleaseHold(hanging);
+    control.join();
+    process.join();
+    sim::WaitForTimers();
+    std::vector<std::string> story = ReportsAndStatus();
+    auto stopPending = std::find(story.begin(), story.end(), "status 3");
+    ASSERT_NE(story.end(), stopPending);
+    // The long click cancelled, the idle value taken, and nothing after stopped;
+    // the worker's own idle report may come before the stop's.
+    std::vector<std::string> tail(stopPending + 1, story.end());
+    ASSERT_LE(3u, tail.size());
+    EXPECT_EQ("report 16!", tail.front());
+    EXPECT_EQ((std::vector<std::string>{"report 0", "status 1"}),
+              std::vector<std::string>(tail.end() - 2, tail.end()));
     EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
 }
 

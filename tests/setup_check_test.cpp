@@ -19,7 +19,9 @@ constexpr const char* entryPointLines = "entry point ZUR_USBIO_API_Init: present
 constexpr const char* deviceLines = "capture device: Init 1, Open(0) 0, InitI2c 0: ok\n"
                                     "button: read 0, state 3 (up): ok\n";
 constexpr const char* joystickLine = "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, "
-                                     "open for writing, idle report taken: ok\n";
+                                     "5-byte feature report, open for writing, idle report "
+                                     "taken: ok\n"
+                                     " Destroy_ZUR_GP: OK \n";
 
 struct CheckCase {
     const char* why;
@@ -131,15 +133,32 @@ const CheckCase checkCases[] = {
      1,
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: found, but not opened as a joystick for writing: FAILED: its "
-         "collection must be usage page 1, usage 4, and the account needs write access\n" +
+         "collection must be usage page 1, usage 4, with a 5-byte feature report, and the "
+         "account needs write access\n" +
+         someFail},
+    {"a joystick whose feature report is not 5 bytes",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::HidDevice device = VirtualJoystick();
+         device.interfaces[0].featureLength = 9;
+         sim::UpdateHidDevice(0, device);
+     },
+     1,
+     settings + libraryLine + entryPointLines + deviceLines +
+         "Error: feature report of 9 bytes, not 5 \n"
+         "virtual joystick: found, but not opened as a joystick for writing: FAILED: its "
+         "collection must be usage page 1, usage 4, with a 5-byte feature report, and the "
+         "account needs write access\n" +
          someFail},
     {"a joystick that refuses reports",
      {"4", "1", "0", "30", "250"},
      [] { sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()}); },
      1,
      settings + libraryLine + entryPointLines + deviceLines +
-         "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, open for writing, idle "
-         "report refused: FAILED: the joystick's driver refuses the 5-byte feature report\n" +
+         "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, 5-byte feature report, "
+         "open for writing, idle report refused: FAILED: the joystick's driver refuses the 5-byte "
+         "feature report\n"
+         " Destroy_ZUR_GP: OK \n" +
          someFail},
 };
 class SetupCheckCaseTest : public SetupCheckTest,

@@ -127,18 +127,27 @@ TEST_F(TranslateTest, UnknownModeKeepsTheLatchSoEveryLaterUpStateFails) {
     EXPECT_EQ(1, buttonLatched.load());
 }
 
-TEST_F(TranslateTest, LongPressTimerIsOneShotAt800MsWithButtonAsUserValue) {
+// The user value is the press's sequence number, not the button: each press a new one.
+TEST_F(TranslateTest, LongPressTimerIsOneShotAt800MsWithThePressAsUserValue) {
     ComputeButtonMasks(2, 6, 0);
     TranslateButtonState(down, 2, 6, 100);
+    TranslateButtonState(up, 2, 6, 0);
+    TranslateButtonState(down, 2, 6, 100);
     std::vector<sim::Call> set = sim::CallsNamed("timeSetEvent");
-    ASSERT_EQ(1u, set.size());
-    EXPECT_EQ((sim::CallValues{.result = 1,
-                               .numbers = {800, 50, 6, TIME_ONESHOT | TIME_CALLBACK_FUNCTION},
-                               .pointers = {sim::Pointer::set}}),
-              set[0].values)
+    ASSERT_EQ(2u, set.size());
+    ASSERT_EQ(4u, set[0].values.numbers.size());
+    const int64_t firstPress = set[0].values.numbers[2];
+    EXPECT_NE(0, firstPress);
+    EXPECT_EQ(
+        (sim::CallValues{.result = 1,
+                         .numbers = {800, 50, firstPress, TIME_ONESHOT | TIME_CALLBACK_FUNCTION},
+                         .pointers = {sim::Pointer::set}}),
+        set[0].values)
         << set[0].args;
+    EXPECT_EQ(firstPress + 1, set[1].values.numbers.at(2)) << set[1].args;
+    EXPECT_EQ(firstPress + 1, static_cast<int64_t>(armedPress.load()));
     EXPECT_EQ(longPressArmed, longPressState.load());
-    EXPECT_EQ(1u, longPressTimerId.load());
+    EXPECT_EQ(2u, longPressTimerId.load());
 }
 
 TEST_F(TranslateTest, AReleaseKillsItsPressTimer) {
@@ -160,9 +169,14 @@ TEST_F(TranslateTest, TheLongClickBlocksOnlyTheTimerAndForgetsItsTimer) {
     sim::Advance(1000);
     EXPECT_EQ(longPressFired, longPressState.load());
     EXPECT_EQ(0u, longPressTimerId.load());
-    // The release after the long click sends nothing and kills nothing.
+    // The release after the long click sends nothing and kills nothing: the one
+    // kill is the callback's own, of its spent timer, when it fired.
     TranslateButtonState(up, 2, 4, 100);
     EXPECT_EQ("800:16 1050:0", ReportTimeline());
+    std::vector<sim::Call> kills = sim::CallsNamed("timeKillEvent");
+    ASSERT_EQ(1u, kills.size());
+    EXPECT_EQ(800u, kills[0].time);
+    EXPECT_EQ((std::vector<int64_t>{1}), kills[0].values.numbers) << kills[0].args;
     EXPECT_EQ(longPressIdle, longPressState.load());
 }
 
@@ -172,6 +186,7 @@ TEST_F(TranslateTest, AStaleTimerCallbackNeitherClicksNorCancelsTheCurrentTimer)
     ComputeButtonMasks(2, 4, 0);
     TranslateButtonState(down, 2, 4, 50);
     UINT first = longPressTimerId.load();
+    uint32_t firstPress = armedPress.load();
     sim::Advance(100);
     TranslateButtonState(up, 2, 4, 50);
     sim::Advance(100);
@@ -179,7 +194,7 @@ TEST_F(TranslateTest, AStaleTimerCallbackNeitherClicksNorCancelsTheCurrentTimer)
     UINT second = longPressTimerId.load();
     ASSERT_NE(first, second);
 
-    LongPressTimerProc(first, 0, 4, 0, 0);
+    LongPressTimerProc(first, 0, firstPress, 0, 0);
     EXPECT_EQ(longPressArmed, longPressState.load());
     EXPECT_EQ(second, longPressTimerId.load());
     EXPECT_EQ(1u, sim::PendingTimers());
@@ -194,9 +209,10 @@ TEST_F(TranslateTest, ACallbackAfterTheReleaseWonSendsNothing) {
     ComputeButtonMasks(2, 4, 0);
     TranslateButtonState(down, 2, 4, 50);
     UINT id = longPressTimerId.load();
+    uint32_t press = armedPress.load();
     sim::Advance(300);
     TranslateButtonState(up, 2, 4, 50);
-    LongPressTimerProc(id, 0, 4, 0, 0);
+    LongPressTimerProc(id, 0, press, 0, 0);
     EXPECT_EQ("300:8 350:0", ReportTimeline());
 }
 
@@ -210,5 +226,40 @@ TEST_F(TranslateTest, ReportsGoOnWhenTheDeviceRefusesThem) {
     EXPECT_EQ("failed HidD_SetFeature \nfailed HidD_SetFeature \nfailed HidD_SetFeature \n",
               sim::TakeStdout());
 }
+
+// Each refused report of a mode-2 click prints its line once, whichever thread sent
+// it; the other reports of the click still go out.
+struct RefusedClickReport {
+    const char* name;
+    uint32_t releaseAt; // the short click before 800 ms, the long click after
+    int refused;        // which report of the click (1: the press, 2: its end)
+    const char* reports;
+};
+PRINTED_BY_TEST_NAME(RefusedClickReport)
+
+const RefusedClickReport refusedClickReports[] = {
+    {"short click press", 300, 1, "300:8! 350:0"},
+    {"short click end", 300, 2, "300:8 350:0!"},
+    {"long click press", 2000, 1, "800:16! 1050:0"},
+    {"long click end", 2000, 2, "800:16 1050:0!"},
+};
+
+using RefusedClickReportTest = ProductTestWithParam<RefusedClickReport>;
+
+TEST_P(RefusedClickReportTest, PrintsItsLineOnce) {
+    const RefusedClickReport& c = GetParam();
+    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
+    ComputeButtonMasks(2, 4, 0);
+    sim::AddFault({.call = "HidD_SetFeature", .firstCall = c.refused});
+    TranslateButtonState(down, 2, 4, 50);
+    sim::Advance(c.releaseAt);
+    TranslateButtonState(up, 2, 4, 50);
+    sim::Advance(1000);
+    EXPECT_EQ(c.reports, ReportTimeline());
+    EXPECT_EQ("failed HidD_SetFeature \n", sim::TakeStdout());
+}
+
+INSTANTIATE_TEST_SUITE_P(Clicks, RefusedClickReportTest, ::testing::ValuesIn(refusedClickReports),
+                         NamedBy<&RefusedClickReport::name>{});
 
 } // namespace

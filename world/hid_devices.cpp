@@ -109,7 +109,7 @@ unsigned long DetailError(const HidInterface& hid, unsigned long pathOffset, boo
 
 unsigned long FeatureError(const HidInterface& hid, const unsigned char* bytes,
                            unsigned long length, long openedAt, long now) {
-    if (length != featureReportLength || bytes == nullptr || bytes[0] != 0) {
+    if (length != hid.featureLength || bytes == nullptr || bytes[0] != 0) {
         return errorInvalidParameter;
     }
     if (hid.featureFails) {

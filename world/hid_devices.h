@@ -40,6 +40,9 @@ struct HidInterface {
     bool featureFails = false;       // HidD_SetFeature refuses every report
     long restartAt = -1;             // the driver restarts then: handles opened before die
     long padding = 0;                // the path is this much longer (folders of 'x')
+    // What HidP_GetCaps gives as FeatureReportByteLength; a report of another
+    // length is refused.
+    unsigned long featureLength = featureReportLength;
 };
 
 struct HidDevice {

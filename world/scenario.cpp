@@ -101,6 +101,8 @@ bool ParseDevice(const std::vector<std::string>& w, HidDevice& device) {
             hid.featureFails = true;
         } else if (key == "restart" && ParseNumber(value, number)) {
             hid.restartAt = number;
+        } else if (key == "featurelength" && ParseNumber(value, number)) {
+            hid.featureLength = static_cast<unsigned long>(number);
         } else if (key == "pad" && ParseNumber(value, number)) {
             hid.padding = number;
         } else {

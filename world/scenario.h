@@ -24,7 +24,7 @@
 // calls, or a platform function's name. R is what a capture call returns (by
 // default its failure value) or the error a platform call leaves. The device
 // options: ids=A|B, noids, page=N, usage=N, open=fail, preparsed=fail,
-// caps=fail, feature=fail, restart=T, pad=N.
+// caps=fail, feature=fail, featurelength=N, restart=T, pad=N.
 #pragma once
 
 #include <string>

@@ -193,7 +193,7 @@ HID_EXPORT NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData,
         Capabilities->UsagePage = page;
         Capabilities->Usage = usage;
         Capabilities->InputReportByteLength = 2;
-        Capabilities->FeatureReportByteLength = world::featureReportLength;
+        Capabilities->FeatureReportByteLength = static_cast<USHORT>(hid.featureLength);
         Capabilities->NumberLinkCollectionNodes = 1;
         Capabilities->NumberInputButtonCaps = 1;
         Capabilities->NumberInputDataIndices = 8;

@@ -422,6 +422,36 @@ run_console_runner() {
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
+# The console runner at the end of the session: Wine's wineboot --end-session
+# tells the windows of every process, as a logoff does. The button is held down
+# (follow mode) until then; the runner must let go of it before it answers.
+run_console_logoff() {
+    local name=console-logoff
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    meta kind console-runner
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" stdcall
+    jv_scenario "press 1000 60000"
+    (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 30 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" 4 0 0 30 250 </dev/null >"$SDIR/console.log" 2>&1) &
+    local console=$! reports
+    sleep 4
+    WINEDEBUG=-all timeout 20 wine wineboot --end-session >"$SDIR/wineboot.log" 2>&1
+    wait "$console"
+    local out
+    out=$(tr -d '\r' <"$SDIR/console.log")
+    [[ $out == *" Destroy_ZUR_GP: OK "$'\n'"Joyvane console: stopped." ]]
+    check $? "$name" "the end of the session closes the joystick and stops the worker" "$out"
+    reports=$(awk '{printf "%s %s %s %s %s %s|", $5, $6, $7, $8, $9, $10}' "$JV_FOLDER/virtual_hid_reports.log" 2>/dev/null)
+    [[ $reports == "ok 00 00 00 00 00|ok 00 00 00 80 00|"*"ok 00 00 00 00 00|" ]]
+    check $? "$name" "idle, button 4 down, idle again when the session ends" "$reports"
+    jv_wait_gone 5000 "$JV_EXE"
+    check $? "$name" "no console process left"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
 # The setup check, with the stand-ins working and each broken in turn:
 # run_check NAME "SCENARIO" EXIT "EXPECTED LINE" [SETUP]
 run_check() {
@@ -1342,6 +1372,7 @@ scenarios_library_wait
 run_install
 run_console
 run_console_runner
+run_console_logoff
 scenarios_check
 run_arguments
 run_library_search
