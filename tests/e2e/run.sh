@@ -491,7 +491,7 @@ scenarios_check() {
     run_check check-no-joystick "no-hid-devices" 1 \
         "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: install the virtual joystick and its driver"
     run_check check-not-a-joystick "device usage=5" 1 \
-        "virtual joystick: found, but not opened as a joystick for writing: FAILED: its collection must be usage page 1, usage 4, and the account needs write access"
+        "virtual joystick: found, but not opened as a joystick for writing: FAILED: its collection must be usage page 1, usage 4, with a 5-byte feature report, and the account needs write access"
     run_check check-device-unplugged "init fail 0 end" 1 \
         "capture device: Init 0, Open(0) -1, InitI2c -1: FAILED: is the capture device plugged in, and its own driver installed?"
     run_check check-library-stuck "init block 0 30000" 1 \
