@@ -28,16 +28,20 @@ int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) 
     return 0;
 }
 
+PollFailure lastPollFailure = {"", 0};
+
 int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulseMs) {
     ComputeButtonMasks(mode, buttonNumber, inverted);
     // A joystick that refused a report is gone (its driver restarted, say) while
     // the capture device may stay: the poll fails, so that the connection is
     // closed and opened again, the joystick with it.
     if (JoystickRefusedAReport()) {
+        lastPollFailure = {"HidD_SetFeature", 0};
         return 1;
     }
     GpioState state = 0;
-    if (UsbIoGetGpio(0, &state) != 0) {
+    if (int result = UsbIoGetGpio(0, &state); result != 0) {
+        lastPollFailure = {"ZUR_USBIO_API_GetGPIO", result};
         return 1;
     }
     return TranslateButtonState(state, mode, buttonNumber, pulseMs);

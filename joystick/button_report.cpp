@@ -1,9 +1,16 @@
 #include <cstdio>
 
 #include "joystick/virtual_joystick.h"
+#include "platform/event_log.h"
 
 JoystickConnection joystickConnection = {nullptr, INVALID_HANDLE_VALUE};
 std::atomic<bool> joystickRefusedReport{false};
+
+namespace {
+// The error of the first report the open joystick refused, until it is logged
+// (outside the joystick's lock: the event log is a call to another process).
+std::atomic<DWORD> refusalToLog{0};
+} // namespace
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
@@ -32,7 +39,10 @@ bool WriteButtonReportLocked(int32_t value) {
     CountJoystickWriteLocked();
     bool sent = HidD_SetFeature(device, &report, sizeof report) != FALSE;
     if (!sent) {
-        joystickRefusedReport.store(true);
+        const DWORD error = GetLastError();
+        if (!joystickRefusedReport.exchange(true)) {
+            refusalToLog.store(error != 0 ? error : ERROR_INVALID_FUNCTION);
+        }
     }
     return sent;
 }
@@ -43,4 +53,7 @@ bool JoystickRefusedAReport() {
 
 void ReportRefused() {
     PrintDeviceLine("failed HidD_SetFeature \n");
+    if (DWORD error = refusalToLog.exchange(0)) {
+        LogJoystickRefused(error);
+    }
 }

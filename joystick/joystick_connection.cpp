@@ -1,4 +1,5 @@
 #include "joystick/virtual_joystick.h"
+#include "platform/event_log.h"
 
 int Init_ZUR_GP() {
     char* path = static_cast<char*>(LocalAlloc(LPTR, devicePathSize));
@@ -28,6 +29,9 @@ int Init_ZUR_GP() {
     if (!opened) {
         LocalFree(joystickConnection.devicePath);
         joystickConnection.devicePath = nullptr;
+        LogJoystickNotFound();
+    } else {
+        LogJoystickFound(joystickConnection.devicePath);
     }
     return opened;
 }

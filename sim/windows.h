@@ -62,6 +62,7 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // kernel32
+#define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
@@ -401,3 +402,31 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 LPVOID LockResource(HGLOBAL resource);
 DWORD SizeofResource(HMODULE module, HRSRC resource);
+
+// kernel32: milliseconds since the machine started (the virtual clock here); it
+// wraps after 49.7 days, so intervals are taken as unsigned differences.
+DWORD GetTickCount();
+
+// Text for the wide-character calls below. The simulation's code page is
+// Latin-1: each byte becomes the character of that value.
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+#define CP_ACP 0u
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                        int wideLength);
+
+// advapi32: the account the program runs as (the service: "SYSTEM")
+BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
+
+// advapi32: the event log
+#define EVENTLOG_SUCCESS 0x0000u
+#define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_WARNING_TYPE 0x0002u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
+#define RPC_S_SERVER_UNAVAILABLE 1722u
+typedef void* PSID;
+HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                  WORD stringCount, DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+BOOL DeregisterEventSource(HANDLE eventLog);
