@@ -29,7 +29,7 @@ int Init_ZUR_GP() {
     if (!opened) {
         LocalFree(joystickConnection.devicePath);
         joystickConnection.devicePath = nullptr;
-        LogJoystickNotFound();
+        LogJoystickNotFound(joystickHardwareId);
     } else {
         LogJoystickFound(joystickConnection.devicePath);
     }

@@ -173,7 +173,7 @@ void LogServiceStarted(const int32_t (&numbers)[5]) {
 
 void LogCaptureDeviceConnected() {
     if (!deviceEverConnected || lossLogged) {
-        LogEvent(MSG_DEVICE_CONNECTED);
+        LogEvent(MSG_DEVICE_CONNECTED, {"0"});
     }
     deviceEverConnected = true;
     lossLogged = false;
@@ -197,9 +197,9 @@ void LogJoystickFound(const char* devicePath) {
     }
 }
 
-void LogJoystickNotFound() {
+void LogJoystickNotFound(const char* hardwareId) {
     if (lastJoystickEvent.exchange(JoystickEvent::notFound) != JoystickEvent::notFound) {
-        LogEvent(MSG_JOYSTICK_NOT_FOUND);
+        LogEvent(MSG_JOYSTICK_NOT_FOUND, {hardwareId});
     }
 }
 

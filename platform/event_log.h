@@ -41,5 +41,5 @@ void LogCaptureDeviceAbsent();
 // The virtual joystick: found is logged at the first find and again only after
 // it was not found or refused a report; not found once until it is found.
 void LogJoystickFound(const char* devicePath);
-void LogJoystickNotFound();
+void LogJoystickNotFound(const char* hardwareId);
 void LogJoystickRefused(DWORD error);

@@ -55,21 +55,21 @@ struct ScenarioEvents {
 PRINTED_BY_TEST_NAME(ScenarioEvents)
 
 const ScenarioEvents scenarioEvents[] = {
-    {"mode1-normal", {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006"}},
+    {"mode1-normal", {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006 0"}},
     // Lost at the failed poll, connected again a second later.
     {"poll-failure",
-     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006",
-      "W 0x80000007 ZUR_USBIO_API_GetGPIO|1|1", "I 0x40000006"}},
+     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006 0",
+      "W 0x80000007 ZUR_USBIO_API_GetGPIO|1|1", "I 0x40000006 0"}},
     // Looked for every second, logged once.
-    {"joystick-absent", {"I 0x40000005 " + library, "W 0x80000008"}},
+    {"joystick-absent", {"I 0x40000005 " + library, "W 0x80000008 HID\\ZurVirtualHidDevice"}},
     // The restarted driver refuses a report (ERROR_DEVICE_NOT_CONNECTED): lost by the joystick's
     // call, and the joystick found again with the device.
     {"joystick-restart",
-     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006", "W 0x8000000A 1167",
-      "W 0x80000007 HidD_SetFeature|0|1", "I 0x40000009 " + joystick, "I 0x40000006"}},
+     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006 0", "W 0x8000000A 1167",
+      "W 0x80000007 HidD_SetFeature|0|1", "I 0x40000009 " + joystick, "I 0x40000006 0"}},
     // Stuck in GetGPIO at the stop: the joystick is let go of with its idle report.
     {"library-blocked",
-     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006", "W 0x8000000B 0"}},
+     {"I 0x40000005 " + library, "I 0x40000009 " + joystick, "I 0x40000006 0", "W 0x8000000B 0"}},
 };
 
 class ScenarioEventsTest : public ::testing::TestWithParam<ScenarioEvents> {
@@ -118,7 +118,7 @@ TEST(EventLogTest, AnHourOfAFlappingDeviceStaysWithinOnePairAMinute) {
     // The first loss is logged as it comes, then one a minute, each with the count.
     ASSERT_LE(4u, lines.size());
     EXPECT_EQ("W 0x80000007 ZUR_USBIO_API_GetGPIO|1|1", lines[3]);
-    EXPECT_EQ("I 0x40000006", lines[4]);
+    EXPECT_EQ("I 0x40000006 0", lines[4]);
     EXPECT_EQ("W 0x80000007 ZUR_USBIO_API_GetGPIO|1|30", lines[5]);
     std::fprintf(stderr, "an hour of flapping: %zu events, %ld of them losses\n", lines.size() - 3,
                  static_cast<long>(losses));
@@ -186,7 +186,7 @@ TEST_F(ServiceEventsTest, ANormalRunLogsItsStartItsDevicesAndItsStop) {
     EXPECT_EQ("I 0x40000001 4|1|0|30|250|SYSTEM", lines[0]);
     EXPECT_EQ("I 0x40000005 " + library, lines[1]);
     EXPECT_EQ("I 0x40000009 \\\\?\\hid#zur#1", lines[2]);
-    EXPECT_EQ("I 0x40000006", lines[3]);
+    EXPECT_EQ("I 0x40000006 0", lines[3]);
     EXPECT_EQ("I 0x40000002 0", lines[4]);
     EXPECT_EQ(0, sim::OpenEventSources());
 }
