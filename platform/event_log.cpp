@@ -31,14 +31,14 @@ long long pendingResult = 0;
 enum class JoystickEvent { none, found, notFound, refused };
 std::atomic<JoystickEvent> lastJoystickEvent{JoystickEvent::none};
 
-void TraceRefusal(const char* what, DWORD id, DWORD error) {
+// line: the trace's text, with the error at its end.
+void TraceRefusal(const char* line, DWORD error) {
     if (refusalTraced.exchange(true)) {
         return;
     }
-    char line[128];
-    std::snprintf(line, sizeof line, "Event Log refused %s 0x%08lX: error %lu", what,
-                  static_cast<unsigned long>(id), static_cast<unsigned long>(error));
-    TraceMessage(line);
+    char text[128];
+    std::snprintf(text, sizeof text, "%s: error %lu", line, static_cast<unsigned long>(error));
+    TraceMessage(text);
 }
 
 // The event's type from its severity, the two top bits of the id.
@@ -58,7 +58,7 @@ WORD EventType(DWORD id) {
 bool OpenEventLog() {
     HANDLE log = RegisterEventSourceW(nullptr, sourceName);
     if (log == nullptr) {
-        TraceRefusal("the source Joyvane, event", 0, GetLastError());
+        TraceRefusal("Event Log refused the source Joyvane", GetLastError());
         return false;
     }
     eventLog.store(log);
@@ -109,7 +109,11 @@ void Report(DWORD id, const char* const* strings, size_t count) {
     }
     if (!ReportEventW(log, EventType(id), 0, id, nullptr, used, 0, used > 0 ? pointers : nullptr,
                       nullptr)) {
-        TraceRefusal("event", id, GetLastError());
+        const DWORD error = GetLastError();
+        char line[64];
+        std::snprintf(line, sizeof line, "Event Log refused event 0x%08lX",
+                      static_cast<unsigned long>(id));
+        TraceRefusal(line, error);
     }
 }
 

@@ -224,7 +224,7 @@ PRINTED_BY_TEST_NAME(Refusal)
 const Refusal refusals[] = {
     {"no event log service",
      {.call = "RegisterEventSourceW", .calls = 1},
-     "ZUR Joyvane: Event Log refused the source Joyvane, event 0x00000000: error 1722"},
+     "ZUR Joyvane: Event Log refused the source Joyvane: error 1722"},
     {"every event refused",
      {.call = "ReportEventW", .calls = 1000, .error = ERROR_ACCESS_DENIED},
      "ZUR Joyvane: Event Log refused event 0x40000001: error 5"},
