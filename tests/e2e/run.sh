@@ -274,6 +274,19 @@ run_service() {
         # ... then the device lost at the failed GetGPIO (returned 1, once), connected again.
         events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" \
             "warn ZUR_USBIO_API_GetGPIO" "warn 1" "warn 1" "trace 0" "trace 0" ;;
+    joystick-absent)
+        # Not found once (the hardware id looked for), though looked for every second.
+        events_check "$name" "${started[@]}" "$library" 'warn HID\ZurVirtualHidDevice' "trace 0" ;;
+    joystick-restart)
+        # The restarted driver refuses a report (1167): the device lost by the
+        # joystick's call, the joystick found again, the device connected.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "warn 1167" \
+            "warn HidD_SetFeature" "warn 0" "warn 1" "$joystick" "trace 0" "trace 0" ;;
+    library-blocked)
+        # Stuck in GetGPIO at the stop: the joystick let go of with report 0, and
+        # stopped (exit code 0) with the worker let go after 1001 ms.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "warn 0" \
+            "warn 0" "warn 1001" ;;
     esac
 }
 
