@@ -29,6 +29,8 @@ int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted) 
     return 0;
 }
 
+PollFailure lastPollFailure = {"", 0};
+
 int Get_GPIO(int32_t mode, int32_t buttonNumber, [[maybe_unused]] int32_t inverted,
              int32_t pulseMs) {
     // The masks were computed when the connection opened; each is stored with its
@@ -37,10 +39,12 @@ int Get_GPIO(int32_t mode, int32_t buttonNumber, [[maybe_unused]] int32_t invert
     // the capture device may stay: the poll fails, so that the connection is
     // closed and opened again, the joystick with it.
     if (JoystickRefusedAReport()) {
+        lastPollFailure = {"HidD_SetFeature", 0};
         return 1;
     }
     GpioState state = 0;
-    if (UsbIoGetGpio(0, &state) != 0) {
+    if (int result = UsbIoGetGpio(0, &state); result != 0) {
+        lastPollFailure = {"ZUR_USBIO_API_GetGPIO", result};
         return 1;
     }
     return TranslateButtonState(state, mode, buttonNumber, pulseMs);

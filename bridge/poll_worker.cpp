@@ -8,6 +8,8 @@
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
 #include "platform/diagnostics.h"
+#include "platform/event_log.h"
+#include "messages.h"
 #include "usbio/usbio_api.h"
 
 std::atomic<int32_t> runFlag{0};
@@ -46,23 +48,32 @@ void TraceLibraryFailure(DWORD error) {
     char path[MAX_PATH + 1] = "";
     const bool there = LibraryPathForTrace(path, sizeof path);
     char line[MAX_PATH + 128];
+    // The cause as the event names it; the trace keeps its own sentences.
+    char cause[96] = "it cannot be loaded";
     if (error == ERROR_MOD_NOT_FOUND && there) {
         // The loader says 126 as well when a DLL that the library imports is missing.
         std::snprintf(line, sizeof line,
                       "Capture library found but a DLL it needs is not, waiting: %s", path);
+        std::snprintf(cause, sizeof cause, "found, but a DLL it needs is not");
     } else if (error == ERROR_MOD_NOT_FOUND) {
         std::snprintf(line, sizeof line, "Capture library not found, waiting for it: %s", path);
+        std::snprintf(cause, sizeof cause, "not found");
     } else if (error == ERROR_BAD_EXE_FORMAT) {
         std::snprintf(line, sizeof line,
                       "Capture library is no 32-bit DLL, waiting for another: %s", path);
+        std::snprintf(cause, sizeof cause, "no 32-bit DLL");
     } else if (error == ERROR_PROC_NOT_FOUND && UsbIoMissingEntryPoint() != nullptr) {
         std::snprintf(line, sizeof line, "Capture library lacks %s, waiting for another: %s",
                       UsbIoMissingEntryPoint(), path);
+        std::snprintf(cause, sizeof cause, "it lacks %s", UsbIoMissingEntryPoint());
     } else {
         std::snprintf(line, sizeof line, "Capture library cannot be loaded, waiting: %s", path);
     }
     TraceMessage(line);
     TraceCode(static_cast<int32_t>(error));
+    char code[16];
+    std::snprintf(code, sizeof code, "%lu", static_cast<unsigned long>(error));
+    LogEvent(MSG_LIBRARY_WAITING, {cause, path, code});
 }
 
 // Loads the capture library, and while it cannot be used (not there yet, a 64-bit
@@ -162,7 +173,10 @@ void LetGoOfJoystickForStuckWorker() {
     // The worker's joystick must not stay pressed while the worker is stuck: the
     // idle value is the last report, and the handle is closed here, so that
     // nothing the worker sends later reaches it.
-    JoystickLetGoFromStop(buttonMasks.idleMask.load(), stopJoystickMs);
+    const int32_t idle = buttonMasks.idleMask.load();
+    if (JoystickLetGoFromStop(idle, stopJoystickMs)) {
+        LogEventNumbers(MSG_JOYSTICK_LET_GO, {idle});
+    }
 }
 
 int StopPollWorker(DWORD deadlineMs) {
@@ -205,10 +219,12 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
         if (!connected) {
             const bool paused = !pauseFirst || WorkerPause(reconnectPauseMs);
             pauseFirst = true;
+            LogCaptureDeviceAbsent();
             if (!paused || OpenCaptureConnection(params.mode, params.buttonNumber, inverted) != 0) {
                 continue;
             }
             connected = true;
+            LogCaptureDeviceConnected();
             // A stop that came while the library opened the device (it may have
             // waited in vain and let go of the joystick already): no poll, which
             // could press a button after the service was reported stopped.
@@ -222,6 +238,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                 result = Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs);
                 if (++retries > firstPollRetries) {
                     TraceMessage("\nError: Get_GPIO after Init");
+                    LogCaptureDeviceLost(lastPollFailure.call, lastPollFailure.result);
                     connected = false;
                     break;
                 }
@@ -229,6 +246,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
         } else if (WorkerPause(pollPauseMs) &&
                    Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs) == 1) {
             connected = false;
+            LogCaptureDeviceLost(lastPollFailure.call, lastPollFailure.result);
             CloseCaptureConnection(0);
         }
     }

@@ -50,6 +50,13 @@ int OpenCaptureConnection(int32_t mode, int32_t buttonNumber, int32_t inverted);
 
 // One poll: 0 when the button state was read (and acted on), 1 on failure.
 int Get_GPIO(int32_t mode, int32_t buttonNumber, int32_t inverted, int32_t pulseMs);
+// The call that made the last poll fail and what it returned, for the event of
+// the lost device. Worker thread only.
+struct PollFailure {
+    const char* call;
+    int32_t result;
+};
+extern PollFailure lastPollFailure;
 
 // Lets go of the joystick with every button up (when it is open), so that no
 // button stays down while the capture device is away or the service is stopped.

@@ -1,4 +1,5 @@
 #include "joystick/virtual_joystick.h"
+#include "platform/event_log.h"
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
@@ -10,5 +11,8 @@ ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
 void PrintIfRefused(int outcome) {
     if (outcome == reportRefused) {
         PrintDeviceLine("failed HidD_SetFeature \n");
+        if (DWORD error = joystickConnection.refusalToLog.exchange(0)) {
+            LogJoystickRefused(error);
+        }
     }
 }

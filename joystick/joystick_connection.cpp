@@ -3,6 +3,7 @@
 // change them. The named entry points (Init_ZUR_GP, Destroy_ZUR_GP, ReleaseJoystick,
 // SendButtonReport, the stop's let-go) are thin calls of these.
 #include "joystick/virtual_joystick.h"
+#include "platform/event_log.h"
 
 JoystickConnection joystickConnection = {SRWLOCK_INIT, INVALID_HANDLE_VALUE, nullptr, 0, false, 0,
                                          false};
@@ -57,6 +58,9 @@ int JoystickOpen() {
     }
     if (!opened) {
         FreeJoystickPath();
+        LogJoystickNotFound(joystickHardwareId);
+    } else {
+        LogJoystickFound(joystickConnection.devicePath);
     }
     return opened;
 }
@@ -86,7 +90,10 @@ int JoystickWriteLocked(int32_t value) {
     const BOOLEAN taken = HidD_SetFeature(device, &report, sizeof report);
     joystickConnection.writer.store(0);
     if (taken == FALSE) {
-        joystickConnection.refused.store(true);
+        const DWORD error = GetLastError();
+        if (!joystickConnection.refused.exchange(true)) {
+            joystickConnection.refusalToLog.store(error != 0 ? error : ERROR_INVALID_FUNCTION);
+        }
         return reportRefused;
     }
     return reportTaken;

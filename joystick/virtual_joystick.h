@@ -35,6 +35,9 @@ struct JoystickConnection {
     // attached, so that a worker that comes back from the library cannot open a
     // joystick and press a button after stopped was reported.
     std::atomic<bool> givenUp;
+    // The error of the first report the open joystick refused, until it is logged
+    // outside the lock (the Event Log is a call to another process).
+    std::atomic<DWORD> refusalToLog{0};
 };
 
 extern JoystickConnection joystickConnection;

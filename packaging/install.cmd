@@ -80,6 +80,9 @@ set "SERVICE=ZUR Service 1.02"
 set "KEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 rem The settings' key, in the 32-bit view that the MSI package writes.
 set "SETTINGS_KEY=HKLM\SOFTWARE\Joyvane"
+rem The Event Log's source of the service's events, whose texts are the
+rem message table in the installed joyvane_service.exe.
+set "SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Joyvane"
 set "ACCOUNT=LocalSystem"
 rem What this script puts into its folder, and the capture library that an
 rem administrator puts there.
@@ -234,6 +237,12 @@ if errorlevel 1 (
     echo install: the settings could not be recorded under %SETTINGS_KEY%.
     goto :undo
 )
+set "SOURCE_ADDED=1"
+call :register_source
+if errorlevel 1 (
+    echo install: the Event Log source could not be registered under %SOURCE_KEY%.
+    goto :undo
+)
 "%SC%" description "%SERVICE%" "Joyvane: the capture device's push-button as virtual joystick buttons (settings %SETTINGS%)." >nul
 rem The last action applies to every later failure, so the third one ends the
 rem restarts: a service that cannot work is not started again every minute for
@@ -287,6 +296,7 @@ rem Removes whatever this run registered, recorded or copied; exit status 1.
 if defined REGISTERED "%SC%" stop "%SERVICE%" >nul 2>&1
 if defined REGISTERED "%SC%" delete "%SERVICE%" >nul 2>&1
 if defined RECORDED "%REG%" delete "%SETTINGS_KEY%" /f /reg:32 >nul 2>&1
+if defined SOURCE_ADDED "%REG%" delete "%SOURCE_KEY%" /f >nul 2>&1
 call :remove_copied
 if defined MADE_TARGET rd /s /q "%TARGET%" >nul 2>&1
 echo install: nothing was installed.
@@ -344,6 +354,16 @@ if errorlevel 1 exit /b 1
 "%REG%" add "%SETTINGS_KEY%" /v CLICK_MS /t REG_SZ /d "%CLICK_MS%" /f /reg:32 >nul
 if errorlevel 1 exit /b 1
 "%REG%" add "%SETTINGS_KEY%" /v Installer /t REG_SZ /d install.cmd /f /reg:32 >nul
+if errorlevel 1 exit /b 1
+exit /b 0
+
+rem :register_source: the service's events in the Application log under
+rem "Joyvane": their texts come from the installed program (a path that the
+rem Event Log expands), of the three types error, warning and information.
+:register_source
+"%REG%" add "%SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%TARGET%\joyvane_service.exe" /f >nul
+if errorlevel 1 exit /b 1
+"%REG%" add "%SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 exit /b 1
 exit /b 0
 

@@ -89,6 +89,11 @@ joyvane_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attribut
 # component is removed (wixl has no RegistryKey/@Action).
 joyvane_msi_query("INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('SettingsKey', 2, 'SOFTWARE\\Joyvane', '-', 'Settings')")
 
+# The Event Log source's EventMessageFile is REG_EXPAND_SZ, as the Event Log
+# reads it; wixl writes Type="expandable" as a plain string, and the Registry
+# table marks an expandable value with a leading "#%".
+joyvane_msi_query("UPDATE `Registry` SET `Value` = '#%[#ServiceExe]' WHERE `Name` = 'EventMessageFile' AND `Component_` = 'Service'")
+
 if(JOYVANE_SIGN_CERT OR JOYVANE_SIGN_KEY)
     include("${CMAKE_CURRENT_LIST_DIR}/sign.cmake")
     joyvane_sign("${output}")

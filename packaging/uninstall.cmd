@@ -51,6 +51,7 @@ set "ComSpec=%SYS%cmd.exe"
 set "SERVICE=ZUR Service 1.02"
 set "KEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 set "SETTINGS_KEY=HKLM\SOFTWARE\Joyvane"
+set "SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Joyvane"
 rem What install.cmd puts into the folder, this script apart.
 set "INSTALLED=joyvane_service.exe joyvane_console.exe README.md LICENSE"
 
@@ -130,13 +131,25 @@ echo uninstall: "%SERVICE%" is stopped and removed.
 
 :remove_settings
 "%REG%" query "%SETTINGS_KEY%" /reg:32 >nul 2>&1
-if errorlevel 1 goto :remove_files
+if errorlevel 1 goto :remove_source
 "%REG%" delete "%SETTINGS_KEY%" /f /reg:32 >nul
 if errorlevel 1 (
     echo uninstall: %SETTINGS_KEY% could not be removed.
     exit /b 1
 )
 echo uninstall: %SETTINGS_KEY% is removed.
+
+:remove_source
+rem The Event Log source goes with the program that holds its texts; the
+rem events logged stay in the Application log.
+"%REG%" query "%SOURCE_KEY%" >nul 2>&1
+if errorlevel 1 goto :remove_files
+"%REG%" delete "%SOURCE_KEY%" /f >nul
+if errorlevel 1 (
+    echo uninstall: the Event Log source %SOURCE_KEY% could not be removed.
+    exit /b 1
+)
+echo uninstall: the Event Log source %SOURCE_KEY% is removed.
 
 :remove_files
 rem The service's process may hold its program open for a moment after it has

@@ -4,6 +4,7 @@
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
 #include "platform/diagnostics.h"
+#include "platform/event_log.h"
 #include "service/service_config.h"
 #include "service/service_lifecycle.h"
 #include "usbio/usbio_api.h"
@@ -33,4 +34,5 @@ void ResetProcessState() {
     stopEvent.store(nullptr);
     ResetStopSequence();
     traceToConsole.store(false);
+    ResetEventLog();
 }

@@ -3,6 +3,8 @@
 #include "bridge/poll_worker.h"
 #include "service/service_config.h"
 #include "platform/diagnostics.h"
+#include "platform/event_log.h"
+#include "messages.h"
 
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
 // Until ServiceMain reports running the service is starting: a control that
@@ -69,7 +71,13 @@ BOOL SubmitStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
 
 // The stop sequence's work, for the one caller that claimed it.
 void RunStopSequence() {
-    StopPollWorker(workerStopDeadlineMs);
+    const int left = StopPollWorker(workerStopDeadlineMs);
+    if (left) {
+        LogEventNumbers(MSG_SERVICE_STOPPED, {static_cast<long long>(exitCode.load())});
+    } else {
+        LogEventNumbers(MSG_SERVICE_STOPPED_WORKER_LET_GO,
+                        {static_cast<long long>(exitCode.load()), workerStopDeadlineMs});
+    }
     // A control after the stop reports what the service is by then.
     currentState.store(SERVICE_STOPPED);
     HANDLE event = stopEvent.load();
@@ -89,6 +97,9 @@ void RefuseToStart(DWORD error) {
 // never ends by itself: without a usable capture library it waits for one, and the
 // service is running meanwhile.
 void RunWorker(HANDLE event) {
+    // Ahead of the worker, whose first events (the library) follow it.
+    LogServiceStarted({serviceConfig.buttonNumber, serviceConfig.mode, serviceConfig.inverted,
+                       serviceConfig.pollIntervalMs, serviceConfig.pulseMs});
     if (!StartPollWorker(serviceConfig)) {
         // A service that cannot start its worker does nothing: the service manager
         // must see the failure, not a clean stop.
@@ -162,7 +173,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     statusHandle.store(status);
+    // Without the log the service works all the same; the refusal is traced.
+    OpenEventLog();
     if (!ReportServiceStatus(SERVICE_START_PENDING, 1, 3000)) {
+        CloseEventLog();
         return;
     }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -170,6 +184,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         // Without a way to stop, the service must not stay "starting" for ever;
         // it stops with the error, as a start that failed.
         RefuseToStart(GetLastError());
+        CloseEventLog();
         return;
     }
     stopEvent.store(event);
@@ -189,6 +204,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     FinishStop();
     stopEvent.store(nullptr);
     CloseHandle(event);
+    CloseEventLog();
 }
 
 int ServiceProcessMain(int argc, char** argv) {

@@ -130,6 +130,7 @@ void Reset() {
     detail::ResetFaultsLocked();
     detail::ResetServiceDatabaseLocked();
     detail::ResetRegistryLocked();
+    detail::ResetEventLogLocked();
 }
 
 Resources Held() {

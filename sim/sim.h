@@ -341,4 +341,25 @@ void SetRegistryValue(const std::string& key, const std::string& name, RegistryV
 std::optional<RegistryValue> GetRegistryValue(const std::string& key, const std::string& name);
 bool RegistryKeyExists(const std::string& key);
 
+// The event log. RegisterEventSourceW succeeds for any source name, registered
+// or not, as on Windows (an unregistered source's events are logged under the
+// name with a note that their text cannot be found); it fails by rule with the
+// rule's error (RPC_S_SERVER_UNAVAILABLE, the event log service not running,
+// when it names none). ReportEventW fails by rule (ERROR_INVALID_HANDLE when
+// unset) and with ERROR_INVALID_HANDLE for a handle that is not open;
+// DeregisterEventSource with ERROR_INVALID_HANDLE. Each event reported is kept.
+struct LoggedEvent {
+    uint32_t time;
+    std::string source;
+    WORD type;
+    DWORD id;
+    std::vector<std::string> strings; // each character below 256 as its byte
+    bool operator==(const LoggedEvent&) const = default;
+};
+std::vector<LoggedEvent> LoggedEvents();
+// Event log handles open now.
+int OpenEventSources();
+// The account GetUserNameW names (a reset: "SYSTEM").
+void SetUserName(const std::string& name);
+
 } // namespace sim

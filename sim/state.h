@@ -86,6 +86,7 @@ void ResetCaptureLocked();
 void ResetFaultsLocked();
 void ResetServiceDatabaseLocked();
 void ResetRegistryLocked();
+void ResetEventLogLocked();
 
 // The fault table's verdict on one call of `call` made now (counting it), or
 // null when it goes through; the caller holds Lock().

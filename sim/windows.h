@@ -114,6 +114,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 
 // kernel32
+#define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
@@ -150,7 +151,9 @@ void PostQuitMessage(int exitCode);
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 void Sleep(DWORD milliseconds);
-// Milliseconds of the clock; on Windows it moves in ticks of about 15.6 ms.
+// Milliseconds since the machine started (the virtual clock here); on Windows it
+// moves in ticks of about 15.6 ms and wraps after 49.7 days, so intervals are
+// taken as unsigned differences.
 DWORD GetTickCount();
 void OutputDebugStringA(LPCSTR text);
 #define THREAD_TERMINATE 0x0001u
@@ -464,3 +467,27 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 LPVOID LockResource(HGLOBAL resource);
 DWORD SizeofResource(HMODULE module, HRSRC resource);
+
+// Text for the wide-character calls below. The simulation's code page is
+// Latin-1: each byte becomes the character of that value.
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+#define CP_ACP 0u
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                        int wideLength);
+
+// advapi32: the account the program runs as (the service: "SYSTEM")
+BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
+
+// advapi32: the event log
+#define EVENTLOG_SUCCESS 0x0000u
+#define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_WARNING_TYPE 0x0002u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
+#define RPC_S_SERVER_UNAVAILABLE 1722u
+typedef void* PSID;
+HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                  WORD stringCount, DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+BOOL DeregisterEventSource(HANDLE eventLog);

@@ -4,12 +4,16 @@
 #include <sstream>
 
 #include "bridge/poll_worker.h"
+#include "platform/event_log.h"
 #include "service/process_state.h"
 #include "service/service_config.h"
 
-HostRun PlayScenario(const world::Scenario& scenario) {
+HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     sim::Reset();
     ResetProcessState();
+    if (eventLog) {
+        OpenEventLog();
+    }
     if (scenario.library != "none") {
         sim::InstallCaptureLibrary();
     }
@@ -87,6 +91,8 @@ HostRun PlayScenario(const world::Scenario& scenario) {
             run.libraryCalls.push_back(call);
         }
     }
+    CloseEventLog();
+    run.events = sim::LoggedEvents();
     return run;
 }
 

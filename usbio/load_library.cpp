@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "platform/diagnostics.h"
+#include "platform/event_log.h"
+#include "messages.h"
 #include "usbio/usbio_api.h"
 
 UsbIoApi usbIoApi = {};
@@ -77,6 +79,7 @@ int LoadUsbIoLibrary(const char* fileName) {
             char line[MAX_PATH + 32];
             std::snprintf(line, sizeof line, "Capture library: %s", path);
             TraceMessage(line);
+            LogEvent(MSG_LIBRARY_LOADED, {path});
             loadError = 0;
             usbIoApi = table;
             table.module = nullptr;

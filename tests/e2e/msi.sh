@@ -368,8 +368,18 @@ stored() {
         "INVERTED REG_SZ $3" "Installer REG_SZ msi" "MODE REG_SZ $2" "POLL_MS REG_SZ $4"
 }
 
+# event_source: the values of the service's Event Log source, "NAME TYPE VALUE"
+# each, sorted; "no key" when there is none.
+SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Joyvane'
+event_source() {
+    local out
+    out=$(jv_wine reg query "$SOURCE_KEY" 2>/dev/null) || { echo "no key"; return; }
+    tr -d '\r' <<<"$out" | sed -n -E 's/^ +([^ ]+) +(REG_[A-Z_]+) +(.*)$/\1 \2 \3/p' | LC_ALL=C sort
+}
+
 nothing_left() {
-    ! jv_service_registered && [[ ! -e $INSTALLED ]] && ! registered "$MSI" && [[ $(settings) == "no key" ]]
+    ! jv_service_registered && [[ ! -e $INSTALLED ]] && ! registered "$MSI" && [[ $(settings) == "no key" ]] &&
+        [[ $(event_source) == "no key" ]]
 }
 
 # reports_after N: the first N reports the joystick accepted, bytes only.
@@ -455,6 +465,9 @@ cmp -s "$INSTALLED/joyvane_service.exe" "$FILES/joyvane_service.exe" &&
 check $? "the installed programs and uninstall.cmd are the packaged ones, byte for byte"
 same "HKLM\\$SETTINGS_KEY: the numbers given and the defaults, as REG_SZ, and Installer=msi" \
     "$(stored 5 2 0 30 250)" "$(settings)"
+same "$SOURCE_KEY: the Event Log source, its texts in the installed program (REG_EXPAND_SZ), types 7" \
+    "EventMessageFile REG_EXPAND_SZ $INSTALLED_WIN\\joyvane_service.exe
+TypesSupported REG_DWORD 0x7" "$(event_source)"
 # Wine's msi registers the path without quotes; Windows Installer's own
 # quoting shows only on Windows (README).
 same "registered command line: the installed program with 5 2 0 30 250" \
@@ -585,6 +598,7 @@ check $? "it was stopped in order (its worker unloaded the capture library)"
 [[ ! -e $INSTALLED ]]
 check $? "\"$INSTALLED_WIN\" is gone" "$(ls -A "$INSTALLED" 2>&1)"
 same "HKLM\\$SETTINGS_KEY is gone" "no key" "$(settings)"
+same "the Event Log source $SOURCE_KEY is gone" "no key" "$(event_source)"
 [[ $(products) == 0 ]]
 check $? "no product is registered any more"
 

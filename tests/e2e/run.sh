@@ -45,7 +45,7 @@ RUN_START_US=$(date +%s%6N)
 # The session traces every SetServiceStatus with Wine's clock (+timestamp is
 # the monotonic clock of the stand-in logs, in whole milliseconds) and reports
 # crashes; fixme lines of the service channel show what Wine ignores.
-export JV_WINEDEBUG=-all,+timestamp,+pid,+service,err+seh
+export JV_WINEDEBUG=-all,+timestamp,+pid,+service,+eventlog,err+seh
 # shellcheck source=tools/wine_service.sh
 source "$REPO/tools/wine_service.sh"
 
@@ -150,6 +150,45 @@ scenario_collect() {
     tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" >"$SDIR/trace.log" 2>/dev/null
 }
 
+# event_strings: the insertion strings of the service's events in this
+# scenario, one a line after the event's type as Wine's ReportEventW traces it
+# (+eventlog: "err" for an error event, "warn" for a warning, "trace" for
+# information), with Wine's escapes undone.
+event_strings() {
+    sed -n -E 's/^.*:(trace|warn|err):eventlog:ReportEventW L"(.*)"$/\1 \2/p' "$SDIR/session.log" |
+        sed 's/\\\\/\\/g'
+}
+
+# events_check NAME STRING...: the events' strings are exactly these, in order;
+# a STRING that begins with "~" is a shell pattern (the account, which is
+# Wine's user; the joystick's device path).
+events_check() {
+    local name=$1 got expected
+    shift
+    got=$(event_strings)
+    expected=$(printf '%s\n' "$@")
+    local -a lines patterns
+    mapfile -t lines <<<"$got"
+    patterns=("$@")
+    local ok=0 i
+    ((${#lines[@]} == ${#patterns[@]})) || ok=1
+    for ((i = 0; ok == 0 && i < ${#patterns[@]}; i++)); do
+        if [[ ${patterns[i]} == '~'* ]]; then
+            # shellcheck disable=SC2053
+            [[ ${lines[i]} == ${patterns[i]#\~} ]] || ok=1
+        else
+            [[ ${lines[i]} == "${patterns[i]}" ]] || ok=1
+        fi
+    done
+    check $ok "$name" "Event Log (Wine's +eventlog): ${expected//$'\n'/ | }" "${got//$'\n'/ | }"
+}
+
+# The strings of the started event of "4 1 0 30 250" and of the library's load.
+started_events() {
+    printf 'trace %s\n' "$1" "$2" "$3" "$4" "$5"
+    echo '~trace ?*'
+}
+
 scenario_analyze() {
     python3 "$ANALYZE" check "$SDIR" | tee -a "$RESULTS"
 }
@@ -224,6 +263,31 @@ run_service() {
     fi
     scenario_collect
     scenario_analyze
+    local joystick='~trace \\\\\?\\*hid#zurvirtualhiddevice#0#{*}' library="trace $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll"
+    local -a started
+    mapfile -t started < <(started_events $args)
+    case $name in
+    mode1-normal)
+        # Started, the library loaded, the joystick found, the device connected; stopped.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "trace 0" ;;
+    poll-failure)
+        # ... then the device lost at the failed GetGPIO (returned 1, once), connected again.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" \
+            "warn ZUR_USBIO_API_GetGPIO" "warn 1" "warn 1" "trace 0" "trace 0" ;;
+    joystick-absent)
+        # Not found once (the hardware id looked for), though looked for every second.
+        events_check "$name" "${started[@]}" "$library" 'warn HID\ZurVirtualHidDevice' "trace 0" ;;
+    joystick-restart)
+        # The restarted driver refuses a report (1167): the device lost by the
+        # joystick's call, the joystick found again, the device connected.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "warn 1167" \
+            "warn HidD_SetFeature" "warn 0" "warn 1" "$joystick" "trace 0" "trace 0" ;;
+    library-blocked)
+        # Stuck in GetGPIO at the stop: the joystick let go of with report 0, and
+        # stopped (exit code 0) with the worker let go after 1001 ms.
+        events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "warn 0" \
+            "warn 0" "warn 1001" ;;
+    esac
 }
 
 # Every scenario file, in the order of their names.
@@ -359,6 +423,13 @@ run_library_wait() {
     ((ok)) || session_restart
     scenario_collect
     scenario_analyze
+    if [[ $name == library-absent ]]; then
+        local -a started
+        mapfile -t started < <(started_events 4 1 0 30 250)
+        # Waiting (the cause, the full path, the error) once, then the load.
+        events_check "$name" "${started[@]}" "warn not found" "warn $library" "warn 126" \
+            "trace $library" '~trace \\\\\?\\*hid#zurvirtualhiddevice#0#{*}' "trace 0" "trace 0"
+    fi
 }
 
 scenarios_library_wait() {
@@ -661,6 +732,8 @@ expected_install_ran() {
         echo "$reg add \"$SETTINGS_KEY\" /v $name /t REG_SZ /d \"$value\" /f /reg:32"
     done
     printf '%s\n' "$reg add \"$SETTINGS_KEY\" /v Installer /t REG_SZ /d install.cmd /f /reg:32" \
+        "$reg add \"$SOURCE_KEY\" /v EventMessageFile /t REG_EXPAND_SZ /d \"$1\\joyvane_service.exe\" /f" \
+        "$reg add \"$SOURCE_KEY\" /v TypesSupported /t REG_DWORD /d 7 /f" \
         "$sc description $service \"Joyvane: the capture device's push-button as virtual joystick buttons (settings $2).\"" \
         "$sc failure $service reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
         "$sc failureflag $service 1" \
@@ -696,6 +769,13 @@ service_value() {
 
 # settings_values: the values of the settings' key in the 32-bit view, as
 # "NAME=VALUE ..." in reg's order; empty without the key.
+# The Event Log source of the service's events, and its values: "NAME=TYPE:DATA ".
+SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Joyvane'
+source_values() {
+    jv_wine reg query "$SOURCE_KEY" 2>/dev/null | tr -d '\r' |
+        sed -n -E 's/^ +([A-Za-z_]+) +(REG_[A-Z_]+) +(.*)$/\1=\2:\3/p' | tr '\n' ' '
+}
+
 settings_values() {
     jv_wine reg query "$SETTINGS_KEY" /reg:32 2>/dev/null | tr -d '\r' |
         sed -n -E 's/^ +([A-Za-z_]+) +REG_SZ +(.*)$/\1=\2/p' | tr '\n' ' '
@@ -727,7 +807,7 @@ installed_unchanged() {
 # nothing_installed: no service, no settings' key, no folder in either
 # Program Files.
 nothing_installed() {
-    ! jv_service_registered && [[ -z $(settings_values) && ! -e $(win_path "$PF_WIN") && ! -e $(win_path "$PF86_WIN") ]]
+    ! jv_service_registered && [[ -z $(settings_values) && -z $(source_values) && ! -e $(win_path "$PF_WIN") && ! -e $(win_path "$PF86_WIN") ]]
 }
 
 # planted_ran: whether a planted script ran (and so left its log).
@@ -775,6 +855,8 @@ uninstall_checks() {
     check $? "$name" "service process ended"
     [[ -z $(settings_values) ]]
     check $? "$name" "$SETTINGS_KEY removed" "$(settings_values)"
+    [[ -z $(source_values) && $CMD_OUT == *"uninstall: the Event Log source $SOURCE_KEY is removed."* ]]
+    check $? "$name" "the Event Log source $SOURCE_KEY removed; says so" "$(source_values)"
     files=$(folder_files "$target")
     if [[ -z $kept ]]; then
         [[ ! -e $(win_path "$target") && $CMD_OUT == *"uninstall: \"$target\" is removed, uninstall.cmd with it." ]]
@@ -866,6 +948,8 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     check $? "$name" "no program of \"$EVIL_WIN\" and none of the planted scripts ran" "$CMD_APPS"
     [[ $(settings_values) == "BUTTON=4 CLICK_MS=250 Installer=install.cmd INVERTED=0 MODE=1 POLL_MS=30 " ]]
     check $? "$name" "the settings recorded in $SETTINGS_KEY (32-bit view), Installer install.cmd" "$(settings_values)"
+    [[ $(source_values) == "EventMessageFile=REG_EXPAND_SZ:$PF_WIN\\$JV_EXE TypesSupported=REG_DWORD:0x7 " ]]
+    check $? "$name" "the Event Log source registered: $SOURCE_KEY, EventMessageFile the installed $JV_EXE (REG_EXPAND_SZ), TypesSupported 7" "$(source_values)"
     [[ $CMD_OUT == *"$WINE_WARNINGS"* ]]
     check $? "$name" "Wine's sc refuses failureflag, privs and sidtype; install.cmd warns of each and goes on"
     files=$(folder_files "$PF_WIN")
