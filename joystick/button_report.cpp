@@ -4,6 +4,7 @@
 
 JoystickConnection joystickConnection = {nullptr, INVALID_HANDLE_VALUE};
 std::atomic<bool> joystickRefusedReport{false};
+std::atomic<ReportTap> reportTap{nullptr};
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
@@ -33,6 +34,9 @@ bool WriteButtonReportLocked(int32_t value) {
     bool sent = HidD_SetFeature(device, &report, sizeof report) != FALSE;
     if (!sent) {
         joystickRefusedReport.store(true);
+    }
+    if (ReportTap tap = reportTap.load()) {
+        tap(report, sent);
     }
     return sent;
 }

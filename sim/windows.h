@@ -96,6 +96,18 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 void Sleep(DWORD milliseconds);
+
+// The performance counter runs on the virtual clock, at 10 MHz as on Windows 10
+// and later.
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    int64_t QuadPart;
+};
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 void OutputDebugStringA(LPCSTR text);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
