@@ -385,7 +385,13 @@ int RunSetupCheck(int argc, char** argv) {
         return 1;
     }
     CloseHandle(thread);
-    std::puts(failedLinks.load() == 0 ? "Every link works." : "Some links do not work.");
+    if (failedLinks.load() != 0) {
+        std::puts("Some links do not work.");
+    } else if (serviceHoldsDevices.load()) {
+        std::puts("Every link checked works; the capture device was left to the service.");
+    } else {
+        std::puts("Every link works.");
+    }
     std::fflush(stdout);
     return failedLinks.load() == 0 ? 0 : 1;
 }
