@@ -101,11 +101,10 @@ void ShowButtonState(GpioState state) {
 }
 
 void ShowReport(const ButtonFeatureReport& report, bool taken) {
-    char text[96] = "report ";
-    DescribeReport(report, text + 7, sizeof text - 7);
-    if (!taken) {
-        std::strncat(text, ": refused", sizeof text - std::strlen(text) - 1);
-    }
+    char bytes[64];
+    DescribeReport(report, bytes, sizeof bytes);
+    char text[96];
+    std::snprintf(text, sizeof text, "report %s%s", bytes, taken ? "" : ": refused");
     PrintLiveLine(text);
 }
 

@@ -345,6 +345,13 @@ void CheckJoystick() {
 
 DWORD WINAPI CheckLinks(LPVOID) {
     CheckSettings();
+    // The library is loaded beside the running service as the service loads it:
+    // a load runs only its DllMain, which may not call into other DLLs (the loader
+    // lock is held), so it cannot reach the device through setupapi or a driver;
+    // the device is first touched by Init and Open, which are not called here. A
+    // load as a data file would show no entry points: GetProcAddress refuses
+    // such a module, and reading the export table by hand is a second, unchecked
+    // PE parser.
     const bool holds = serviceHoldsDevices.load();
     if (CheckLibrary() && !holds) {
         CheckCaptureDevice();
