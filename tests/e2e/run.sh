@@ -518,8 +518,33 @@ run_check_service_running() {
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
+# --check --press with the service stopped: the stand-in's button goes down at
+# 1.5 s for 300 ms, and the check says what the service sends for it in mode 1.
+run_check_press() {
+    local name=check-press
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
+    jv_scenario "press 1500 300"
+    local rc out
+    (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 30 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" --check --press 4 1 0 30 250 </dev/null >"$SDIR/console.log" 2>&1)
+    rc=$?
+    out=$(tr -d '\r' <"$SDIR/console.log")
+    [[ $rc == 0 ]]
+    check $? "$name" "exit code 0" "exit $rc: $out"
+    grep -qxE 'press: down after [0-9]+\.[0-9]{3} s, held 0\.[23][0-9]{2} s; the service sends 00 00 00 80 00 button 4 down at the press and 00 00 00 00 00 all up 250 ms later: ok' <<<"$out"
+    check $? "$name" "the press, held about 300 ms, and the click the service sends for it" "$out"
+    jv_wait_gone 5000 "$JV_EXE"
+    check $? "$name" "no console process left"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
 scenarios_check() {
     run_check_service_running
+    run_check_press
     run_check check-works "" 0 "Every link works."
     run_check check-no-library "" 1 \
         "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit ZUR_USBIO_KAD.dll beside joyvane_service.exe" \
