@@ -1,5 +1,6 @@
 #include "service/setup_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -135,8 +136,11 @@ void SayWhatTheServiceSends(char* detail, size_t size, int64_t heldMs) {
 // Reads the open capture device's button at the configured pace until it went
 // down and up again, for at most pressWaitMs.
 void WaitForPress() {
+    // The service's pace, but never so slow that the wait holds only a few reads
+    // (the numbers are whatever was typed).
+    constexpr int32_t slowestReadMs = 100;
     const DWORD pause =
-        serviceConfig.pollIntervalMs > 0 ? static_cast<DWORD>(serviceConfig.pollIntervalMs) : 1;
+        static_cast<DWORD>(std::clamp(serviceConfig.pollIntervalMs, int32_t{1}, slowestReadMs));
     const int64_t start = MillisecondsNow();
     int64_t downAt = -1;
     int64_t upAt = -1;
