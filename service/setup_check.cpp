@@ -391,8 +391,10 @@ int RunSetupCheck(int argc, char** argv) {
     const DWORD deadline = checkDeadlineMs + (press ? static_cast<DWORD>(pressWaitMs) : 0);
     if (WaitForSingleObject(thread, deadline) != WAIT_OBJECT_0) {
         // Left running: the process ends with it.
-        Line(false, "check", "no answer within 5 seconds",
-             "the capture library or a driver does not return");
+        char detail[48];
+        std::snprintf(detail, sizeof detail, "no answer within %lu seconds",
+                      static_cast<unsigned long>(deadline / 1000));
+        Line(false, "check", detail, "the capture library or a driver does not return");
         return 1;
     }
     CloseHandle(thread);
