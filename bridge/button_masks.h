@@ -27,6 +27,10 @@ extern std::atomic<UINT> longPressTimerId;  // the armed press's timer, 0 when n
 // The armed press's sequence number, 0 when none: its timer's user value.
 extern std::atomic<uint32_t> armedPress;
 
+// A mode-2 press held this long sends the second button's click, of this length.
+constexpr UINT longPressDelayMs = 800;
+constexpr DWORD longClickMs = 250;
+
 constexpr int32_t longPressIdle = 0;
 constexpr int32_t longPressArmed = 1;
 constexpr int32_t longPressFired = 2;
@@ -35,6 +39,11 @@ constexpr int32_t longPressFired = 2;
 int32_t ButtonBit(int32_t n);
 
 void ComputeButtonMasks(int32_t mode, int32_t buttonNumber, int32_t inverted);
+
+// Shown each button state the worker reads, before it is acted on; set only by the
+// console runner, so the service pays one load per poll for it.
+using ButtonStateTap = void (*)(GpioState state);
+extern std::atomic<ButtonStateTap> buttonStateTap;
 
 // Acts on one button state. Returns 1 when the state called for an action that the
 // mode does not know (modes other than 0, 1 and 2), 0 otherwise.

@@ -19,12 +19,11 @@ std::atomic<int32_t> buttonLatched{0};
 std::atomic<int32_t> longPressState{longPressIdle};
 std::atomic<UINT> longPressTimerId{0};
 std::atomic<uint32_t> armedPress{0};
+std::atomic<ButtonStateTap> buttonStateTap{nullptr};
 
 namespace {
 
-constexpr UINT longPressDelayMs = 800;
 constexpr UINT longPressResolutionMs = 50;
-constexpr DWORD longClickMs = 250;
 
 // A click sent by the worker; a stop ends its pause early.
 void SendClick(int32_t pressed, int32_t lengthMs) {
@@ -97,6 +96,9 @@ void CancelLongPressTimer() {
 
 int TranslateButtonState(GpioState state, int32_t mode, [[maybe_unused]] int32_t buttonNumber,
                          int32_t pulseMs) {
+    if (ButtonStateTap tap = buttonStateTap.load()) {
+        tap(state);
+    }
     if (state == gpioButtonDown) {
         if (buttonLatched.load() != 0) {
             return 0;

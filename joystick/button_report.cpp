@@ -1,6 +1,8 @@
 #include "joystick/virtual_joystick.h"
 #include "platform/event_log.h"
 
+std::atomic<ReportTap> reportTap{nullptr};
+
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value) {
     ButtonFeatureReport report = {};
     report.buttonsLow = static_cast<uint8_t>((value & 0x0F) << 4);

@@ -89,6 +89,10 @@ int JoystickWriteLocked(int32_t value) {
     joystickConnection.writer.store(GetCurrentThreadId());
     const BOOLEAN taken = HidD_SetFeature(device, &report, sizeof report);
     joystickConnection.writer.store(0);
+    // Under the lock, so that a console's lines come in the order of the reports.
+    if (ReportTap tap = reportTap.load()) {
+        tap(report, taken != FALSE);
+    }
     if (taken == FALSE) {
         const DWORD error = GetLastError();
         if (!joystickConnection.refused.exchange(true)) {

@@ -56,6 +56,12 @@ static_assert(sizeof(ButtonFeatureReport) == 5, "the joystick expects exactly 5 
 
 ButtonFeatureReport MakeButtonFeatureReport(int32_t value);
 
+// Shown each report written to the joystick and whether it was taken, under the
+// joystick lock, so in the order the reports were written; set only by the console
+// runner.
+using ReportTap = void (*)(const ButtonFeatureReport& report, bool taken);
+extern std::atomic<ReportTap> reportTap;
+
 // Finds the virtual joystick among the present HID devices, checks that it is a
 // joystick and opens it for writing. 1 when it is open.
 int JoystickOpen();

@@ -43,4 +43,15 @@ void TraceCode(int32_t code) {
 void PrintDeviceLine(const char* line) {
     std::fputs(line, stdout);
     std::fflush(stdout);
+    // A service has no standard output: the same line goes to the trace, where it
+    // is told from the trace's own lines (several of which also begin "Error:") by
+    // "device: ". Its text follows unchanged, spaces and all, so that a search for
+    // what the console shows finds it. Not through Emit: the console runner shows
+    // the line once, above.
+    size_t length = std::strlen(line);
+    bool ended = length > 0 && line[length - 1] == '\n';
+    char traced[320];
+    std::snprintf(traced, sizeof traced, "%sdevice: %.*s\n", tracePrefix,
+                  static_cast<int>(ended ? length - 1 : length), line);
+    OutputDebugStringA(traced);
 }

@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
+#include "joystick/virtual_joystick.h"
 #include "platform/win32.h"
 #include "service/service_config.h"
 #include "service/service_configure.h"
 #include "service/service_status.h"
+#include "service/report_text.h"
 #include "service/setup_check.h"
 #include "platform/diagnostics.h"
 
@@ -60,6 +63,50 @@ void SetRunnerState(bool requested, bool finished) {
     runnerFinished = finished;
     ReleaseSRWLockExclusive(&consoleLock);
     WakeAllConditionVariable(&consoleChanged);
+}
+
+// The live lines: each button change the worker reads and each report it writes,
+// with the time since the runner started. The performance counter rather than
+// GetTickCount64, whose value moves in steps of the system tick (15.625 ms unless
+// a program raised the timer resolution): the thousandths shown are real ones, so
+// a 30 ms poll and a 250 ms click can be read off the lines.
+LARGE_INTEGER runnerStart = {};
+LARGE_INTEGER counterFrequency = {};
+GpioState shownState = gpioButtonUp; // the worker's thread only
+
+void PrintLiveLine(const char* text) {
+    LARGE_INTEGER now = {};
+    QueryPerformanceCounter(&now);
+    int64_t frequency = counterFrequency.QuadPart > 0 ? counterFrequency.QuadPart : 1;
+    int64_t ms = (now.QuadPart - runnerStart.QuadPart) * 1000 / frequency;
+    std::printf("+%lld.%03d s %s\n", static_cast<long long>(ms / 1000), static_cast<int>(ms % 1000),
+                text);
+    std::fflush(stdout);
+}
+
+void ShowButtonState(GpioState state) {
+    if (state == shownState) {
+        return;
+    }
+    shownState = state;
+    char text[64];
+    if (state == gpioButtonDown) {
+        PrintLiveLine("press");
+    } else if (state == gpioButtonUp) {
+        PrintLiveLine("release");
+    } else {
+        std::snprintf(text, sizeof text, "state %ld, neither up nor down: ignored",
+                      static_cast<long>(state));
+        PrintLiveLine(text);
+    }
+}
+
+void ShowReport(const ButtonFeatureReport& report, bool taken) {
+    char bytes[64];
+    DescribeReport(report, bytes, sizeof bytes);
+    char text[96];
+    std::snprintf(text, sizeof text, "report %s%s", bytes, taken ? "" : ": refused");
+    PrintLiveLine(text);
 }
 
 const char* ModeText(int32_t mode) {
@@ -156,14 +203,19 @@ int ConsoleProcessMain(int argc, char** argv) {
     bool status = std::strcmp(command, "--status") == 0;
     bool configure = std::strcmp(command, "--configure") == 0;
     bool known = command[0] == '\0' || check || status || configure;
-    int wanted = status ? 2 : commandLineArguments + 1 + (command[0] != '\0' ? 1 : 0);
+    const bool press = check && argc > 2 && std::strcmp(argv[2], "--press") == 0;
+    int wanted =
+        status ? 2 : commandLineArguments + 1 + (command[0] != '\0' ? 1 : 0) + (press ? 1 : 0);
     if (!known || argc < wanted || ((status || configure) && argc != wanted)) {
-        std::fputs("usage: joyvane_console [--check] BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
+        std::fputs("usage: joyvane_console [--check [--press]] BUTTON MODE INVERTED POLL_MS "
+                   "CLICK_MS\n"
                    "       joyvane_console --status\n"
                    "       joyvane_console --configure BUTTON MODE INVERTED POLL_MS CLICK_MS\n"
                    "  for example: joyvane_console 4 1 0 30 250\n"
                    "  --check: checks each link from the capture device to the joystick, "
-                   "and ends\n"
+                   "and ends; with the service running, only those it does not hold\n"
+                   "  --press: with --check, waits up to 10 s for one press and release and "
+                   "says what the service sends for it\n"
                    "  --status: shows the installed service and its settings\n"
                    "  --configure: gives the installed service new settings and restarts it "
                    "(as administrator)\n",
@@ -194,6 +246,11 @@ int ConsoleProcessMain(int argc, char** argv) {
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     SessionWatch watch = {nullptr, nullptr};
     HANDLE watchThread = StartSessionWatch(watch);
+    QueryPerformanceFrequency(&counterFrequency);
+    QueryPerformanceCounter(&runnerStart);
+    shownState = gpioButtonUp;
+    buttonStateTap.store(ShowButtonState);
+    reportTap.store(ShowReport);
     if (!StartPollWorker(serviceConfig)) {
         std::fputs("Error: the worker thread could not be started\n", stderr);
     } else {
@@ -204,6 +261,9 @@ int ConsoleProcessMain(int argc, char** argv) {
         if (!StopPollWorker(workerStopDeadlineMs)) {
             std::fputs("Error: the worker did not stop in time\n", stderr);
         } else {
+            // A worker still stuck keeps its taps: they stay valid to the end.
+            buttonStateTap.store(nullptr);
+            reportTap.store(nullptr);
             std::puts("Joyvane console: stopped.");
             exitCode = 0;
         }

@@ -1,5 +1,7 @@
 #include "service/service_lifecycle.h"
 
+#include <cstdio>
+
 #include "bridge/poll_worker.h"
 #include "service/service_config.h"
 #include "platform/diagnostics.h"
@@ -207,6 +209,21 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     CloseEventLog();
 }
 
+namespace {
+
+// A user who starts the service's program in a console sees this, not the trace.
+// The numbers are shown as they were given (each cut short), for a copy and paste.
+void PrintNotAServiceHint(char** argv) {
+    std::fprintf(stderr,
+                 "joyvane_service.exe is a Windows service: install it with install.cmd or the "
+                 "MSI (as administrator) and it starts with Windows; "
+                 "\"joyvane_console.exe %.16s %.16s %.16s %.16s %.16s\" runs the bridge in this "
+                 "console.\n",
+                 argv[1], argv[2], argv[3], argv[4], argv[5]);
+}
+
+} // namespace
+
 int ServiceProcessMain(int argc, char** argv) {
     static char name[] = "ZUR Service 1.02";
     if (argc < commandLineArguments + 1) {
@@ -230,6 +247,7 @@ int ServiceProcessMain(int argc, char** argv) {
         // Started from a console rather than by the service manager.
         TraceMessage(".... Error 4");
         TraceCode(0x4444);
+        PrintNotAServiceHint(argv);
     }
     return 0;
 }

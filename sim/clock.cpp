@@ -253,6 +253,17 @@ size_t PendingTimers() {
 
 } // namespace sim
 
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    count->QuadPart = static_cast<int64_t>(sim::detail::NowLocked()) * 10000;
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = 10000000;
+    return TRUE;
+}
+
 void Sleep(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::LogCallLocked("Sleep", {.numbers = {milliseconds}}, "%u", milliseconds);

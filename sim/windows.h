@@ -155,6 +155,18 @@ void Sleep(DWORD milliseconds);
 // moves in ticks of about 15.6 ms and wraps after 49.7 days, so intervals are
 // taken as unsigned differences.
 DWORD GetTickCount();
+
+// The performance counter runs on the virtual clock, at 10 MHz as on Windows 10
+// and later.
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    int64_t QuadPart;
+};
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 void OutputDebugStringA(LPCSTR text);
 #define THREAD_TERMINATE 0x0001u
 DWORD GetCurrentThreadId();

@@ -1,6 +1,9 @@
 // The console runner on real threads: it shows what the service would only trace,
 // and Ctrl+C stops it in order.
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +57,120 @@ TEST_F(ConsoleRunnerTest, RunsTheBridgeUntilCtrlCAndShowsItsLines) {
     EXPECT_EQ(sim::Resources{}, sim::Held());
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
 }
+
+struct LiveCase {
+    const char* why;
+    std::vector<std::string> numbers;
+    std::vector<std::pair<uint32_t, int32_t>> buttonTimeline;
+    uint32_t stopAt; // virtual ms
+    std::vector<std::string> lines;
+    std::function<void()> arrange = nullptr;
+};
+PRINTED_BY_TEST_NAME(LiveCase)
+
+const char* const allUp = "+t s report 00 00 00 00 00 all up";
+const char* const idle45 = "+t s report 00 00 00 80 01 buttons 4 5 down";
+
+// Each button change and each report, one line each, in the order they happened:
+// the idle report at the open, the press, its reports, the release, and the
+// idle report when the runner lets go of the joystick.
+const LiveCase liveCases[] = {
+    {"a click",
+     {"4", "1", "0", "30", "250"},
+     {{1500, gpioButtonDown}, {1800, gpioButtonUp}},
+     2500,
+     {allUp, "+t s press", "+t s report 00 00 00 80 00 button 4 down", allUp, "+t s release", allUp,
+      allUp}},
+    {"button 7 followed",
+     {"7", "0", "0", "30", "250"},
+     {{1500, gpioButtonDown}, {1800, gpioButtonUp}},
+     2500,
+     {allUp, "+t s press", "+t s report 00 00 00 00 04 button 7 down", "+t s release", allUp,
+      allUp}},
+    // Inverted, buttons 4 and 5 are down at rest; the long click lifts button 5.
+    {"a long press, inverted",
+     {"4", "2", "1", "30", "250"},
+     {{1500, gpioButtonDown}, {2700, gpioButtonUp}},
+     3000,
+     {idle45, "+t s press", "+t s report 00 00 00 80 00 button 4 down", idle45, "+t s release",
+      idle45}},
+    {"a state neither up nor down",
+     {"4", "0", "0", "30", "250"},
+     {{1500, 7}},
+     2200,
+     {allUp, "+t s state 7, neither up nor down: ignored", allUp}},
+    // The joystick's driver refuses the idle report of the open, and the one
+    // that lets go of it: the connection is closed and opened again a second later.
+    {"a refused report",
+     {"4", "1", "0", "30", "250"},
+     {},
+     2500,
+     {std::string(allUp) + ": refused", std::string(allUp) + ": refused",
+      std::string(allUp) + ": refused", std::string(allUp) + ": refused"},
+     [] { sim::AddFault({.call = "HidD_SetFeature"}); }},
+};
+
+class LiveLineTest : public ConsoleRunnerTest, public ::testing::WithParamInterface<LiveCase> {};
+
+TEST_P(LiveLineTest, EachButtonChangeAndEachReportIsOneTimedLine) {
+    const LiveCase& c = GetParam();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::SetButtonTimeline(c.buttonTimeline);
+    if (c.arrange) {
+        c.arrange();
+    }
+    std::vector<std::string> args = c.numbers;
+    args.insert(args.begin(), "joyvane_console.exe");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int exitCode = -1;
+    std::thread console(
+        [&] { exitCode = ConsoleProcessMain(static_cast<int>(args.size()), argv.data()); });
+    while (sim::Now() < c.stopAt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
+    console.join();
+    EXPECT_EQ(0, exitCode) << c.why;
+    std::string out = sim::TakeStdout();
+    std::vector<std::string> live;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("+")) {
+            live.push_back(line);
+        }
+    }
+    std::vector<std::string> timeless;
+    for (const std::string& line : live) {
+        timeless.push_back(WithoutTimes(line));
+    }
+    EXPECT_EQ(c.lines, timeless) << out;
+    // The first change is seen at the first poll after it, on the runner's clock,
+    // which starts a little after the machine's (the thread's start, in real time).
+    if (c.buttonTimeline.empty()) {
+        return;
+    }
+    ASSERT_LE(2u, live.size()) << out;
+    double seconds = std::strtod(live[1].c_str() + 1, nullptr);
+    EXPECT_LE(c.buttonTimeline[0].first / 1000.0 - 0.1, seconds) << live[1];
+    EXPECT_GE(c.buttonTimeline[0].first / 1000.0 + 0.2, seconds) << live[1];
+    if (c.buttonTimeline.size() > 1) {
+        // The release line comes as long after the press line as the button was held.
+        auto release = std::find(timeless.begin(), timeless.end(), "+t s release");
+        ASSERT_NE(timeless.end(), release) << out;
+        double held = std::strtod(live[release - timeless.begin()].c_str() + 1, nullptr) - seconds;
+        double wanted = (c.buttonTimeline[1].first - c.buttonTimeline[0].first) / 1000.0;
+        EXPECT_NEAR(wanted, held, 0.1) << out;
+    }
+    EXPECT_NE(std::string::npos, out.find(" Destroy_ZUR_GP: OK \nJoyvane console: stopped.\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, LiveLineTest, ::testing::ValuesIn(liveCases),
+                         NamedBy<&LiveCase::why>());
 
 struct EndingEvent {
     const char* name;

@@ -176,7 +176,7 @@ TEST_P(LibraryWaitTest, TheWorkerWaitsForAUsableLibrary) {
         loads.push_back(std::to_string(call.time) + " " + std::to_string(*call.values.result));
     }
     EXPECT_EQ(c.loads, loads) << c.why;
-    EXPECT_EQ(c.trace, sim::DebugLines()) << c.why;
+    EXPECT_EQ(c.trace, OwnTraceLines()) << c.why;
     std::vector<std::string> calls = LibraryCalls();
     calls.resize(std::min(calls.size(), c.firstLibraryCalls.size()));
     EXPECT_EQ(c.firstLibraryCalls, calls) << c.why;
@@ -198,7 +198,9 @@ TEST_F(PollWorkerTest, WithoutTheJoystickTheDeviceIsOpenedEverySecondAndNothingI
     EXPECT_EQ((std::vector<std::string>{
                   "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll",
                   "ZUR Joyvane: Error:Init_ZUR_GP", "ZUR Joyvane: Error:Init_ZUR_GP",
-                  "ZUR Joyvane: Error:Init_ZUR_GP"}),
+                  "ZUR Joyvane: Error:Init_ZUR_GP",
+                  // The device line, its text as printed, spaces and all.
+                  "ZUR Joyvane: device:  failed CloseHandle "}),
               sim::DebugLines());
     EXPECT_TRUE(sim::Reports().empty());
     // Leaving without a joystick still closes the library's device and unloads it.
@@ -295,7 +297,7 @@ TEST_P(FirstPollTest, ANewConnectionWhoseFirstPollsKeepFailingIsAbandoned) {
         << c.failures;
     EXPECT_EQ(c.abandoned ? "2000 Init" : "1030 GetGPIO", calls[3 + firstPolls]) << c.failures;
     // The message's own leading line feed stands before the name.
-    std::vector<std::string> traces = sim::DebugLines();
+    std::vector<std::string> traces = OwnTraceLines();
     EXPECT_EQ(c.abandoned ? std::vector<std::string>{"\nZUR Joyvane: Error: Get_GPIO after Init"}
                           : std::vector<std::string>{},
               std::vector<std::string>(traces.begin() + 1, traces.end()))

@@ -1,6 +1,7 @@
 #include "tests/product_fixture.h"
 
 #include <cstdio>
+#include <regex>
 
 #include "service/process_state.h"
 
@@ -77,6 +78,35 @@ sim::HidDevice VirtualJoystick() {
 
 int ReportValue(const sim::Report& report) {
     return report.bytes.size() == 5 ? (report.bytes[3] >> 4) | (report.bytes[4] << 4) : -1;
+}
+
+namespace {
+constexpr std::string_view deviceLinePrefix = "ZUR Joyvane: device: ";
+}
+
+std::vector<std::string> OwnTraceLines() {
+    std::vector<std::string> own;
+    for (const std::string& line : sim::DebugLines()) {
+        if (!line.starts_with(deviceLinePrefix)) {
+            own.push_back(line);
+        }
+    }
+    return own;
+}
+
+std::string DeviceLinesInTrace() {
+    std::string lines;
+    for (const std::string& line : sim::DebugLines()) {
+        if (line.starts_with(deviceLinePrefix)) {
+            lines += line.substr(deviceLinePrefix.size()) + "\n";
+        }
+    }
+    return lines;
+}
+
+std::string WithoutTimes(const std::string& text) {
+    static const std::regex time("(^|\n)\\+[0-9]+\\.[0-9]{3} s ");
+    return std::regex_replace(text, time, "$1+t s ");
 }
 
 std::vector<std::string> CallNames(std::string_view prefix) {

@@ -47,6 +47,15 @@ int ReportValue(const sim::Report& report);
 // The virtual joystick as it is present on a machine with its driver.
 sim::HidDevice VirtualJoystick();
 
+// The trace without the device lines that are copied into it ("ZUR Joyvane:
+// device: ..."), for checks of the trace's own lines.
+std::vector<std::string> OwnTraceLines();
+// The device lines of the trace, each with its line end, as standard output has them.
+std::string DeviceLinesInTrace();
+
+// The console runner's live lines with their times as "+t s", for runs in real time.
+std::string WithoutTimes(const std::string& text);
+
 // Names of the logged calls that begin with prefix, in order.
 std::vector<std::string> CallNames(std::string_view prefix);
 

@@ -475,7 +475,14 @@ TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {
                     numbers[4].data(),
                     numbers[5].data(),
                     nullptr};
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(0, ServiceProcessMain(6, argv));
+    // The user who started it by hand is told what it is, and what to run instead.
+    EXPECT_EQ("joyvane_service.exe is a Windows service: install it with install.cmd or the MSI "
+              "(as administrator) and it starts with Windows; \"joyvane_console.exe 4 1 0 30 "
+              "250\" runs the bridge in this console.\n",
+              ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", sim::TakeStdout());
     EXPECT_EQ((std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources....",
                                         "ZUR Joyvane: .... Error 4", "ZUR Joyvane: 17476"}),
               sim::DebugLines());

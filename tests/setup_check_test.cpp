@@ -1,10 +1,13 @@
 // The console runner's setup check on the simulated machine: one line per link,
 // and for each link that fails, the line that says so and what to do.
+#include <cstdlib>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "service/console_runner.h"
+#include "usbio/usbio_api.h"
 #include "tests/product_fixture.h"
 
 namespace {
@@ -177,6 +180,177 @@ TEST_P(SetupCheckCaseTest, SaysForEachLinkWhetherItWorksAndWhatToDo) {
 
 INSTANTIATE_TEST_SUITE_P(Links, SetupCheckCaseTest, ::testing::ValuesIn(checkCases),
                          NamedBy<&CheckCase::why>());
+
+// A service that may hold the devices is left alone: nothing opens the capture
+// device, nothing writes to the joystick, which is opened with no access rights.
+const std::string serviceHolds =
+    " it holds the capture device and the joystick, so the steps that open them are skipped\n";
+const std::string deviceSkipped = "capture device: not opened: the service has it: skipped\n";
+const std::string joystickRead = "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, "
+                                 "not opened for writing: the service has it: ok\n";
+const std::string leftToService =
+    "Every link checked works; the capture device was left to the service.\n";
+
+const CheckCase runningCases[] = {
+    {"running",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234}); },
+     0,
+     "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
+         libraryLine + entryPointLines + deviceSkipped + joystickRead + leftToService},
+    {"starting",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::InstallService({.state = SERVICE_START_PENDING, .processId = 1234}); },
+     0,
+     "service \"ZUR Service 1.02\": START_PENDING, process 1234:" + serviceHolds + settings +
+         libraryLine + entryPointLines + deviceSkipped + joystickRead + leftToService},
+    {"running, with a press asked for",
+     {"--press", "4", "1", "0", "30", "250"},
+     [] { sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234}); },
+     0,
+     "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
+         libraryLine + entryPointLines + deviceSkipped +
+         "press: not tried: only the service can read the button while it runs; stop it to "
+         "try a press here: skipped\n" +
+         joystickRead + leftToService},
+    {"running, with a joystick that is not one",
+     {"4", "1", "0", "30", "250"},
+     [] {
+         sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234});
+         sim::HidDevice device = VirtualJoystick();
+         device.interfaces[0].usage = 5;
+         sim::UpdateHidDevice(0, device);
+     },
+     1,
+     "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
+         libraryLine + entryPointLines + deviceSkipped +
+         "virtual joystick: found, but no collection of usage page 1, usage 4: FAILED: install "
+         "the virtual joystick's own driver\n" +
+         someFail},
+    {"stopped",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::InstallService({.state = SERVICE_STOPPED}); },
+     0,
+     settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
+    {"a service manager that cannot be asked",
+     {"4", "1", "0", "30", "250"},
+     [] { sim::AddFault({.call = "OpenSCManagerA"}); },
+     0,
+     "service: the service manager cannot be asked, error 5: checked as if the service were "
+     "stopped\n" +
+         settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
+};
+
+class RunningServiceTest : public SetupCheckTest,
+                           public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(RunningServiceTest, TheCheckLeavesTheServicesDevicesAlone) {
+    const CheckCase& c = GetParam();
+    c.arrange();
+    bool holds = c.output.starts_with("service \"");
+    EXPECT_EQ(c.exitCode, Check(c.numbers)) << c.why;
+    EXPECT_EQ("Joyvane setup check\n" + c.output, sim::TakeStdout()) << c.why;
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    if (holds) {
+        EXPECT_EQ(0, sim::CallCount("HidD_SetFeature")) << c.why;
+        for (const char* call :
+             {"ZUR_USBIO_API_Init", "ZUR_USBIO_API_Open", "ZUR_USBIO_API_GetGPIO",
+              "ZUR_USBIO_API_Close", "ZUR_USBIO_API_Destroy"}) {
+            EXPECT_EQ(0, sim::CallCount(call)) << c.why << ": " << call;
+        }
+        std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
+        EXPECT_FALSE(opens.empty()) << c.why;
+        for (const sim::Call& open : opens) {
+            EXPECT_EQ(0, open.values.numbers[0]) << c.why << ": access of " << open.args;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, RunningServiceTest, ::testing::ValuesIn(runningCases),
+                         NamedBy<&CheckCase::why>());
+
+struct PressCase {
+    const char* why;
+    std::vector<std::string> numbers;
+    std::vector<std::pair<uint32_t, int32_t>> buttonTimeline;
+    int exitCode;
+    std::string pressLine; // its times as "N s"
+    double heldSeconds;
+};
+PRINTED_BY_TEST_NAME(PressCase)
+
+const PressCase pressCases[] = {
+    {"follow",
+     {"4", "0", "0", "30", "250"},
+     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
+     0,
+     "press: down after N s, held N s; the service sends 00 00 00 80 00 button 4 down at the "
+     "press and 00 00 00 00 00 all up at the release: ok\n",
+     0.3},
+    {"pulse",
+     {"4", "1", "0", "30", "250"},
+     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
+     0,
+     "press: down after N s, held N s; the service sends 00 00 00 80 00 button 4 down at the "
+     "press and 00 00 00 00 00 all up 250 ms later: ok\n",
+     0.3},
+    {"long press mode, short, inverted",
+     {"4", "2", "1", "30", "100"},
+     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
+     0,
+     // Inverted, a cleared bit is a pressed button: button 4's.
+     "press: down after N s, held N s; held under 800 ms: the service sends 00 00 00 00 01 "
+     "button 5 down at the release and 00 00 00 80 01 buttons 4 5 down 100 ms later: ok\n",
+     0.3},
+    {"long press mode, long",
+     {"4", "2", "0", "30", "250"},
+     {{1000, gpioButtonDown}, {2000, gpioButtonUp}},
+     0,
+     "press: down after N s, held N s; held 800 ms or more: the service sends 00 00 00 00 01 "
+     "button 5 down 800 ms into the press and 00 00 00 00 00 all up 250 ms later: ok\n",
+     1.0},
+    {"no press",
+     {"4", "1", "0", "30", "250"},
+     {},
+     1,
+     "press: no press within 10 s: FAILED: press the button while the check waits for it\n",
+     0},
+    {"no release",
+     {"4", "1", "0", "30", "250"},
+     {{1000, gpioButtonDown}},
+     1,
+     "press: no release within 10 s: FAILED: press the button while the check waits for it\n",
+     0},
+};
+
+class PressTest : public SetupCheckTest, public ::testing::WithParamInterface<PressCase> {};
+
+TEST_P(PressTest, WaitsForOnePressAndSaysWhatTheServiceSends) {
+    const PressCase& c = GetParam();
+    sim::SetButtonTimeline(c.buttonTimeline);
+    std::vector<std::string> numbers = c.numbers;
+    numbers.insert(numbers.begin(), "--press");
+    EXPECT_EQ(c.exitCode, Check(numbers)) << c.why;
+    std::string out = sim::TakeStdout();
+    const std::string wait = "press: press and release the capture device's button within 10 s\n";
+    size_t waitAt = out.find(wait);
+    ASSERT_NE(std::string::npos, waitAt) << out;
+    EXPECT_EQ(0u, out.find("Joyvane setup check\n" + settings.substr(0, 16))) << out;
+    size_t lineAt = waitAt + wait.size();
+    std::string line = out.substr(lineAt, out.find('\n', lineAt) + 1 - lineAt);
+    EXPECT_EQ(c.pressLine, std::regex_replace(line, std::regex("[0-9]+\\.[0-9]{3} s"), "N s"))
+        << out;
+    // Only the press, between the button's read and the close.
+    EXPECT_EQ(std::string::npos, out.find("capture device:", lineAt)) << out;
+    if (c.heldSeconds > 0) {
+        double held = std::strtod(line.c_str() + line.find("held ") + 5, nullptr);
+        EXPECT_NEAR(c.heldSeconds, held, 0.1) << line;
+    }
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PressTest, ::testing::ValuesIn(pressCases),
+                         NamedBy<&PressCase::why>());
 
 TEST_F(SetupCheckTest, ALibraryThatDoesNotReturnEndsTheCheckWithinFiveSeconds) {
     int stuck = sim::HoldAt("ZUR_USBIO_API_Init");

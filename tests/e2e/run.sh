@@ -462,6 +462,9 @@ run_console() {
     meta elapsed_ms $((($(jv_now_us) - start) / 1000))
     jv_wait_gone 5000
     check $? "$name" "no service process left"
+    local hint='joyvane_service.exe is a Windows service: install it with install.cmd or the MSI (as administrator) and it starts with Windows; "joyvane_console.exe 4 1 0 30 250" runs the bridge in this console.'
+    tr -d '\r' <"$SDIR/console.log" | grep -qxF -- "$hint"
+    check $? "$name" "says on standard error that it is a service and what to run instead" "$(cat "$SDIR/console.log")"
     scenario_collect
     scenario_analyze
 }
@@ -488,6 +491,20 @@ run_console_runner() {
     reports=$(awk '{printf "%s %s %s %s %s %s|", $5, $6, $7, $8, $9, $10}' "$JV_FOLDER/virtual_hid_reports.log" 2>/dev/null)
     [[ $reports == "ok 00 00 00 00 00|ok 00 00 00 80 00|ok 00 00 00 00 00|"*"ok 00 00 00 00 00|" ]]
     check $? "$name" "idle report, the press's click of button 4, idle again at the stop" "$reports"
+    # The live lines: each button change and each report, stamped with the time
+    # since the runner started; the click's two reports 250 ms apart, the release
+    # 300 ms after the press.
+    local live
+    live=$(grep -E '^\+[0-9]+\.[0-9]{3} s ' <<<"$out" | sed -E 's/^\+[0-9]+\.[0-9]{3} s /+t s /' | tr '\n' '|')
+    [[ $live == "+t s report 00 00 00 00 00 all up|+t s press|+t s report 00 00 00 80 00 button 4 down|+t s report 00 00 00 00 00 all up|+t s release|+t s report 00 00 00 00 00 all up|"*"+t s report 00 00 00 00 00 all up|" ]]
+    check $? "$name" "a line for each button change and each report" "$out"
+    local gaps
+    gaps=$(grep -E '^\+[0-9]+\.[0-9]{3} s (press|release|report 00 00 00 80 00)' <<<"$out" | awk '
+        { sub(/^\+/, ""); t[$3] = $1 * 1000; if ($3 == "report" && !("click" in t)) t["click"] = $1 * 1000 }
+        END { printf "%d %d", t["release"] - t["press"], t["click"] - t["press"] }')
+    read -r held click_lag <<<"$gaps"
+    ((held >= 250 && held <= 400 && click_lag >= 0 && click_lag <= 20))
+    check $? "$name" "the release line 300 ms after the press line, the click's report with the press (held ${held} ms, report ${click_lag} ms after)" "$out"
     jv_wait_gone 5000 "$JV_EXE"
     check $? "$name" "no console process left"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
@@ -554,7 +571,81 @@ run_check() {
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
+# --check beside a running service: the capture device is not opened and the
+# joystick not written (no new Init or report in the stand-ins' logs), and
+# --press says it cannot read the button.
+run_check_service_running() {
+    local name=check-service-running
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    jv_folder_install "$EXE" cdecl "$BUILD_DIR/joyvane_console.exe"
+    jv_overrides_set joyvane_console.exe
+    local out rc
+    jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
+    check $? "$name" "the service runs" "$out"
+    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 00$' 1 10000
+    check $? "$name" "the service sent its idle report"
+    local inits reports
+    inits=$(grep -c ' Init()' "$JV_FOLDER/ZUR_USBIO_KAD.log")
+    reports=$(wc -l <"$JV_FOLDER/virtual_hid_reports.log")
+    for press in "" --press; do
+        (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 20 \
+            wine "$JV_FOLDER_WIN\\joyvane_console.exe" --check $press 4 1 0 30 250 </dev/null >"$SDIR/check$press.log" 2>&1)
+        rc=$?
+        out=$(tr -d '\r' <"$SDIR/check$press.log")
+        [[ $rc == 0 ]]
+        check $? "$name" "--check $press: exit code 0" "exit $rc: $out"
+        for line in 'capture device: not opened: the service has it: skipped' \
+            'virtual joystick: .*, usage page 1, usage 4, not opened for writing: the service has it: ok' \
+            'Every link checked works; the capture device was left to the service\.'; do
+            grep -qx -- "$line" <<<"$out"
+            check $? "$name" "--check $press prints: $line" "$out"
+        done
+        [[ $out == "Joyvane setup check"$'\n''service "ZUR Service 1.02": RUNNING, process '[0-9]*': it holds the capture device and the joystick, so the steps that open them are skipped'$'\n'* ]]
+        check $? "$name" "--check $press: says first that the service holds the devices" "$out"
+    done
+    tr -d '\r' <"$SDIR/check--press.log" | grep -qxF 'press: not tried: only the service can read the button while it runs; stop it to try a press here: skipped'
+    check $? "$name" "--check --press says the button cannot be read while the service runs" "$(cat "$SDIR/check--press.log")"
+    [[ $(grep -c ' Init()' "$JV_FOLDER/ZUR_USBIO_KAD.log") == "$inits" && $(wc -l <"$JV_FOLDER/virtual_hid_reports.log") == "$reports" ]]
+    check $? "$name" "the checks opened no capture device and wrote no report" "$(tail -n 3 "$JV_FOLDER/virtual_hid_reports.log")"
+    out=$(jv_ctl query)
+    [[ $out == *" state=4 "* ]]
+    check $? "$name" "the service still runs" "$out"
+    jv_service_stop
+    jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
+# --check --press with the service stopped: the stand-in's button goes down at
+# 1.5 s for 300 ms, and the check says what the service sends for it in mode 1.
+run_check_press() {
+    local name=check-press
+    selected "$name" || return 0
+    echo "== $name"
+    scenario_begin "$name"
+    local JV_EXE=joyvane_console.exe
+    jv_folder_install "$BUILD_DIR/joyvane_console.exe" cdecl
+    jv_scenario "press 1500 300"
+    local rc out
+    (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 30 \
+        wine "$JV_FOLDER_WIN\\$JV_EXE" --check --press 4 1 0 30 250 </dev/null >"$SDIR/console.log" 2>&1)
+    rc=$?
+    out=$(tr -d '\r' <"$SDIR/console.log")
+    [[ $rc == 0 ]]
+    check $? "$name" "exit code 0" "exit $rc: $out"
+    grep -qxE 'press: down after [0-9]+\.[0-9]{3} s, held 0\.[23][0-9]{2} s; the service sends 00 00 00 80 00 button 4 down at the press and 00 00 00 00 00 all up 250 ms later: ok' <<<"$out"
+    check $? "$name" "the press, held about 300 ms, and the click the service sends for it" "$out"
+    jv_wait_gone 5000 "$JV_EXE"
+    check $? "$name" "no console process left"
+    cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
+}
+
 scenarios_check() {
+    run_check_service_running
+    run_check_press
     run_check check-works "" 0 "Every link works."
     run_check check-no-library "" 1 \
         "capture library: ZUR_USBIO_KAD.dll, error 126: FAILED: not found: put the 32-bit ZUR_USBIO_KAD.dll beside joyvane_service.exe" \
