@@ -52,7 +52,7 @@ uint32_t NowLocked();
 std::chrono::nanoseconds RealDuration(uint32_t milliseconds);
 
 // Handles that CloseHandle closes; the caller holds Lock().
-enum class HandleKind { Device, Event, Thread };
+enum class HandleKind { Device, Event, Thread, Timer };
 struct HandleEntry {
     HandleKind kind;
     int device;                   // Device: index into the device list, -1 for an
@@ -85,6 +85,7 @@ void ResetCaptureLocked();
 void ResetFaultsLocked();
 void ResetServiceDatabaseLocked();
 void ResetRegistryLocked();
+void ResetWaitableTimersLocked();
 
 // The fault table's verdict on one call of `call` made now (counting it), or
 // null when it goes through; the caller holds Lock().
@@ -131,6 +132,7 @@ int PreparsedDataLocked();
 int LoadedModulesLocked();
 int ServiceHandlesLocked();
 int RegistryKeysLocked();
+int TimerPeriodsLocked();
 
 // Whether the program runs with administrator rights; the caller holds Lock().
 bool AdministratorLocked();
