@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "bridge/button_masks.h"
+#include "bridge/pause_timer.h"
 #include "joystick/virtual_joystick.h"
 #include "platform/diagnostics.h"
 #include "platform/event_log.h"
@@ -119,8 +120,15 @@ bool WaitForUsbIoLibrary(bool* waited) {
 bool WorkerPause(int32_t milliseconds) {
     DWORD length = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     HANDLE stop = workerStopEvent.load();
-    // A wait that fails returns at once; the pause must still be kept, or the
-    // worker would poll without pausing.
+    HANDLE timer = workerPauseTimer.load();
+    // On the worker's high-resolution timer the pause ends at its exact length,
+    // not at the next 15.6 ms tick; without one (or when it cannot be set) the
+    // stop event's own timeout measures it. A wait that fails returns at once; the
+    // pause must still be kept, or the worker would poll without pausing.
+    if (timer != nullptr && stop != nullptr &&
+        WaitOnPauseTimer(timer, stop, length) != WAIT_FAILED) {
+        return runFlag.load() != 0;
+    }
     if (stop == nullptr || WaitForSingleObject(stop, length) == WAIT_FAILED) {
         Sleep(length);
     }
@@ -203,9 +211,13 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
     const ServiceConfig params = *static_cast<ServiceConfig*>(parameter);
     LocalFree(parameter);
     workerAlive.store(1);
+    // The worker's own timer for all its pauses; it closes it when it leaves.
+    HANDLE pauseTimer = CreatePauseTimer();
+    workerPauseTimer.store(pauseTimer);
     bool waited = false;
     if (!WaitForUsbIoLibrary(&waited)) {
         // Stopped while waiting: nothing was loaded or opened.
+        LeavePauseTimer(pauseTimer);
         workerAlive.store(0);
         return 0;
     }
@@ -225,6 +237,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
             }
             connected = true;
             LogCaptureDeviceConnected();
+            HoldTimerResolution(true);
             // A stop that came while the library opened the device (it may have
             // waited in vain and let go of the joystick already): no poll, which
             // could press a button after the service was reported stopped.
@@ -240,6 +253,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                     TraceMessage("\nError: Get_GPIO after Init");
                     LogCaptureDeviceLost(lastPollFailure.call, lastPollFailure.result);
                     connected = false;
+                    HoldTimerResolution(false);
                     break;
                 }
             }
@@ -247,6 +261,7 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
                    Get_GPIO(params.mode, params.buttonNumber, inverted, params.pulseMs) == 1) {
             connected = false;
             LogCaptureDeviceLost(lastPollFailure.call, lastPollFailure.result);
+            HoldTimerResolution(false);
             CloseCaptureConnection(0);
         }
     }
@@ -259,6 +274,8 @@ DWORD WINAPI PollWorker(LPVOID parameter) {
         ReleaseJoystick();
     }
     FreeUsbIoLibrary();
+    HoldTimerResolution(false);
+    LeavePauseTimer(pauseTimer);
     workerAlive.store(0);
     return 0;
 }

@@ -12,6 +12,7 @@
 // released, or one left from an earlier press, can neither click for a later press
 // nor click after a close.
 #include "bridge/button_masks.h"
+#include "bridge/pause_timer.h"
 #include "bridge/poll_worker.h"
 #include "joystick/virtual_joystick.h"
 
@@ -64,6 +65,9 @@ void ArmLongPress() {
     longPressState.store(longPressArmed);
     // timeSetEvent does not wait for the timer thread, so it may be called with the
     // lock held; a callback that fires at once waits here until its id is stored.
+    // The long press keeps its multimedia timer rather than the worker's
+    // high-resolution one: it needs no better than the 50 ms asked for here, and
+    // its callback must run while the worker polls on, on a thread of its own.
     longPressTimerId.store(timeSetEvent(longPressDelayMs, longPressResolutionMs, LongPressTimerProc,
                                         static_cast<DWORD_PTR>(lastPress),
                                         TIME_ONESHOT | TIME_CALLBACK_FUNCTION));
@@ -160,10 +164,13 @@ void CALLBACK LongPressTimerProc(UINT timerId, UINT, DWORD_PTR press, DWORD_PTR,
         return;
     }
     PrintIfRefused(outcome);
-    // The timer thread's pause: a stop does not shorten it. A close of the joystick
-    // meanwhile has already sent the idle value, and a click of the next press
-    // replaced this one and ends itself: either way this click is over.
-    Sleep(longClickMs);
+    // The timer thread's pause: a stop does not shorten it, and does not wait for
+    // it. A close of the joystick meanwhile has already sent the idle value, and a
+    // click of the next press replaced this one and ends itself: either way this
+    // click is over. The thread is the multimedia timer's own, which the worker
+    // cannot give a timer of its own to close when it ends, so the click makes one
+    // for itself (one per long press).
+    ExactSleep(longClickMs);
     LockJoystick();
     bool ended = JoystickSerialLocked() != serial;
     outcome = ended ? reportTaken : JoystickWriteLocked(buttonMasks.idleMask.load());

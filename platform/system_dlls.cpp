@@ -30,6 +30,8 @@ const SystemDllFunction systemDllFunctions[] = {
     {"hid.dll", "HidP_GetCaps", Store<&SystemDllCalls::HidP_GetCaps>},
     {"winmm.dll", "timeSetEvent", Store<&SystemDllCalls::timeSetEvent>},
     {"winmm.dll", "timeKillEvent", Store<&SystemDllCalls::timeKillEvent>},
+    {"winmm.dll", "timeBeginPeriod", Store<&SystemDllCalls::timeBeginPeriod>},
+    {"winmm.dll", "timeEndPeriod", Store<&SystemDllCalls::timeEndPeriod>},
 };
 
 } // namespace

@@ -21,6 +21,8 @@ struct SystemDllCalls {
     // winmm.dll
     decltype(&::timeSetEvent) timeSetEvent;
     decltype(&::timeKillEvent) timeKillEvent;
+    decltype(&::timeBeginPeriod) timeBeginPeriod;
+    decltype(&::timeEndPeriod) timeEndPeriod;
 };
 
 extern SystemDllCalls systemDllCalls;
@@ -39,4 +41,6 @@ DWORD LoadSystemDlls(const char** failedName);
 #define HidP_GetCaps systemDllCalls.HidP_GetCaps
 #define timeSetEvent systemDllCalls.timeSetEvent
 #define timeKillEvent systemDllCalls.timeKillEvent
+#define timeBeginPeriod systemDllCalls.timeBeginPeriod
+#define timeEndPeriod systemDllCalls.timeEndPeriod
 #endif

@@ -23,6 +23,8 @@ Resources HeldLocked() {
     held.threads = detail::CountHandlesLocked(detail::HandleKind::Thread);
     held.serviceHandles = detail::ServiceHandlesLocked();
     held.registryKeys = detail::RegistryKeysLocked();
+    held.waitableTimers = detail::CountHandlesLocked(detail::HandleKind::Timer);
+    held.timerPeriods = detail::TimerPeriodsLocked();
     return held;
 }
 
@@ -38,6 +40,8 @@ void UpdatePeakLocked() {
     peak.threads = std::max(peak.threads, held.threads);
     peak.serviceHandles = std::max(peak.serviceHandles, held.serviceHandles);
     peak.registryKeys = std::max(peak.registryKeys, held.registryKeys);
+    peak.waitableTimers = std::max(peak.waitableTimers, held.waitableTimers);
+    peak.timerPeriods = std::max(peak.timerPeriods, held.timerPeriods);
 }
 
 } // namespace
@@ -131,6 +135,7 @@ void Reset() {
     detail::ResetServiceDatabaseLocked();
     detail::ResetRegistryLocked();
     detail::ResetEventLogLocked();
+    detail::ResetWaitableTimersLocked();
 }
 
 Resources Held() {

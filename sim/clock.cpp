@@ -35,6 +35,8 @@ UINT nextTimerId = 1;
 UINT nextTimerKey = 1;
 bool repeatTimerIds = false;
 int callbacksDone = 0;
+// The periods of timeBeginPeriod calls not yet ended by timeEndPeriod.
+std::vector<UINT> timerPeriods;
 
 bool realTime = false;
 double realPerVirtual = 1.0;
@@ -183,6 +185,11 @@ void ResetClockLocked() {
     callbacksDone = 0;
     realTime = false;
     realPerVirtual = 1.0;
+    timerPeriods.clear();
+}
+
+int TimerPeriodsLocked() {
+    return static_cast<int>(timerPeriods.size());
 }
 
 std::chrono::nanoseconds RealDuration(uint32_t milliseconds) {
@@ -318,5 +325,40 @@ MMRESULT timeKillEvent(UINT timerId) {
     }
     sim::detail::LogCallLocked("timeKillEvent", {.result = result, .numbers = {timerId}},
                                "%u -> %u", timerId, result);
+    return result;
+}
+
+// The timer resolution a program asks for changes nothing on the virtual clock,
+// which is exact to the millisecond; what counts is that each request is ended.
+// A period below 1 ms, and an end without its begin, fail with TIMERR_NOCANDO as
+// on Windows; a fault rule fails either with its result (TIMERR_NOCANDO when unset).
+MMRESULT timeBeginPeriod(UINT period) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    MMRESULT result = TIMERR_NOERROR;
+    if (const world::Fault* fault = sim::detail::FaultLocked("timeBeginPeriod")) {
+        result = static_cast<MMRESULT>(fault->result.value_or(TIMERR_NOCANDO));
+    } else if (period < 1) {
+        result = TIMERR_NOCANDO;
+    } else {
+        sim::timerPeriods.push_back(period);
+    }
+    sim::detail::LogCallLocked("timeBeginPeriod", {.result = result, .numbers = {period}},
+                               "%u -> %u", period, result);
+    return result;
+}
+
+MMRESULT timeEndPeriod(UINT period) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    MMRESULT result = TIMERR_NOERROR;
+    auto begun = std::find(sim::timerPeriods.begin(), sim::timerPeriods.end(), period);
+    if (const world::Fault* fault = sim::detail::FaultLocked("timeEndPeriod")) {
+        result = static_cast<MMRESULT>(fault->result.value_or(TIMERR_NOCANDO));
+    } else if (begun == sim::timerPeriods.end()) {
+        result = TIMERR_NOCANDO;
+    } else {
+        sim::timerPeriods.erase(begun);
+    }
+    sim::detail::LogCallLocked("timeEndPeriod", {.result = result, .numbers = {period}}, "%u -> %u",
+                               period, result);
     return result;
 }

@@ -82,6 +82,20 @@ void MendFault(std::string_view call);
 // How many calls of that name the fault table has counted since the reset.
 int CallCount(std::string_view call);
 
+// Waitable timers: CreateWaitableTimerExW accepts CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+// as Windows 10 1803 and later do, unless refused here: then it fails with
+// ERROR_INVALID_PARAMETER as older Windows does (a reset accepts it again). A
+// relative due time counts on the virtual clock, rounded up to whole milliseconds;
+// periodic timers, completion routines and named timers are not simulated (the
+// call fails with ERROR_INVALID_PARAMETER). WaitForMultipleObjects waits for the
+// first object only (waitAll fails with ERROR_INVALID_PARAMETER) and returns the
+// lowest index of those signalled; WaitForSingleObject waits on a timer as well.
+// Rules: CreateWaitableTimerExW fails with ERROR_NOT_ENOUGH_MEMORY, SetWaitableTimer,
+// CancelWaitableTimer and WaitForMultipleObjects with ERROR_INVALID_HANDLE when the
+// rule names no error; timeBeginPeriod and timeEndPeriod return the rule's result
+// (TIMERR_NOCANDO when unset) and change nothing.
+void RefuseHighResolutionTimers(bool refuse);
+
 // Forgets every call, device, timer and captured line, and sets the clock to 0
 // in virtual mode. Threads the product started must have ended; they are joined.
 void Reset();
@@ -134,6 +148,8 @@ struct Resources {
     int threads = 0;        // thread handles not closed
     int serviceHandles = 0; // OpenSCManagerA and OpenServiceA handles not closed
     int registryKeys = 0;   // RegCreateKeyExA keys not closed
+    int waitableTimers = 0; // CreateWaitableTimerExW handles not closed
+    int timerPeriods = 0;   // timeBeginPeriod calls without their timeEndPeriod
     bool operator==(const Resources&) const = default;
 };
 Resources Held();

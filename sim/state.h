@@ -52,7 +52,7 @@ uint32_t NowLocked();
 std::chrono::nanoseconds RealDuration(uint32_t milliseconds);
 
 // Handles that CloseHandle closes; the caller holds Lock().
-enum class HandleKind { Device, Event, Thread };
+enum class HandleKind { Device, Event, Thread, Timer };
 struct HandleEntry {
     HandleKind kind;
     int device;                   // Device: index into the device list, -1 for an
@@ -87,6 +87,7 @@ void ResetFaultsLocked();
 void ResetServiceDatabaseLocked();
 void ResetRegistryLocked();
 void ResetEventLogLocked();
+void ResetWaitableTimersLocked();
 
 // The fault table's verdict on one call of `call` made now (counting it), or
 // null when it goes through; the caller holds Lock().
@@ -141,6 +142,7 @@ int PreparsedDataLocked();
 int LoadedModulesLocked();
 int ServiceHandlesLocked();
 int RegistryKeysLocked();
+int TimerPeriodsLocked();
 
 // Whether the program runs with administrator rights; the caller holds Lock().
 bool AdministratorLocked();

@@ -14,7 +14,30 @@ namespace {
 struct Waitable {
     bool signalled;
     bool manualReset;
+    // A waitable timer: set with its due time (virtual ms), signalled once that
+    // time has come.
+    bool timer = false;
+    bool set = false;
+    uint64_t due = 0;
 };
+
+// A set timer whose due time has come is signalled (and no longer set).
+bool Signalled(Waitable& object) {
+    if (object.timer && object.set && detail::NowLocked() >= object.due) {
+        object.set = false;
+        object.signalled = true;
+    }
+    return object.signalled;
+}
+
+// A satisfied wait resets an auto-reset event and a synchronization timer.
+void Satisfy(Waitable& object) {
+    if (!object.manualReset) {
+        object.signalled = false;
+    }
+}
+
+bool refuseHighResolution = false;
 
 struct SimThread : Waitable {
     std::thread thread;
@@ -32,6 +55,53 @@ struct SimThread : Waitable {
 };
 
 std::condition_variable waitableChanged;
+
+// The index of the first signalled object, or -1; with eventsOnly, timers do not
+// count (their due time is the end of the wait instead).
+int FirstSignalled(const std::vector<std::shared_ptr<Waitable>>& objects, bool eventsOnly) {
+    for (size_t i = 0; i < objects.size(); ++i) {
+        if ((!eventsOnly || !objects[i]->timer) && Signalled(*objects[i])) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Waits until one of the objects is signalled (its index) or the time is up
+// (WAIT_TIMEOUT). On the virtual clock a wait lets time pass like Sleep up to its
+// timeout or the first due time of its timers, whichever comes first, and ends
+// early at the clock timer after which an event is signalled: so a pause on a
+// timer runs the same clock timers at the same times as a Sleep of its length.
+DWORD WaitAnyLocked(std::unique_lock<std::mutex>& lock,
+                    const std::vector<std::shared_ptr<Waitable>>& objects, DWORD milliseconds) {
+    const uint64_t start = detail::NowLocked();
+    const bool forever = milliseconds == INFINITE;
+    for (;;) {
+        const uint64_t now = detail::NowLocked();
+        int first = FirstSignalled(objects, false);
+        if (first >= 0) {
+            Satisfy(*objects[static_cast<size_t>(first)]);
+            return WAIT_OBJECT_0 + static_cast<DWORD>(first);
+        }
+        if (!forever && now >= start + milliseconds) {
+            return WAIT_TIMEOUT;
+        }
+        uint64_t end = forever ? UINT64_MAX : start + milliseconds;
+        for (const std::shared_ptr<Waitable>& object : objects) {
+            if (object->timer && object->set) {
+                end = std::min(end, object->due);
+            }
+        }
+        auto eventSignalled = [&objects] { return FirstSignalled(objects, true) >= 0; };
+        if (end == UINT64_MAX) {
+            waitableChanged.wait(lock);
+        } else if (!detail::RealTimeLocked()) {
+            detail::AdvanceUntilLocked(lock, static_cast<uint32_t>(end - now), eventSignalled);
+        } else {
+            waitableChanged.wait_for(lock, detail::RealDuration(static_cast<uint32_t>(end - now)));
+        }
+    }
+}
 
 // The product's locks and condition variables are static objects; each gets a real
 // one here on first use. They stay out of the call log: taking a lock is not an
@@ -167,28 +237,163 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     // Logged as the wait begins, before its result is known: the object's kind
     // and the time.
-    const char* kind = entry->kind == sim::detail::HandleKind::Event ? "event" : "thread";
+    const char* kind = entry->kind == sim::detail::HandleKind::Event   ? "event"
+                       : entry->kind == sim::detail::HandleKind::Timer ? "timer"
+                                                                       : "thread";
     sim::detail::LogCallLocked("WaitForSingleObject",
                                {.numbers = {milliseconds}, .strings = {kind}}, "%s %u", kind,
                                milliseconds);
     // The object outlives a CloseHandle made while this wait goes on.
-    std::shared_ptr<sim::Waitable> object = std::static_pointer_cast<sim::Waitable>(entry->object);
-    auto signalled = [&object] { return object->signalled; };
-    bool done = true;
-    if (milliseconds == INFINITE) {
-        sim::waitableChanged.wait(lock, signalled);
-    } else if (!sim::detail::RealTimeLocked()) {
-        // A timed wait lets virtual time pass like Sleep, and ends at the timer
-        // that signals the object.
-        done = sim::detail::AdvanceUntilLocked(lock, milliseconds, signalled);
+    std::vector<std::shared_ptr<sim::Waitable>> objects{
+        std::static_pointer_cast<sim::Waitable>(entry->object)};
+    return sim::WaitAnyLocked(lock, objects, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    sim::detail::Checkpoint("WaitForMultipleObjects");
+    std::unique_lock<std::mutex> lock(sim::detail::Lock());
+    std::vector<std::shared_ptr<sim::Waitable>> objects;
+    std::vector<int64_t> numbers;
+    DWORD error = sim::detail::FailureLocked("WaitForMultipleObjects", ERROR_INVALID_HANDLE);
+    if (error == 0 && (count == 0 || count > MAXIMUM_WAIT_OBJECTS || waitAll)) {
+        // Waiting for all is not simulated: the product waits for the first.
+        error = ERROR_INVALID_PARAMETER;
+    }
+    std::string kinds;
+    for (DWORD i = 0; error == 0 && i < count; ++i) {
+        sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handles[i]);
+        if (entry == nullptr || entry->kind == sim::detail::HandleKind::Device) {
+            error = ERROR_INVALID_HANDLE;
+            break;
+        }
+        objects.push_back(std::static_pointer_cast<sim::Waitable>(entry->object));
+        numbers.push_back(sim::detail::HandleNumber(handles[i]));
+        kinds += kinds.empty() ? "" : ",";
+        kinds += entry->kind == sim::detail::HandleKind::Event   ? "event"
+                 : entry->kind == sim::detail::HandleKind::Timer ? "timer"
+                                                                 : "thread";
+    }
+    numbers.push_back(milliseconds);
+    if (error != 0) {
+        SetLastError(error);
+        sim::detail::LogCallLocked("WaitForMultipleObjects",
+                                   {.result = WAIT_FAILED, .numbers = {count, milliseconds}},
+                                   "%u %u -> WAIT_FAILED", count, milliseconds);
+        return WAIT_FAILED;
+    }
+    // Logged as the wait begins: the handles, their kinds and the timeout.
+    sim::detail::LogCallLocked("WaitForMultipleObjects", {.numbers = numbers, .strings = {kinds}},
+                               "%s %u", kinds.c_str(), milliseconds);
+    return sim::WaitAnyLocked(lock, objects, milliseconds);
+}
+
+namespace sim {
+
+void RefuseHighResolutionTimers(bool refuse) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    refuseHighResolution = refuse;
+}
+
+namespace detail {
+
+void ResetWaitableTimersLocked() {
+    refuseHighResolution = false;
+}
+
+} // namespace detail
+} // namespace sim
+
+HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags,
+                              DWORD access) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    HANDLE handle = nullptr;
+    const DWORD known = CREATE_WAITABLE_TIMER_MANUAL_RESET |
+                        (sim::refuseHighResolution ? 0u : CREATE_WAITABLE_TIMER_HIGH_RESOLUTION);
+    if (DWORD error =
+            sim::detail::FailureLocked("CreateWaitableTimerExW", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(error);
+    } else if ((flags & ~known) != 0 || name != nullptr) {
+        // Flags that this Windows does not know, and names (not simulated).
+        SetLastError(ERROR_INVALID_PARAMETER);
     } else {
-        done =
-            sim::waitableChanged.wait_for(lock, sim::detail::RealDuration(milliseconds), signalled);
+        auto timer = std::make_shared<sim::Waitable>(
+            sim::Waitable{false, (flags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0, true});
+        handle = sim::detail::NewHandleLocked(
+            sim::detail::HandleEntry{sim::detail::HandleKind::Timer, 0, 0, timer});
     }
-    if (done && !object->manualReset) {
+    sim::detail::LogCallLocked(
+        "CreateWaitableTimerExW",
+        {.result = sim::detail::HandleNumber(handle),
+         .numbers = {flags, access},
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}},
+        "flags=0x%x access=0x%x -> %s", flags, access, handle ? "timer" : "NULL");
+    return handle;
+}
+
+namespace {
+
+sim::Waitable* TimerLocked(HANDLE handle) {
+    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(handle);
+    return entry != nullptr && entry->kind == sim::detail::HandleKind::Timer
+               ? static_cast<sim::Waitable*>(entry->object.get())
+               : nullptr;
+}
+
+} // namespace
+
+BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                      PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume) {
+    sim::detail::Checkpoint("SetWaitableTimer");
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::Waitable* object = TimerLocked(timer);
+    BOOL set = FALSE;
+    const int64_t due = dueTime != nullptr ? dueTime->QuadPart : 0;
+    if (DWORD error = sim::detail::FailureLocked("SetWaitableTimer", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else if (dueTime == nullptr || period != 0 || completion != nullptr) {
+        // Periodic timers and completion routines are not simulated.
+        SetLastError(ERROR_INVALID_PARAMETER);
+    } else {
+        // A relative due time (negative, in 100 ns) from now, rounded up to whole
+        // milliseconds; an absolute one lies in the past of a machine without a
+        // calendar clock, and is due at once. Setting the timer resets it.
+        const uint64_t relativeMs = due < 0 ? static_cast<uint64_t>((-due + 9999) / 10000) : 0;
         object->signalled = false;
+        object->set = true;
+        object->due = sim::detail::NowLocked() + relativeMs;
+        sim::waitableChanged.notify_all();
+        set = TRUE;
     }
-    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    sim::detail::LogCallLocked(
+        "SetWaitableTimer",
+        {.result = set,
+         .numbers = {sim::detail::HandleNumber(timer), due, period, resume},
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(completion)),
+                      sim::detail::PointerOf(argument)}},
+        "due=%lld period=%d -> %d", static_cast<long long>(due), period, set);
+    return set;
+}
+
+BOOL CancelWaitableTimer(HANDLE timer) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    sim::Waitable* object = TimerLocked(timer);
+    BOOL cancelled = FALSE;
+    if (DWORD error = sim::detail::FailureLocked("CancelWaitableTimer", ERROR_INVALID_HANDLE)) {
+        SetLastError(error);
+    } else if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else {
+        // A cancel stops the timer; a timer signalled already stays signalled.
+        sim::Signalled(*object);
+        object->set = false;
+        cancelled = TRUE;
+    }
+    sim::detail::LogCallLocked("CancelWaitableTimer",
+                               {.result = cancelled, .numbers = {sim::detail::HandleNumber(timer)}},
+                               "-> %d", cancelled);
+    return cancelled;
 }
 
 void AcquireSRWLockExclusive(PSRWLOCK lock) {

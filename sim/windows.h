@@ -41,6 +41,15 @@ typedef void* HLOCAL;
 typedef void* HDEVINFO;
 typedef LONG NTSTATUS;
 typedef intptr_t(WINAPI* FARPROC)();
+typedef const wchar_t* LPCWSTR;
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    int64_t QuadPart;
+};
 
 struct GUID {
     uint32_t Data1;
@@ -158,13 +167,6 @@ DWORD GetTickCount();
 
 // The performance counter runs on the virtual clock, at 10 MHz as on Windows 10
 // and later.
-union LARGE_INTEGER {
-    struct {
-        DWORD LowPart;
-        LONG HighPart;
-    } u;
-    int64_t QuadPart;
-};
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 void OutputDebugStringA(LPCSTR text);
@@ -182,6 +184,22 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name);
 BOOL SetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+#define MAXIMUM_WAIT_OBJECTS 64u
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+
+// Waitable timers (CreateWaitableTimerExW: Windows Vista and later; the
+// high-resolution flag: Windows 10 1803 and later)
+#define SYNCHRONIZE 0x00100000u
+#define TIMER_MODIFY_STATE 0x0002u
+#define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001u
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002u
+typedef void(CALLBACK* PTIMERAPCROUTINE)(LPVOID argument, DWORD timerLowValue,
+                                         DWORD timerHighValue);
+HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags,
+                              DWORD access);
+BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                      PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume);
+BOOL CancelWaitableTimer(HANDLE timer);
 
 // Slim reader/writer locks and condition variables, statically initialised.
 struct SRWLOCK {
@@ -378,6 +396,10 @@ typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT message, DWORD_PTR use
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                       UINT flags);
 MMRESULT timeKillEvent(UINT timerId);
+#define TIMERR_NOERROR 0u
+#define TIMERR_NOCANDO 97u
+MMRESULT timeBeginPeriod(UINT period);
+MMRESULT timeEndPeriod(UINT period);
 
 // setupapi
 #define DIGCF_PRESENT 0x00000002u

@@ -217,7 +217,8 @@ void PrintTo(const Outcome& o, std::ostream* out) {
     *out << "}, printed \"" << o.printed << "\", status \"" << o.status << "\", held {"
          << o.held.deviceHandles << ' ' << o.held.deviceSets << ' ' << o.held.localBlocks << ' '
          << o.held.preparsedData << ' ' << o.held.loadedModules << ' ' << o.held.events << ' '
-         << o.held.threads << "}, timers fired " << o.timersFired << ", Ctrl+C taken afterwards "
+         << o.held.threads << ' ' << o.held.waitableTimers << ' ' << o.held.timerPeriods
+         << "}, timers fired " << o.timersFired << ", Ctrl+C taken afterwards "
          << o.ctrlCTakenAfterwards << "}";
 }
 
@@ -283,12 +284,42 @@ const PlatformFault workerFaults[] = {
      {.reports = "1000:0 2500:8 3520:0 4030:0", .traces = {libraryTrace}, .printed = destroyed}},
     // A wait that fails in the first pause does not shorten it: the device is
     // opened at 1000 all the same, and the polls keep their pace.
-    {"WaitForSingleObject fails in the first pause",
-     {.call = "WaitForSingleObject", .firstCall = 1},
+    {"WaitForMultipleObjects fails in the first pause",
+     {.call = "WaitForMultipleObjects", .firstCall = 1},
      Program::Worker,
      0,
      3500,
      {.reports = "1000:0 2500:8 3520:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+    // Every wait on the timer fails: the stop event's own timeout keeps each
+    // pause, and the stop still ends one at once.
+    {"WaitForMultipleObjects fails always",
+     {.call = "WaitForMultipleObjects"},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "1000:0 2500:8 3520:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+    // The timer cannot be set: the stop event's timeout measures every pause, and
+    // the stop still ends one at once.
+    {"SetWaitableTimer fails always",
+     {.call = "SetWaitableTimer"},
+     Program::Worker,
+     1,
+     3500,
+     {.reports = "1000:0 2500:8 2750:0 3500:0 4010:0",
+      .traces = {libraryTrace},
+      .printed = destroyed}},
+    // No timer for another reason than an old Windows: the worker raises the
+    // timer resolution while connected, and lowers it when it leaves.
+    {"CreateWaitableTimerExW fails",
+     {.call = "CreateWaitableTimerExW", .firstCall = 1},
+     Program::Worker,
+     0,
+     3500,
+     {.reports = "1000:0 2500:8 3520:0 4010:0",
+      .traces = {"ZUR Joyvane: High-resolution timer not created, raising the timer resolution "
+                 "while connected",
+                 "ZUR Joyvane: 8", libraryTrace},
+      .printed = destroyed}},
     // Without the long-press timer a long press is a short click at its release.
     {"timeSetEvent refused",
      {.call = "timeSetEvent", .firstCall = 1},

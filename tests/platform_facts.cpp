@@ -271,6 +271,122 @@ void WaitFacts() {
     CloseHandle(beyond.fired);
 }
 
+// --- kernel32 and winmm: waitable timers and the timer resolution ----------------
+
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (MinGW's headers lack it).
+const DWORD highResolutionTimer = 0x00000002;
+
+bool SetRelative(HANDLE timer, int64_t milliseconds) {
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * milliseconds;
+    return SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != FALSE;
+}
+
+void WaitableTimerFacts() {
+    // Windows 10 1803 and later take the flag; older Windows refuses it with
+    // ERROR_INVALID_PARAMETER, and the worker then raises the timer resolution
+    // instead. Which one this platform does is reported, either is right.
+    SetLastError(0);
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, highResolutionTimer,
+                                          SYNCHRONIZE | TIMER_MODIFY_STATE);
+    DWORD error = GetLastError();
+    Check(timer != nullptr || error == ERROR_INVALID_PARAMETER,
+          "CreateWaitableTimerExW(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION): a timer, or NULL with "
+          "ERROR_INVALID_PARAMETER (87) where the flag is unknown",
+          Text("NULL, error %llu", error));
+    std::printf("note: the high-resolution timer flag is %s\n",
+                timer != nullptr ? "accepted" : "refused: the worker raises the resolution");
+    const bool highResolution = timer != nullptr;
+    if (timer == nullptr) {
+        timer = CreateWaitableTimerExW(nullptr, nullptr, 0, SYNCHRONIZE | TIMER_MODIFY_STATE);
+    }
+    Check(timer != nullptr, "CreateWaitableTimerExW without flags: a timer",
+          Text("NULL, error %llu", GetLastError()));
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE both[2] = {stop, timer};
+
+    // A 30 ms relative due time: the wait on stop and timer returns the timer's
+    // index, after a 15 ms timer and before a 60 ms one.
+    TimerProbe before;
+    TimerProbe beyond;
+    SetProbeTimer(before, 15);
+    UINT beyondId = SetProbeTimer(beyond, 60);
+    auto start = std::chrono::steady_clock::now();
+    bool set = SetRelative(timer, 30);
+    DWORD result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    bool beforeRan = before.runs.load() == 1;
+    bool beyondRan = beyond.runs.load() != 0;
+    Check(set && result == WAIT_OBJECT_0 + 1 && beforeRan && !beyondRan,
+          "a timer set 30 ms ahead, waited on with the stop event: WAIT_OBJECT_0 + 1, after a "
+          "15 ms timer and before a 60 ms one",
+          Text("set %llu, returned 0x%llx", set, result) + (beforeRan ? "" : ", 15 ms not run") +
+              (beyondRan ? ", 60 ms run" : ""));
+#if defined(_WIN32)
+    std::printf("note: that 30 ms wait on the %s timer lasted %.2f ms (real)\n",
+                highResolution ? "high-resolution" : "plain", static_cast<double>(us) / 1000.0);
+#else
+    (void)us;
+    (void)highResolution;
+#endif
+    timeKillEvent(beyondId);
+    WaitForSingleObject(beyond.fired, 100);
+
+    // The stop set while the timer runs ends the wait with the stop's index.
+    TimerProbe setter;
+    setter.fired = stop;
+    set = SetRelative(timer, 300);
+    UINT setterId = timeSetEvent(20, 1, ProbeTimerProc, reinterpret_cast<DWORD_PTR>(&setter),
+                                 TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
+    TimerProbe late;
+    UINT lateId = SetProbeTimer(late, 200);
+    result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    Check(set && setterId != 0 && result == WAIT_OBJECT_0 && late.runs.load() == 0,
+          "the stop event set 20 ms into a 300 ms timer: WaitForMultipleObjects returns "
+          "WAIT_OBJECT_0 (the stop), before a 200 ms timer",
+          Text("returned 0x%llx, 200 ms timer runs %llu", result,
+               static_cast<unsigned long long>(late.runs.load())));
+    timeKillEvent(lateId);
+
+    // Both signalled: the lowest index wins, so a stop is never missed for a pause.
+    set = SetRelative(timer, 0);
+    WaitForSingleObject(late.fired, 30);
+    result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    Check(set && result == WAIT_OBJECT_0,
+          "stop event and fired timer both signalled: WaitForMultipleObjects returns WAIT_OBJECT_0",
+          Text("returned 0x%llx", result));
+    BOOL cancelled = CancelWaitableTimer(timer);
+    Check(cancelled != FALSE, "CancelWaitableTimer of a fired timer: TRUE",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(cancelled),
+               GetLastError()));
+
+    // The fallback's calls.
+    MMRESULT begun = timeBeginPeriod(1);
+    MMRESULT ended = timeEndPeriod(1);
+    Check(begun == TIMERR_NOERROR && ended == TIMERR_NOERROR,
+          "timeBeginPeriod(1), then timeEndPeriod(1): TIMERR_NOERROR (0) both",
+          Text("returned %llu, then %llu", begun, ended));
+    CloseHandle(timer);
+    CloseHandle(stop);
+    CloseHandle(before.fired);
+    CloseHandle(beyond.fired);
+    CloseHandle(late.fired);
+
+#if !defined(_WIN32)
+    // The simulation's Windows before 10 1803.
+    sim::RefuseHighResolutionTimers(true);
+    SetLastError(0);
+    HANDLE old = CreateWaitableTimerExW(nullptr, nullptr, highResolutionTimer,
+                                        SYNCHRONIZE | TIMER_MODIFY_STATE);
+    Check(old == nullptr && GetLastError() == ERROR_INVALID_PARAMETER,
+          "the simulation set to refuse the flag: NULL, ERROR_INVALID_PARAMETER (87)",
+          Text("handle %llu, error %llu", old != nullptr, GetLastError()));
+    sim::RefuseHighResolutionTimers(false);
+#endif
+}
+
 std::atomic<bool> threadReturned{false};
 
 DWORD WINAPI GatedThread(LPVOID gate) {
@@ -876,6 +992,7 @@ int main() {
     PrintWhoAnswers();
     TimerFacts();
     WaitFacts();
+    WaitableTimerFacts();
     ThreadFacts();
     CancelFacts();
     ConditionFacts();

@@ -57,6 +57,9 @@ class ServiceLifecycleTest : public ProductTest {
         process.join();
         EXPECT_TRUE(sim::ServiceMainReturned());
         EXPECT_EQ(0, sim::RunningThreads());
+        // A long click that the stop did not wait for holds its timer until it
+        // ends on the timer's thread (on Windows the process's end closes it).
+        sim::WaitForTimers();
         EXPECT_EQ(sim::Resources{}, sim::Held());
     }
 
