@@ -144,9 +144,10 @@ bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs) {
     for (;;) {
         if (TryAcquireSRWLockExclusive(&joystickConnection.lock)) {
             HANDLE device = GiveUpJoystickAndUnlock(&lastValue);
-            if (device != INVALID_HANDLE_VALUE) {
-                CloseHandle(device);
+            if (device == INVALID_HANDLE_VALUE) {
+                return false;
             }
+            CloseHandle(device);
             return true;
         }
         CancelWriteInProgress();

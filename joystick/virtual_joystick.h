@@ -82,7 +82,8 @@ void JoystickClose(const int32_t* lastValue);
 // the writing thread), and once the lock is had, lastValue is the last report and
 // the handle is closed; nothing written later reaches the joystick. When the lock
 // is not had within deadlineMs (on the tick count: a driver that ignores the
-// cancel), nothing is given up and false is returned. The path stays the worker's.
+// cancel), nothing is given up. True only when an open joystick was let go of, so
+// that the Event Log says so only then. The path stays the worker's.
 bool JoystickLetGoFromStop(int32_t lastValue, DWORD deadlineMs);
 
 // The entry points by their own names.

@@ -212,6 +212,27 @@ TEST_F(ServiceEventsTest, AStopWithTheWorkerStuckSaysSo) {
     }
 }
 
+// Stuck in the library's Init, before any joystick was opened: the stop says the
+// worker was let go, and no joystick event claims one was.
+TEST_F(ServiceEventsTest, AStopWithTheWorkerStuckBeforeAJoystickLetsGoOfNone) {
+    int blocked = sim::HoldAt("ZUR_USBIO_API_Init");
+    Start({"4", "0", "0", "30", "250"});
+    ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
+    ASSERT_TRUE(sim::WaitUntilHeld(blocked, waitMs));
+    EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
+    process.join();
+    std::vector<std::string> lines = EventLines(sim::LoggedEvents());
+    ASSERT_LE(1u, lines.size());
+    EXPECT_EQ("W 0x80000003 0|1001", lines.back());
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::string::npos, line.find("0x8000000B")) << line;
+    }
+    sim::ReleaseHold(blocked);
+    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // A log that cannot be opened, or refuses events: the service works as ever and
 // traces the refusal once.
 struct Refusal {
