@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
             }
         }
     };
-    for (const std::string& message : sim::DebugLines()) {
+    for (const std::string& message : run.traced) {
         printLines("trace", message);
     }
     printLines("stdout", run.printed);

@@ -55,8 +55,9 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     sim::At(run.processEnd, [&run, &ended] {
         if (workerAlive.load() != 0) {
             LetGoOfJoystickForStuckWorker();
-            // What the worker prints after this, the process never prints.
+            // What the worker prints or traces after this, the process never does.
             run.printed = sim::TakeStdout();
+            run.traced = sim::DebugLines();
             ended = true;
         }
     });
@@ -76,6 +77,7 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     const std::string later = sim::TakeStdout();
     if (!ended) {
         run.printed = later;
+        run.traced = sim::DebugLines();
     }
     sim::EndStdoutCapture(false);
 

@@ -15,6 +15,7 @@ struct HostRun {
     std::vector<sim::Call> libraryCalls;  // the capture library's and the joystick lookups
     uint32_t processEnd = 0;              // when the service process would end
     std::string printed;                  // its standard output until then
+    std::vector<std::string> traced;      // its debug output until then
     std::vector<sim::LoggedEvent> events; // with eventLog: the service's events
 };
 
