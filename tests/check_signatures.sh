@@ -93,9 +93,12 @@ printf '\x90' | dd of="$WORK/changed.exe" bs=1 seek=2048 conv=notrunc status=non
 ! osslsigncode verify -CAfile "$WORK/signer.pem" -in "$WORK/changed.exe" >/dev/null 2>&1
 check $? "... nor once one byte of the signed program is changed"
 cp "$MSI" "$WORK/changed.msi"
-msibuild "$WORK/changed.msi" -q "UPDATE \`Property\` SET \`Value\` = '2' WHERE \`Property\` = 'MODE'"
-! osslsigncode verify -CAfile "$WORK/signer.pem" -in "$WORK/changed.msi" >/dev/null 2>&1
-check $? "... nor once a default in the signed MSI's Property table is changed"
+# The product's name: the five settings have no value in the Property table any
+# more (the installer fills them at run time), and a change must be one.
+msibuild "$WORK/changed.msi" -q "UPDATE \`Property\` SET \`Value\` = 'Joyvane changed' WHERE \`Property\` = 'ProductName'"
+msiinfo export "$WORK/changed.msi" Property | tr -d '\r' | grep -qx $'ProductName\tJoyvane changed' &&
+    ! osslsigncode verify -CAfile "$WORK/signer.pem" -in "$WORK/changed.msi" >/dev/null 2>&1
+check $? "... nor once a value in the signed MSI's Property table is changed"
 
 unsigned "$BUILD_DIR/joyvane-$VERSION.msi" && unsigned "$BUILD_DIR/joyvane_service.exe" &&
     unsigned "$BUILD_DIR/joyvane_console.exe"
