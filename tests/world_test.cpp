@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/product_fixture.h"
+#include "world/call_log.h"
 #include "world/scenario.h"
 
 namespace {
@@ -180,3 +181,19 @@ TEST(ScenarioLanguageTest, WithoutDeviceLinesTheVirtualJoystickIsThere) {
 }
 
 } // namespace
+
+TEST(CallLogTest, ALineHasTheCommonColumnsThenEscapedArguments) {
+    const unsigned char report[] = {0x00, 0x00, 0x00, 0x10, 0xff};
+    const unsigned char hid[] = {0xB2, 0x55, 0x1E, 0x4D, 0x6F, 0xF1, 0xCF, 0x11,
+                                 0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30};
+    world::CallRecord record{.unixUs = 17, .monoUs = 5, .pid = 3, .tid = 9, .call = "X"};
+    record.result = -1;
+    record.error = 31;
+    record.Arg("path", "C:\\Program Files\\a%b\n\x7f").Arg("n", -4);
+    record.Arg("bytes", world::HexBytes(report, sizeof report));
+    record.Arg("class", world::GuidText(hid)).Arg("none", world::GuidText(nullptr));
+    record.Arg("p", world::PointerText(nullptr)).Arg("empty", "");
+    EXPECT_EQ("17 5 3 9 X -1 31 path=C:\\Program%20Files\\a%25b%0A%7F n=-4 bytes=00,00,00,10,ff "
+              "class={4D1E55B2-F16F-11CF-88CB-001111000030} none=null p=null empty=",
+              world::CallLine(record));
+}
