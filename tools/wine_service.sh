@@ -15,7 +15,7 @@
 # Settings (environment, all optional):
 #   JV_STANDINS     build directory of standins/ (holds cdecl/, stdcall/, driver/,
 #                   tools/); default: build/windows/standins under the repository
-#   JV_SERVICE      service name; default "ZUR Service 1.02"
+#   JV_SERVICE      service name; default the product's (service/service_lifecycle.h)
 #   JV_EXE          executable name the DLL overrides are keyed on; default
 #                   joyvane_service.exe
 #   JV_WINEDEBUG    WINEDEBUG of the Wine session, and so of services.exe and
@@ -31,7 +31,7 @@
 
 JV_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 : "${JV_STANDINS:=$JV_REPO/build/windows/standins}"
-: "${JV_SERVICE:=ZUR Service 1.02}"
+: "${JV_SERVICE:=$(python3 "$JV_REPO/tests/e2e/call_log.py" constant serviceName)}"
 : "${JV_EXE:=joyvane_service.exe}"
 : "${JV_WINEDEBUG:=-all}"
 
@@ -177,12 +177,6 @@ jv_scenario() {
     printf '%s\n' "$1" >"$JV_FOLDER/world.scenario"
 }
 
-# jv_logs_clear: removes the stand-ins' logs and the captured service output.
-jv_logs_clear() {
-    rm -f "$JV_FOLDER"/ZUR_USBIO_KAD.log "$JV_FOLDER"/virtual_hid.log "$JV_FOLDER"/virtual_hid_reports.log \
-        "$JV_FOLDER"/service_stdout.log "$JV_FOLDER"/service_stderr.log
-}
-
 # --- (c) the service ---------------------------------------------------------
 
 # jv_service_create "ARGS": registers the service for the folder's executable
@@ -204,8 +198,16 @@ jv_service_delete() {
     jv_wine sc delete "$JV_SERVICE" >/dev/null || jv_die "sc delete failed" || return
 }
 
-# jv_ctl COMMAND [ARGS...]: joyvane_ctl on the service, e.g. `jv_ctl query`,
-# `jv_ctl interrogate`, `jv_ctl control 128`, `jv_ctl watch 5000 0`.
+# jv_service_end: stops the service, waits until it is stopped and its process
+# has ended, and deletes it.
+jv_service_end() {
+    jv_service_stop 2>/dev/null
+    jv_wait STOPPED 10000 >/dev/null
+    jv_wait_gone 5000
+    jv_service_delete
+}
+
+# jv_ctl COMMAND [ARGS...]: joyvane_ctl on the service, e.g. `jv_ctl query`.
 jv_ctl() {
     local command=$1
     shift
@@ -217,19 +219,11 @@ jv_wait() {
     jv_ctl wait "$1" "$2"
 }
 
-# jv_watch_start FILE DURATION_MS [INTERVAL_MS] / jv_tracecat_start FILE [DURATION_MS]:
-# run the status watcher or the debug-output reader in the background, their
-# output going to FILE. Each returns once the reader is in place (the watcher
-# has printed the first status; the reader owns the debug buffer), so that
-# nothing the service does afterwards is missed. Stop early with
-# jv_background_stop.
+# jv_tracecat_start FILE [DURATION_MS]: runs the debug-output reader in the
+# background, its call log going to FILE. It returns once the reader owns the
+# debug buffer, so that nothing the service traces afterwards is missed. Stop
+# it with jv_background_stop.
 JV_BACKGROUND_PIDS=()
-jv_watch_start() {
-    : >"$1"
-    jv_ctl watch "$2" ${3:+"$3"} >"$1" &
-    JV_BACKGROUND_PIDS+=($!)
-    jv_wait_for_file "$1" . || jv_die "the status watcher did not start"
-}
 jv_tracecat_start() {
     : >"$1.err"
     WINEDEBUG=-all wine "$JV_STANDINS/tools/joyvane_tracecat.exe" ${2:+"$2"} >"$1" 2>"$1.err" &
@@ -247,15 +241,6 @@ jv_wait_for_file() {
     done
 }
 
-# jv_background_wait: waits for the background readers to finish their duration.
-jv_background_wait() {
-    local pid
-    for pid in "${JV_BACKGROUND_PIDS[@]}"; do
-        wait "$pid"
-    done
-    JV_BACKGROUND_PIDS=()
-}
-
 # jv_background_stop: kills the background readers started above (only those).
 jv_background_stop() {
     local pid
@@ -268,79 +253,34 @@ jv_background_stop() {
 }
 
 # --- (d) the logs ------------------------------------------------------------
-# Every stand-in log line starts with <unix_us> <qpc_us> <pid> <tid>; see
-# standins/README.md.
+# Every stand-in writes a call log (world/call_log.h); tests/e2e/call_log.py
+# is their one reader, and its command line the scripts' (see there).
 
-# jv_capture_calls: the capture library's calls, as "unix_us call result notes".
-jv_capture_calls() {
-    [[ -f $JV_FOLDER/ZUR_USBIO_KAD.log ]] || return 0
-    cut -d' ' -f1,5- "$JV_FOLDER/ZUR_USBIO_KAD.log"
+jv_log() {
+    python3 "$JV_REPO/tests/e2e/call_log.py" "$@"
 }
 
-# jv_hid_calls: the hid.dll and setupapi.dll calls, as "unix_us call result notes".
-jv_hid_calls() {
-    [[ -f $JV_FOLDER/virtual_hid.log ]] || return 0
-    cut -d' ' -f1,5- "$JV_FOLDER/virtual_hid.log"
-}
-
-# jv_reports [all]: the feature reports the device accepted, as
-# "unix_us b0 b1 b2 b3 b4"; with "all" also the refused ones, as
-# "unix_us ok|refused bytes...".
+# jv_reports [NAME=VALUE...]: the feature reports of the joystick's log, as
+# "ok|refused B0 B1 B2 B3 B4" (result=1: only those it took).
 jv_reports() {
-    [[ -f $JV_FOLDER/virtual_hid_reports.log ]] || return 0
-    if [[ ${1:-} == all ]]; then
-        cut -d' ' -f1,5- "$JV_FOLDER/virtual_hid_reports.log"
-    else
-        awk '$5 == "ok" { $2 = $3 = $4 = $5 = ""; print }' "$JV_FOLDER/virtual_hid_reports.log" | tr -s ' '
-    fi
+    jv_log reports "$JV_FOLDER/virtual_hid.log" "$@"
+}
+
+# jv_load_us LOG TIMEOUT_MS: waits for the capture library's Load record in
+# LOG and prints its time (unix microseconds).
+jv_load_us() {
+    jv_log wait "$1" Load 1 "$2" && jv_log first "$1" Load unix_us
 }
 
 # jv_status_reports: every SetServiceStatus call of the service, in order, as
-# "pid=N state=N checkpoint=N waithint=N accepted=N" (decimal). Unlike the
-# sampling watcher this misses nothing, but it has no timestamps and needs the
-# session started with JV_WINEDEBUG=-all,+service,+pid: Wine then traces each
-# call in the calling process, "PID:TID:trace:service:SetServiceStatus HANDLE
-# TYPE STATE ACCEPTED EXIT SPECIFIC CHECKPOINT WAITHINT", and the processes
-# that registered a handler under $JV_SERVICE tell the service's lines from
-# those of Wine's own services.
+# "pid=N state=N checkpoint=N wait_hint=N accepted=N exit=N" (decimal), from
+# Wine's +service trace: it misses none, but needs the session started with
+# JV_WINEDEBUG=-all,+service,+pid.
 jv_status_reports() {
-    local pid state accepted checkpoint waithint
-    # A +timestamp session prefixes each line with "SECONDS.MS:"; drop it.
-    jv_session_log | sed -E 's/^[0-9]+\.[0-9]+://' | awk -v name="L\"$JV_SERVICE\"" '
-        index($0, ":trace:service:RegisterServiceCtrlHandlerExW " name " ") { split($0, f, ":"); ours[f[1]] = 1 }
-        index($0, ":trace:service:SetServiceStatus ") { split($0, f, ":"); if (f[1] in ours) print f[1], $4, $5, $8, $9 }
-    ' | while read -r pid state accepted checkpoint waithint; do
-        printf 'pid=%d state=%d checkpoint=%d waithint=%d accepted=%d\n' \
-            "0x$pid" "$state" "$checkpoint" "$waithint" "$accepted"
-    done
-}
-
-# jv_service_stdout: what the service printed to standard output, with CR LF
-# turned to LF (read $JV_FOLDER/service_stdout.log itself to check the CRs).
-jv_service_stdout() {
-    [[ -f $JV_FOLDER/service_stdout.log ]] || return 0
-    tr -d '\r' <"$JV_FOLDER/service_stdout.log"
-}
-
-# jv_session_log: the Wine debug output of services.exe and the services, with
-# CR LF turned to LF.
-jv_session_log() {
-    tr -d '\r' <"$JV_LOGDIR/session.log"
+    jv_log statuses "$JV_LOGDIR/session.log"
 }
 
 # --- (e) waiting on logs and processes ---------------------------------------
-
-# jv_wait_for_count FILE PATTERN COUNT TIMEOUT_MS: waits until FILE has at least
-# COUNT lines matching PATTERN (grep -E), checking every 10 ms.
-jv_wait_for_count() {
-    local file=$1 pattern=$2 count=$3 deadline=$(($(jv_now_us) / 1000 + $4)) n
-    while :; do
-        n=$(grep -cE -- "$pattern" "$file" 2>/dev/null)
-        ((${n:-0} >= count)) && return 0
-        (($(jv_now_us) / 1000 < deadline)) || return 1
-        sleep 0.01
-    done
-}
 
 # jv_sleep_until_us UNIX_US: sleeps until that moment (at once if it has passed).
 jv_sleep_until_us() {
@@ -371,14 +311,74 @@ jv_wait_gone() {
     done
 }
 
-# jv_service_image_path: the registered command line of $JV_SERVICE, from the
-# registry (Wine's sc has no qc); empty when the service is not registered.
+# jv_reg_value KEY NAME [/reg:32]: a registry value, as reg shows it; empty
+# when there is none.
+jv_reg_value() {
+    jv_wine reg query "$1" /v "$2" ${3:+"$3"} 2>/dev/null | tr -d '\r' | sed -n -E "s/^ +$2 +REG_[A-Z_]+ +//p"
+}
+
+# jv_service_value NAME: a value of $JV_SERVICE's registry key, e.g. its
+# ImagePath, the registered command line (Wine's sc has no qc).
+jv_service_value() {
+    jv_reg_value "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" "$1"
+}
+
 jv_service_image_path() {
-    jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" /v ImagePath 2>/dev/null |
-        tr -d '\r' | sed -n -E 's/^ +ImagePath +REG_(EXPAND_)?SZ +//p'
+    jv_service_value ImagePath
 }
 
 # jv_service_registered: succeeds when $JV_SERVICE has a registry key.
 jv_service_registered() {
     jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" >/dev/null 2>&1
+}
+
+# --- (f) a test run and its results ------------------------------------------
+
+# jv_e2e_begin OUT TAG HINT PROGRAM... -- FILE...: the start of a test run; it
+# ends the script (status 2) unless each PROGRAM is on PATH and each FILE is
+# there (else HINT says what to build). Empties OUT, where RESULTS collects the
+# result lines, and makes a WORK folder.
+jv_e2e_begin() {
+    local out=$1 tag=$2 hint=$3 file
+    shift 3
+    while (($#)) && [[ $1 != -- ]]; do
+        command -v "$1" >/dev/null || { echo "$tag: $1 is needed" >&2; exit 2; }
+        shift
+    done
+    for file in "${@:2}"; do
+        [[ -f $file ]] || { echo "$tag: $file missing; $hint" >&2; exit 2; }
+    done
+    rm -rf "$out"
+    mkdir -p "$out"
+    RESULTS=$out/results.txt
+    : >"$RESULTS"
+    # shellcheck disable=SC2034 # the caller's
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/joyvane-$tag.XXXXXX")
+}
+
+# jv_note SCENARIO TEXT: a note among the results (neither passed nor failed).
+jv_note() {
+    echo "note $1: $2" | tee -a "$RESULTS"
+}
+
+# check STATUS SCENARIO WHAT [DETAIL]: one result line (STATUS 0 = passed),
+# printed and appended to $RESULTS.
+check() {
+    if [[ $1 == 0 ]]; then
+        echo "ok   $2: $3"
+    else
+        echo "FAIL $2: $3${4:+ -- $4}"
+    fi | tee -a "$RESULTS"
+}
+
+# jv_results_end: the failed checks again and "N passed, M failed"; fails
+# when a check failed.
+jv_results_end() {
+    local passed failed
+    passed=$(grep -c '^ok ' "$RESULTS")
+    failed=$(grep -c '^FAIL ' "$RESULTS")
+    echo
+    grep '^FAIL ' "$RESULTS"
+    echo "$passed passed, $failed failed"
+    ((failed == 0))
 }

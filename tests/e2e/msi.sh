@@ -57,20 +57,9 @@ OUT=$REPO/build/e2e-msi
 # shellcheck source=tools/wine_service.sh
 source "$REPO/tools/wine_service.sh"
 
-for tool in wine wineserver msiinfo msiextract cmake; do
-    command -v "$tool" >/dev/null || { echo "msi: $tool is needed" >&2; exit 2; }
-done
-for file in "$MSI" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
-    "$JV_STANDINS/driver/setupapi.dll" "$JV_STANDINS/tools/joyvane_ctl.exe" \
-    "$JV_STANDINS/tools/sc_recorder.exe"; do
-    [[ -f $file ]] || { echo "msi: $file missing; build the windows preset and run cpack" >&2; exit 2; }
-done
-
-rm -rf "$OUT"
-mkdir -p "$OUT"
-RESULTS=$OUT/results.txt
-: >"$RESULTS"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/joyvane-msi.XXXXXX")
+jv_e2e_begin "$OUT" msi "build the windows preset and run cpack" wine wineserver msiinfo msiextract cmake -- \
+    "$MSI" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS"/driver/{hid,setupapi}.dll \
+    "$JV_STANDINS"/tools/{joyvane_ctl,sc_recorder}.exe
 cleanup() {
     trap - EXIT INT TERM
     [[ -n ${WINEPREFIX:-} ]] && jv_server_stop
@@ -79,19 +68,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "msi: interrupted" >&2; exit 130' INT TERM
 
-# check STATUS WHAT [DETAIL]: one result line (STATUS 0 = passed).
-check() {
-    if [[ $1 == 0 ]]; then
-        echo "ok   msi: $2"
-    else
-        echo "FAIL msi: $2${3:+ -- $3}"
-    fi | tee -a "$RESULTS"
-}
-
 # same WHAT EXPECTED ACTUAL: passes when both texts are identical.
 same() {
     [[ $2 == "$3" ]]
-    check $? "$1" "$(printf 'expected:\n%s\nactual:\n%s' "$2" "$3")"
+    check $? msi "$1" "$(printf 'expected:\n%s\nactual:\n%s' "$2" "$3")"
 }
 
 # rows MSI TABLE: the table's rows, without msiinfo's three header lines.
@@ -270,7 +250,7 @@ cmake -D "JOYVANE_MSI_VERSION=$NEXT" -D "JOYVANE_MSI_FILES=$FILES" \
     cmake -D "JOYVANE_MSI_VERSION=$NEXT" -D "JOYVANE_MSI_FILES=$FILES" \
         -D "JOYVANE_MSI_OUTPUT=$WORK/joyvane-$NEXT-rebuilt.msi" -P "$REPO/packaging/msi.cmake" >/dev/null &&
     [[ $(property "$WORK/joyvane-$NEXT.msi" ProductCode) != "$(property "$WORK/joyvane-$NEXT-rebuilt.msi" ProductCode)" ]]
-check $? "joyvane-$NEXT.msi built from the same files for the upgrade, and a rebuild of it with a ProductCode of its own"
+check $? msi "joyvane-$NEXT.msi built from the same files for the upgrade, and a rebuild of it with a ProductCode of its own"
 NEXT_MSI=$WORK/joyvane-$NEXT.msi
 REBUILT_MSI=$WORK/joyvane-$NEXT-rebuilt.msi
 same "File: a capture library among the files packaged stays out of joyvane-$NEXT.msi" \
@@ -296,7 +276,7 @@ cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/driver/hid.dll" \
     cp "$JV_STANDINS/tools/sc_recorder.exe" "$SYSTEM32/sc.exe" &&
     jv_overrides_set "$JV_EXE" &&
     jv_wine reg add 'HKCU\Software\Wine\DllOverrides' /v sc.exe /t REG_SZ /d native /f >/dev/null
-check $? "stand-ins and sc_recorder.exe placed in System32"
+check $? msi "stand-ins and sc_recorder.exe placed in System32"
 
 # msiexec ACTION MSI_NAME LOG_NAME ARGS...: runs msiexec quietly with a verbose log;
 # prints its exit status. Wine passes only the low byte of it to Linux:
@@ -353,12 +333,15 @@ products() {
     echo "$count"
 }
 
-# settings: the values of HKLM\SOFTWARE\Joyvane, "NAME TYPE VALUE" each,
-# sorted; "no key" when there is none.
-settings() {
+# reg_values KEY: the key's values, "NAME TYPE VALUE" each, sorted; "no key"
+# when there is none. settings: those of HKLM\SOFTWARE\Joyvane.
+reg_values() {
     local out
-    out=$(jv_wine reg query "HKLM\\$SETTINGS_KEY" 2>/dev/null) || { echo "no key"; return; }
+    out=$(jv_wine reg query "$1" 2>/dev/null) || { echo "no key"; return; }
     tr -d '\r' <<<"$out" | sed -n -E 's/^ +([^ ]+) +(REG_[A-Z_]+) +(.*)$/\1 \2 \3/p' | LC_ALL=C sort
+}
+settings() {
+    reg_values "HKLM\\$SETTINGS_KEY"
 }
 
 # stored BUTTON MODE INVERTED POLL_MS CLICK_MS [ACCOUNT]: what settings prints
@@ -368,13 +351,10 @@ stored() {
         "INVERTED REG_SZ $3" "Installer REG_SZ msi" "MODE REG_SZ $2" "POLL_MS REG_SZ $4"
 }
 
-# event_source: the values of the service's Event Log source, "NAME TYPE VALUE"
-# each, sorted; "no key" when there is none.
+# event_source: the values of the service's Event Log source.
 SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Joyvane'
 event_source() {
-    local out
-    out=$(jv_wine reg query "$SOURCE_KEY" 2>/dev/null) || { echo "no key"; return; }
-    tr -d '\r' <<<"$out" | sed -n -E 's/^ +([^ ]+) +(REG_[A-Z_]+) +(.*)$/\1 \2 \3/p' | LC_ALL=C sort
+    reg_values "$SOURCE_KEY"
 }
 
 nothing_left() {
@@ -384,8 +364,8 @@ nothing_left() {
 
 # reports_after N: the first N reports the joystick accepted, bytes only.
 reports_after() {
-    jv_wait_for_count "$SYSTEM32/virtual_hid_reports.log" ' ok ' "$1" 10000
-    jv_reports | head -n "$1" | cut -d' ' -f2- | paste -sd'|'
+    jv_log wait "$SYSTEM32/virtual_hid.log" HidD_SetFeature "$1" 10000 result=1
+    jv_reports result=1 | head -n "$1" | cut -d' ' -f2- | paste -sd'|'
 }
 
 # logs_restart: empties the stand-ins' logs. A running service keeps them open
@@ -393,24 +373,25 @@ reports_after() {
 # last lines must not go to a deleted file.
 logs_restart() {
     local file
-    for file in ZUR_USBIO_KAD.log virtual_hid.log virtual_hid_reports.log; do
+    for file in ZUR_USBIO_KAD.log virtual_hid.log; do
         [[ -f $SYSTEM32/$file ]] && : >"$SYSTEM32/$file"
     done
     return 0
 }
 
+# sc_calls: the recorder's calls, "EXIT STATE COMMAND LINE" each.
 sc_calls() {
-    cut -d' ' -f5- "$SYSTEM32/sc_calls.log" 2>/dev/null
+    jv_log all "$SYSTEM32/sc_calls.log" sc exit service command
 }
 
 # The calls of one registration, each made on the registered, not yet started
 # service. The failure actions end as install.cmd's do.
 expected_sc_calls() {
     printf '%s\n' \
-        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
-        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
-        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
-        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
+        "0 STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
+        "0 STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
+        "0 STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
+        "0 STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
 }
 
 image() {
@@ -422,12 +403,12 @@ same "MODE=fast: refused (1603) by MODE's condition" \
     "exit 67: MODE must be 0 (follow), 1 (pulse) or 2 (short/long press), for example MODE=1." \
     "$(refused_by "$(basename "$MSI")" refused-word MODE=fast)"
 nothing_left && [[ ! -s $SYSTEM32/sc_calls.log ]]
-check $? "... nothing installed, sc.exe never run"
+check $? msi "... nothing installed, sc.exe never run"
 same "MODE=3 (a whole number the service refuses): refused by MODE's condition" \
     "exit 67: MODE must be 0 (follow), 1 (pulse) or 2 (short/long press), for example MODE=1." \
     "$(refused_by "$(basename "$MSI")" refused-mode3 MODE=3 BUTTON=5)"
 nothing_left && [[ ! -s $SYSTEM32/sc_calls.log ]]
-check $? "... nothing installed, sc.exe never run"
+check $? msi "... nothing installed, sc.exe never run"
 same "POLL_MS=40000 (beyond a command-line number's range): refused by POLL_MS's condition, the others being fine" \
     "exit 67: POLL_MS must be a whole number of milliseconds from -32767 to 32767 (0 or less polls every millisecond), for example POLL_MS=30." \
     "$(refused_by "$(basename "$MSI")" refused-poll POLL_MS=40000)"
@@ -435,15 +416,15 @@ same "ACCOUNT=Administrator: refused by ACCOUNT's condition" \
     "exit 67: ACCOUNT must be LocalSystem or LocalService, for example ACCOUNT=LocalService." \
     "$(refused_by "$(basename "$MSI")" refused-account ACCOUNT=Administrator)"
 nothing_left
-check $? "... nothing installed"
+check $? msi "... nothing installed"
 
 echo "sc-sidtype fail 0 end 1060" >"$SYSTEM32/world.scenario"
 rc=$(msiexec /i "$(basename "$MSI")" refused-sc MODE=2 BUTTON=5)
 [[ $rc != 0 ]] && nothing_left
-check $? "sc.exe sidtype failing (1060): the install fails (exit $rc) and is rolled back: no service, no folder, no product, no key"
+check $? msi "sc.exe sidtype failing (1060): the install fails (exit $rc) and is rolled back: no service, no folder, no product, no key"
 same "... after sc.exe privs succeeded and sidtype failed, nothing more was run" \
-    "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege
-exit=1060 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
+    "0 STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege
+1060 STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
     "$(sc_calls)"
 rm -f "$SYSTEM32/world.scenario" "$SYSTEM32/sc_calls.log"
 
@@ -453,7 +434,7 @@ logs_restart
 jv_scenario "press 1500 300
 press 2300 1200"
 rc=$(msiexec /i "$(basename "$MSI")" install MODE=2 BUTTON=5)
-check "$rc" "installed: exit 0" "exit $rc"
+check "$rc" msi "installed: exit 0" "exit $rc"
 same "files under \"$INSTALLED_WIN\"" "LICENSE
 README.md
 joyvane_console.exe
@@ -462,7 +443,7 @@ uninstall.cmd" "$(ls "$INSTALLED" 2>/dev/null | LC_ALL=C sort)"
 cmp -s "$INSTALLED/joyvane_service.exe" "$FILES/joyvane_service.exe" &&
     cmp -s "$INSTALLED/joyvane_console.exe" "$FILES/joyvane_console.exe" &&
     cmp -s "$INSTALLED/uninstall.cmd" "$REPO/packaging/uninstall.cmd"
-check $? "the installed programs and uninstall.cmd are the packaged ones, byte for byte"
+check $? msi "the installed programs and uninstall.cmd are the packaged ones, byte for byte"
 same "HKLM\\$SETTINGS_KEY: the numbers given and the defaults, as REG_SZ, and Installer=msi" \
     "$(stored 5 2 0 30 250)" "$(settings)"
 same "$SOURCE_KEY: the Event Log source, its texts in the installed program (REG_EXPAND_SZ), types 7" \
@@ -476,18 +457,18 @@ key="HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE"
 values=$(jv_wine reg query "$key" | tr -d '\r')
 grep -qE '^ +Start +REG_DWORD +0x2$' <<<"$values" && grep -qE '^ +Type +REG_DWORD +0x10$' <<<"$values" &&
     grep -qE '^ +ObjectName +REG_SZ +LocalSystem$' <<<"$values"
-check $? "auto start (Start 2), own process (Type 0x10), LocalSystem" "$values"
+check $? msi "auto start (Start 2), own process (Type 0x10), LocalSystem" "$values"
 # The Vital bit is the installer's: the service manager gets normal (1).
 grep -qE '^ +ErrorControl +REG_DWORD +0x1$' <<<"$values"
-check $? "ErrorControl 1 (normal) registered: the Vital bit stays with the installer" "$values"
+check $? msi "ErrorControl 1 (normal) registered: the Vital bit stays with the installer" "$values"
 same "sc.exe by full path, on the registered but not yet started service, in order" \
     "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "the service was started and is running" "$out"
+check $? msi "the service was started and is running" "$out"
 same "it runs with the numbers given: idle, short press -> button 5, long press -> button 6" \
     "00 00 00 00 00|00 00 00 00 01|00 00 00 00 00|00 00 00 00 02|00 00 00 00 00" "$(reports_after 5)"
 registered "$MSI"
-check $? "product $VERSION registered ($(property "$MSI" ProductCode))"
+check $? msi "product $VERSION registered ($(property "$MSI" ProductCode))"
 
 echo "== repair and second runs of $(basename "$MSI")"
 : >"$SYSTEM32/sc_calls.log"
@@ -497,7 +478,7 @@ same "repair (REINSTALL=ALL REINSTALLMODE=amus, what /famus sets): exit 0, the n
     "exit $rc|$(jv_service_image_path)|$(settings | paste -sd'|')"
 same "... no sc.exe run: the registration kept its hardening" "" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "... the service is running again" "$out"
+check $? msi "... the service is running again" "$out"
 rc=$(msiexec /i "$(basename "$MSI")" second-run)
 same "a second msiexec /i without numbers: exit 0, the numbers kept, no sc.exe run" \
     "exit 0|$(image 5 2 0 30 250)|$(stored 5 2 0 30 250 | paste -sd'|')|" \
@@ -512,61 +493,59 @@ same "... nothing changed, no sc.exe run" \
 echo "== second run: msiexec /i $(basename "$MSI") /qn MODE=0 BUTTON=6 INVERTED=1 POLL_MS=40 CLICK_MS=200"
 logs_restart
 rc=$(msiexec /i "$(basename "$MSI")" second-run-numbers MODE=0 BUTTON=6 INVERTED=1 POLL_MS=40 CLICK_MS=200)
-check "$rc" "second run: exit 0" "exit $rc"
+check "$rc" msi "second run: exit 0" "exit $rc"
 same "registered command line: 6 0 1 40 200" "$(image 6 0 1 40 200)" "$(jv_service_image_path)"
 same "stored: 6 0 1 40 200" "$(stored 6 0 1 40 200)" "$(settings)"
 same "the service registered anew, so hardened again" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "the new registration is running" "$out"
-new_pid=$(awk '$5 ~ /^Load\(/ { print $3; exit }' "$SYSTEM32/ZUR_USBIO_KAD.log")
-jv_wait_for_count "$SYSTEM32/virtual_hid_reports.log" " $new_pid [0-9]+ ok " 5 10000
+check $? msi "the new registration is running" "$out"
+new_pid=$(jv_log first "$SYSTEM32/ZUR_USBIO_KAD.log" Load pid)
+jv_log wait "$SYSTEM32/virtual_hid.log" HidD_SetFeature 5 10000 pid="$new_pid" result=1
 same "it runs with the new numbers: inverted button 6 follows the presses (idle 02, down 00)" \
     "00 00 00 00 02|00 00 00 00 00|00 00 00 00 02|00 00 00 00 00|00 00 00 00 02" \
-    "$(awk -v pid="$new_pid" '$3 == pid && $5 == "ok" { $1 = $2 = $3 = $4 = $5 = ""; print substr($0, 6) }' \
-        "$SYSTEM32/virtual_hid_reports.log" | head -n 5 | paste -sd'|')"
+    "$(jv_reports pid="$new_pid" result=1 | head -n 5 | cut -d' ' -f2- | paste -sd'|')"
 : >"$SYSTEM32/sc_calls.log"
 rc=$(msiexec /i "$(basename "$MSI")" second-run-zero INVERTED=0)
 same "a third run with INVERTED=0: the 0 given wins over the stored 1; the rest kept" \
     "exit 0|$(image 6 0 0 40 200)|$(stored 6 0 0 40 200 | paste -sd'|')" \
     "exit $rc|$(jv_service_image_path)|$(settings | paste -sd'|')"
 jv_wait RUNNING 10000 >/dev/null
-old_pid=$(awk '$5 ~ /^Load\(/ { pid = $3 } END { print pid }' "$SYSTEM32/ZUR_USBIO_KAD.log")
+old_pid=$(jv_log last "$SYSTEM32/ZUR_USBIO_KAD.log" Load pid)
 
 echo "== upgrade: msiexec /i joyvane-$NEXT.msi /qn (no numbers)"
 logs_restart
 : >"$SYSTEM32/sc_calls.log"
 rc=$(msiexec /i "joyvane-$NEXT.msi" upgrade)
-check "$rc" "upgraded: exit 0" "exit $rc"
+check "$rc" msi "upgraded: exit 0" "exit $rc"
 same "the old service (pid $old_pid) was stopped in order, then the new one loaded the library" \
-    "$old_pid Unload(FreeLibrary)|new Load(cdecl)" "$(awk -v old="$old_pid" '
-        $5 ~ /^Unload\(/ || $5 ~ /^Load\(/ { printf "%s%s %s", sep, ($3 == old ? old : "new"), $5; sep = "|" }
-    ' "$SYSTEM32/ZUR_USBIO_KAD.log")"
+    "$old_pid Unload FreeLibrary|new Load cdecl" "$(jv_log all "$SYSTEM32/ZUR_USBIO_KAD.log" Load,Unload pid call how flavour |
+        awk -v old="$old_pid" '{ printf "%s%s %s %s", sep, ($1 == old ? old : "new"), $2, ($2 == "Load" ? $4 : $3); sep = "|" }')"
 same "the numbers kept: registered and stored 6 0 0 40 200" \
     "$(image 6 0 0 40 200)|$(stored 6 0 0 40 200 | paste -sd'|')" \
     "$(jv_service_image_path)|$(settings | paste -sd'|')"
 same "sc.exe calls made again for the new registration" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "the new service is running" "$out"
+check $? msi "the new service is running" "$out"
 registered "$NEXT_MSI" && [[ $(products) == 1 ]]
-check $? "only the new product is registered"
+check $? msi "only the new product is registered"
 
 echo "== rebuild: msiexec /i joyvane-$NEXT-rebuilt.msi /qn (the same version, another build)"
 : >"$SYSTEM32/sc_calls.log"
 rc=$(msiexec /i "joyvane-$NEXT-rebuilt.msi" rebuild)
-check "$rc" "installed over the same version: exit 0" "exit $rc"
+check "$rc" msi "installed over the same version: exit 0" "exit $rc"
 registered "$REBUILT_MSI" && [[ $(products) == 1 ]]
-check $? "it replaced the installed build: one product registered, the rebuild" "$(products) products"
+check $? msi "it replaced the installed build: one product registered, the rebuild" "$(products) products"
 same "files present, the numbers kept" \
     "LICENSE README.md joyvane_console.exe joyvane_service.exe uninstall.cmd|$(image 6 0 0 40 200)|$(stored 6 0 0 40 200 | paste -sd'|')" \
     "$(ls "$INSTALLED" 2>/dev/null | LC_ALL=C sort | paste -sd' ')|$(jv_service_image_path)|$(settings | paste -sd'|')"
 same "hardened as a new registration" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "the service is running" "$out"
+check $? msi "the service is running" "$out"
 
 echo "== downgrade: msiexec /i $(basename "$MSI") over $NEXT"
 rc=$(msiexec /i "$(basename "$MSI")" downgrade)
 [[ $rc == 67 ]] && registered "$REBUILT_MSI" && [[ $(jv_service_image_path) == "$(image 6 0 0 40 200)" ]]
-check $? "refused (1603): the newer version and its service stay" "exit $rc"
+check $? msi "refused (1603): the newer version and its service stay" "exit $rc"
 
 echo "== repair after the service was deleted"
 # Wine's own sc for once (System32\sc.exe is the recorder).
@@ -577,46 +556,43 @@ jv_wine sc delete "$JV_SERVICE" >/dev/null
 jv_wine reg add 'HKCU\Software\Wine\DllOverrides' /v sc.exe /t REG_SZ /d native /f >/dev/null
 : >"$SYSTEM32/sc_calls.log"
 ! jv_service_registered
-check $? "the service deleted by hand"
+check $? msi "the service deleted by hand"
 rc=$(repair "joyvane-$NEXT-rebuilt.msi" repair-gone amus)
 same "a repair registers it again with the stored numbers: exit 0" \
     "exit 0|$(image 6 0 0 40 200)" "exit $rc|$(jv_service_image_path)"
 same "... and hardens it again" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "... it is running" "$out"
+check $? msi "... it is running" "$out"
 
 echo "== msiexec /x joyvane-$NEXT-rebuilt.msi /qn"
 logs_restart
 rc=$(msiexec /x "joyvane-$NEXT-rebuilt.msi" uninstall)
-check "$rc" "uninstalled: exit 0" "exit $rc"
+check "$rc" msi "uninstalled: exit 0" "exit $rc"
 ! jv_service_registered
-check $? "the service is removed"
+check $? msi "the service is removed"
 jv_wait_gone 5000
-check $? "the service process has ended"
-grep -q ' Unload(FreeLibrary) ' "$SYSTEM32/ZUR_USBIO_KAD.log"
-check $? "it was stopped in order (its worker unloaded the capture library)"
+check $? msi "the service process has ended"
+jv_log first "$SYSTEM32/ZUR_USBIO_KAD.log" Unload pid how=FreeLibrary >/dev/null
+check $? msi "it was stopped in order (its worker unloaded the capture library)"
 [[ ! -e $INSTALLED ]]
-check $? "\"$INSTALLED_WIN\" is gone" "$(ls -A "$INSTALLED" 2>&1)"
+check $? msi "\"$INSTALLED_WIN\" is gone" "$(ls -A "$INSTALLED" 2>&1)"
 same "HKLM\\$SETTINGS_KEY is gone" "no key" "$(settings)"
 same "the Event Log source $SOURCE_KEY is gone" "no key" "$(event_source)"
 [[ $(products) == 0 ]]
-check $? "no product is registered any more"
+check $? msi "no product is registered any more"
 
 echo "== msiexec /i $(basename "$MSI") /qn ACCOUNT=LocalService"
 : >"$SYSTEM32/sc_calls.log"
 rc=$(msiexec /i "$(basename "$MSI")" localservice ACCOUNT=LocalService)
-check "$rc" "installed: exit 0" "exit $rc"
-object_name() {
-    jv_wine reg query "$key" /v ObjectName 2>/dev/null | tr -d '\r' | sed -n -E 's/^ +ObjectName +REG_SZ +//p'
-}
+check "$rc" msi "installed: exit 0" "exit $rc"
 same "the service runs as NT AUTHORITY\\LocalService, the defaults registered" \
     "NT AUTHORITY\\LocalService|$(image 4 1 0 30 250)|$(stored 4 1 0 30 250 LocalService | paste -sd'|')" \
-    "$(object_name)|$(jv_service_image_path)|$(settings | paste -sd'|')"
+    "$(jv_service_value ObjectName)|$(jv_service_image_path)|$(settings | paste -sd'|')"
 same "... hardened as under LocalSystem" "$(expected_sc_calls)" "$(sc_calls)"
 out=$(jv_wait RUNNING 10000)
-check $? "... it is running" "$out"
+check $? msi "... it is running" "$out"
 rc=$(repair "$(basename "$MSI")" localservice-repair amus)
-same "a repair keeps the account" "exit 0|NT AUTHORITY\\LocalService" "exit $rc|$(object_name)"
+same "a repair keeps the account" "exit 0|NT AUTHORITY\\LocalService" "exit $rc|$(jv_service_value ObjectName)"
 # A stored value gone bad (another tool, a hand edit): every run checks it,
 # but an uninstall must still work.
 jv_wine reg add "HKLM\\$SETTINGS_KEY" /v BUTTON /t REG_SZ /d twelve /f >/dev/null
@@ -625,41 +601,36 @@ same "a bad stored BUTTON (twelve): a repair is refused by BUTTON's condition" \
     "$(refused_by "$(basename "$MSI")" localservice-bad-stored REINSTALL=ALL REINSTALLMODE=amus)"
 rc=$(msiexec /x "$(basename "$MSI")" localservice-uninstall)
 [[ $rc == 0 ]] && nothing_left
-check $? "... and the uninstall still removes everything, the key included" "exit $rc; $(settings | paste -sd'|')"
+check $? msi "... and the uninstall still removes everything, the key included" "exit $rc; $(settings | paste -sd'|')"
 
 echo "== no capture library at first, then one put beside the installed program"
 rm -f "$SYSTEM32/ZUR_USBIO_KAD.dll"
 rc=$(msiexec /i "$(basename "$MSI")" own-library-install MODE=0)
-check "$rc" "installed with no capture library anywhere: exit 0" "exit $rc"
+check "$rc" msi "installed with no capture library anywhere: exit 0" "exit $rc"
 out=$(jv_wait RUNNING 10000)
-check $? "the service runs without it" "$out"
+check $? msi "the service runs without it" "$out"
 sleep 1
 jv_ctl query | grep -q ' RUNNING '
-check $? "... and is still running a second later"
+check $? msi "... and is still running a second later"
 copied=$(jv_now_us)
 cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$INSTALLED/"
-jv_wait_for_count "$INSTALLED/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 2000
+jv_log wait "$INSTALLED/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO 1 2000
 status=$?
-polled=$(awk '$5 ~ /^GetGPIO\(/ { print $1; exit }' "$INSTALLED/ZUR_USBIO_KAD.log" 2>/dev/null)
-check "$status" "the library copied into \"$INSTALLED_WIN\" is polled within 2 s (its log beside it shows GetGPIO${polled:+ $(( (polled - copied) / 1000 )) ms after the copy})" \
-    "$(head -n 3 "$INSTALLED/ZUR_USBIO_KAD.log" 2>&1)"
+polled=$(jv_log first "$INSTALLED/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO unix_us)
+check "$status" msi "the library copied into \"$INSTALLED_WIN\" is polled within 2 s (its log beside it shows GetGPIO${polled:+ $(( (polled - copied) / 1000 )) ms after the copy})" \
+    "$(jv_log all "$INSTALLED/ZUR_USBIO_KAD.log" '*' call result | head -n 3)"
 rc=$(msiexec /i "joyvane-$NEXT.msi" own-library-upgrade)
 [[ $rc == 0 ]] && cmp -s "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$INSTALLED/ZUR_USBIO_KAD.dll"
-check $? "it stays through an upgrade" "exit $rc"
+check $? msi "it stays through an upgrade" "exit $rc"
 same "an upgrade without numbers keeps the older version's numbers" \
     "$(image 4 0 0 30 250)" "$(jv_service_image_path)"
-jv_wait_for_count "$INSTALLED/ZUR_USBIO_KAD.log" ' Load\(cdecl\) ' 2 10000
-check $? "the upgraded service loads it from there (it writes its log beside itself)"
+jv_log wait "$INSTALLED/ZUR_USBIO_KAD.log" Load 2 10000 flavour=cdecl
+check $? msi "the upgraded service loads it from there (it writes its log beside itself)"
 rc=$(msiexec /x "joyvane-$NEXT.msi" own-library-uninstall)
-check "$rc" "uninstalled: exit 0" "exit $rc"
+check "$rc" msi "uninstalled: exit 0" "exit $rc"
 same "the uninstall leaves the library (with its log), and so the folder, and nothing else" \
     "ZUR_USBIO_KAD.dll
 ZUR_USBIO_KAD.log" "$(ls -A "$INSTALLED" 2>&1 | LC_ALL=C sort)"
 
-cp "$SYSTEM32"/ZUR_USBIO_KAD.log "$SYSTEM32"/virtual_hid_reports.log "$SYSTEM32"/sc_calls.log "$OUT/" 2>/dev/null
-passed=$(grep -c '^ok ' "$RESULTS")
-failed=$(grep -c '^FAIL ' "$RESULTS")
-echo
-grep '^FAIL ' "$RESULTS"
-echo "$passed passed, $failed failed"
-((failed == 0))
+cp "$SYSTEM32"/ZUR_USBIO_KAD.log "$SYSTEM32"/virtual_hid.log "$SYSTEM32"/sc_calls.log "$OUT/" 2>/dev/null
+jv_results_end

@@ -49,21 +49,9 @@ export JV_WINEDEBUG=-all,+timestamp,+pid,+service,+eventlog,err+seh
 # shellcheck source=tools/wine_service.sh
 source "$REPO/tools/wine_service.sh"
 
-for tool in wine wineserver python3 timeout; do
-    command -v "$tool" >/dev/null || { echo "e2e: $tool is needed" >&2; exit 2; }
-done
-for file in "$EXE" "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_STANDINS/stdcall/ZUR_USBIO_KAD.dll" \
-    "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" \
-    "$JV_STANDINS/tools/joyvane_ctl.exe" "$JV_STANDINS/tools/joyvane_tracecat.exe" \
-    "$BUILD_DIR/platform_facts.exe" "$HOST_SCENARIO"; do
-    [[ -f $file ]] || { echo "e2e: $file missing; build the windows preset first" >&2; exit 2; }
-done
-
-rm -rf "$OUT"
-mkdir -p "$OUT"
-RESULTS=$OUT/results.txt
-: >"$RESULTS"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/joyvane-e2e.XXXXXX")
+jv_e2e_begin "$OUT" e2e "build the windows preset first" wine wineserver python3 timeout -- \
+    "$EXE" "$JV_STANDINS"/{cdecl,stdcall}/ZUR_USBIO_KAD.dll "$JV_STANDINS"/driver/{hid,setupapi}.dll \
+    "$JV_STANDINS"/tools/joyvane_{ctl,tracecat}.exe "$BUILD_DIR/platform_facts.exe" "$HOST_SCENARIO"
 TRACE_ALL=$OUT/trace-all.log
 
 cleanup() {
@@ -81,16 +69,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "e2e: interrupted" >&2; exit 130' INT TERM
 
-# --- results ------------------------------------------------------------------
+# --- results (check, jv_results_end: tools/wine_service.sh) --------------------
 
-# check STATUS SCENARIO WHAT [DETAIL]: one result line (STATUS 0 = passed).
-check() {
-    local status=$1 scenario=$2 what=$3 detail=${4:-}
-    if [[ $status == 0 ]]; then
-        echo "ok   $scenario: $what"
-    else
-        echo "FAIL $scenario: $what${detail:+ -- $detail}"
-    fi | tee -a "$RESULTS"
+# ended SCENARIO WHAT [EXE_NAME]: checks that no such process is left within 5 s.
+ended() {
+    jv_wait_gone 5000 ${3:+"$3"}
+    check $? "$1" "$2"
 }
 
 selected() {
@@ -139,8 +123,7 @@ meta() {
 # and the slices of the session's) into its directory.
 scenario_collect() {
     local folder=${1:-$JV_FOLDER} file
-    for file in ZUR_USBIO_KAD.log world.scenario virtual_hid.log virtual_hid_reports.log \
-        service_stdout.log service_stderr.log; do
+    for file in ZUR_USBIO_KAD.log world.scenario virtual_hid.log service_stdout.log service_stderr.log; do
         [[ -f $folder/$file ]] && cp "$folder/$file" "$SDIR/"
     done
     tail -c +$((SESSION_OFFSET + 1)) "$JV_LOGDIR/session.log" | tr -d '\r' >"$SDIR/session.log"
@@ -207,9 +190,7 @@ run_service() {
         return
     fi
     local args flavour stop_ms
-    args=$(sed -n 's/^service //p' "$SDIR/host_run.txt")
-    flavour=$(sed -n 's/^library //p' "$SDIR/host_run.txt")
-    stop_ms=$(sed -n 's/^stop //p' "$SDIR/host_run.txt")
+    read -r flavour stop_ms args < <(jv_log first "$SDIR/host_run.txt" Scenario library stop service)
     echo "== $name ($flavour, $args)"
     meta kind service
     meta flavour "$flavour"
@@ -229,9 +210,8 @@ run_service() {
     fi
 
     if ((ok)); then
-        if jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' Load\(' 1 10000; then
-            local load_us
-            load_us=$(awk '$5 ~ /^Load\(/ { print $1; exit }' "$JV_FOLDER/ZUR_USBIO_KAD.log")
+        local load_us
+        if load_us=$(jv_load_us "$JV_FOLDER/ZUR_USBIO_KAD.log" 10000); then
             jv_sleep_until_us $((load_us + stop_ms * 1000))
         else
             check 1 "$name" "capture library loaded within 10 s"
@@ -254,8 +234,7 @@ run_service() {
     fi
     # The process ends once stopped has been reported; the stand-ins log their
     # unload at its exit.
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
+    ended "$name" "service process ended"
     jv_service_delete
     check $? "$name" "sc delete"
     if ((ok == 0)); then
@@ -284,9 +263,9 @@ run_service() {
             "warn HidD_SetFeature" "warn 0" "warn 1" "$joystick" "trace 0" "trace 0" ;;
     library-blocked)
         # Stuck in GetGPIO at the stop: the joystick let go of with report 0, and
-        # stopped (exit code 0) with the worker let go after 1001 ms.
+        # stopped (exit code 0) with the worker let go after its stop deadline.
         events_check "$name" "${started[@]}" "$library" "$joystick" "trace 0" "warn 0" \
-            "warn 0" "warn 1001" ;;
+            "warn 0" "warn $(jv_log constant workerStopDeadlineMs bridge/poll_worker.h)" ;;
     esac
 }
 
@@ -330,8 +309,7 @@ run_start_failure() {
     fi
     out=$(jv_ctl query 2>/dev/null)
     meta query "$out"
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
+    ended "$name" "service process ended"
     jv_service_delete
     check $? "$name" "sc delete"
     scenario_collect
@@ -350,20 +328,14 @@ scenarios_start_failure() {
 
 # --- a start without a usable capture library -------------------------------------
 
-# trace_count LINE: how many lines of this scenario's trace (joyvane_tracecat's
-# "unix qpc pid text" since scenario_begin) have the text LINE.
+# trace_count LINE / wait_trace LINE COUNT TIMEOUT_MS: how many lines of this
+# scenario's trace (joyvane_tracecat's since scenario_begin) have the text
+# LINE; waits until it has COUNT of them.
 trace_count() {
-    tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" 2>/dev/null | tr -d '\r' |
-        L=$1 awk 'BEGIN { l = ENVIRON["L"] } { sub(/^[^ ]+ [^ ]+ [^ ]+ /, "") } $0 == l { n++ } END { print n + 0 }'
+    jv_log --after "$TRACE_OFFSET" count "$TRACE_FILE" OutputDebugStringA text="$1"
 }
-
-# wait_trace LINE COUNT TIMEOUT_MS: waits until the trace has COUNT such lines.
 wait_trace() {
-    local deadline=$(($(jv_now_us) / 1000 + $3))
-    while (($(trace_count "$1") < $2)); do
-        (($(jv_now_us) / 1000 < deadline)) || return 1
-        sleep 0.01
-    done
+    jv_log --after "$TRACE_OFFSET" wait "$TRACE_FILE" OutputDebugStringA "$2" "$3" text="$1"
 }
 
 # run_library_wait NAME SETUP "WHY" CODE [stop]: the service starts while the
@@ -388,7 +360,7 @@ run_library_wait() {
     jv_service_start && out=$(jv_wait RUNNING 10000)
     check $? "$name" "the service reaches RUNNING without a usable library" "$out" || ok=0
     wait_trace "$why" 1 5000
-    check $? "$name" "the trace says why: $why" "$(tail -c +$((TRACE_OFFSET + 1)) "$TRACE_FILE" | tail -n 5)"
+    check $? "$name" "the trace says why: $why" "$(jv_log --after "$TRACE_OFFSET" all "$TRACE_FILE" '*' text | tail -n 5)"
     (($(trace_count "ZUR Joyvane: $code") == 1))
     check $? "$name" "the trace gives the error: ZUR Joyvane: $code"
     # Two more tries go by.
@@ -403,7 +375,7 @@ run_library_wait() {
     else
         cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$JV_FOLDER/ZUR_USBIO_KAD.dll"
         copied=$(jv_now_us)
-        jv_wait_for_count "$JV_FOLDER/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 2000
+        jv_log wait "$JV_FOLDER/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO 1 2000
         check $? "$name" "the library copied in is polled within 2 s" || ok=0
         took=$((($(jv_now_us) - copied) / 1000))
         meta copy_to_poll_ms "$took"
@@ -416,8 +388,7 @@ run_library_wait() {
     jv_service_stop
     out=$(jv_wait STOPPED 10000)
     check $? "$name" "sc stop: STOPPED" "$out" || ok=0
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
+    ended "$name" "service process ended"
     jv_service_delete
     check $? "$name" "sc delete"
     ((ok)) || session_restart
@@ -488,7 +459,7 @@ run_console_runner() {
     check $? "$name" "shows the trace line and its settings first" "$out"
     [[ $out == *" Destroy_ZUR_GP: OK "$'\n'"Joyvane console: stopped." ]]
     check $? "$name" "Ctrl+C closes the joystick and stops the worker" "$out"
-    reports=$(awk '{printf "%s %s %s %s %s %s|", $5, $6, $7, $8, $9, $10}' "$JV_FOLDER/virtual_hid_reports.log" 2>/dev/null)
+    reports=$(jv_log reports "$JV_FOLDER/virtual_hid.log" | tr '\n' '|')
     [[ $reports == "ok 00 00 00 00 00|ok 00 00 00 80 00|ok 00 00 00 00 00|"*"ok 00 00 00 00 00|" ]]
     check $? "$name" "idle report, the press's click of button 4, idle again at the stop" "$reports"
     # The live lines: each button change and each report, stamped with the time
@@ -505,8 +476,7 @@ run_console_runner() {
     read -r held click_lag <<<"$gaps"
     ((held >= 250 && held <= 400 && click_lag >= 0 && click_lag <= 20))
     check $? "$name" "the release line 300 ms after the press line, the click's report with the press (held ${held} ms, report ${click_lag} ms after)" "$out"
-    jv_wait_gone 5000 "$JV_EXE"
-    check $? "$name" "no console process left"
+    ended "$name" "no console process left" "$JV_EXE"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -532,11 +502,10 @@ run_console_logoff() {
     out=$(tr -d '\r' <"$SDIR/console.log")
     [[ $out == *" Destroy_ZUR_GP: OK "$'\n'"Joyvane console: stopped." ]]
     check $? "$name" "the end of the session closes the joystick and stops the worker" "$out"
-    reports=$(awk '{printf "%s %s %s %s %s %s|", $5, $6, $7, $8, $9, $10}' "$JV_FOLDER/virtual_hid_reports.log" 2>/dev/null)
+    reports=$(jv_log reports "$JV_FOLDER/virtual_hid.log" | tr '\n' '|')
     [[ $reports == "ok 00 00 00 00 00|ok 00 00 00 80 00|"*"ok 00 00 00 00 00|" ]]
     check $? "$name" "idle, button 4 down, idle again when the session ends" "$reports"
-    jv_wait_gone 5000 "$JV_EXE"
-    check $? "$name" "no console process left"
+    ended "$name" "no console process left" "$JV_EXE"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -566,8 +535,7 @@ run_check() {
     check $? "$name" "heading, then the settings as the service takes them" "$out"
     ((took < 8000))
     check $? "$name" "done within 8 s (${took} ms)"
-    jv_wait_gone 5000 "$JV_EXE"
-    check $? "$name" "no console process left"
+    ended "$name" "no console process left" "$JV_EXE"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -584,11 +552,11 @@ run_check_service_running() {
     local out rc
     jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
     check $? "$name" "the service runs" "$out"
-    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 00$' 1 10000
+    jv_log wait "$JV_FOLDER/virtual_hid.log" HidD_SetFeature 1 10000 result=1 bytes=00,00,00,00,00
     check $? "$name" "the service sent its idle report"
     local inits reports
-    inits=$(grep -c ' Init()' "$JV_FOLDER/ZUR_USBIO_KAD.log")
-    reports=$(wc -l <"$JV_FOLDER/virtual_hid_reports.log")
+    inits=$(jv_log count "$JV_FOLDER/ZUR_USBIO_KAD.log" ZUR_USBIO_API_Init)
+    reports=$(jv_log count "$JV_FOLDER/virtual_hid.log" HidD_SetFeature)
     for press in "" --press; do
         (cd "$JV_FOLDER" && WINEDEBUG=-all timeout 20 \
             wine "$JV_FOLDER_WIN\\joyvane_console.exe" --check $press 4 1 0 30 250 </dev/null >"$SDIR/check$press.log" 2>&1)
@@ -607,15 +575,13 @@ run_check_service_running() {
     done
     tr -d '\r' <"$SDIR/check--press.log" | grep -qxF 'press: not tried: only the service can read the button while it runs; stop it to try a press here: skipped'
     check $? "$name" "--check --press says the button cannot be read while the service runs" "$(cat "$SDIR/check--press.log")"
-    [[ $(grep -c ' Init()' "$JV_FOLDER/ZUR_USBIO_KAD.log") == "$inits" && $(wc -l <"$JV_FOLDER/virtual_hid_reports.log") == "$reports" ]]
-    check $? "$name" "the checks opened no capture device and wrote no report" "$(tail -n 3 "$JV_FOLDER/virtual_hid_reports.log")"
+    [[ $(jv_log count "$JV_FOLDER/ZUR_USBIO_KAD.log" ZUR_USBIO_API_Init) == "$inits" &&
+        $(jv_log count "$JV_FOLDER/virtual_hid.log" HidD_SetFeature) == "$reports" ]]
+    check $? "$name" "the checks opened no capture device and wrote no report" "$(jv_log reports "$JV_FOLDER/virtual_hid.log" | tail -n 3)"
     out=$(jv_ctl query)
     [[ $out == *" state=4 "* ]]
     check $? "$name" "the service still runs" "$out"
-    jv_service_stop
-    jv_wait STOPPED 10000 >/dev/null
-    jv_wait_gone 5000
-    jv_service_delete
+    jv_service_end
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -638,8 +604,7 @@ run_check_press() {
     check $? "$name" "exit code 0" "exit $rc: $out"
     grep -qxE 'press: down after [0-9]+\.[0-9]{3} s, held 0\.[23][0-9]{2} s; the service sends 00 00 00 80 00 button 4 down at the press and 00 00 00 00 00 all up 250 ms later: ok' <<<"$out"
     check $? "$name" "the press, held about 300 ms, and the click the service sends for it" "$out"
-    jv_wait_gone 5000 "$JV_EXE"
-    check $? "$name" "no console process left"
+    ended "$name" "no console process left" "$JV_EXE"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -852,12 +817,6 @@ WINE_WARNINGS="install: warning: the service manager refused recovery after a st
 install: warning: the service manager refused to drop the account's other privileges (sc privs).
 install: warning: the service manager refused the service its own SID (sc sidtype)."
 
-# service_value NAME: a value of the service's registry key, as reg shows it.
-service_value() {
-    jv_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$JV_SERVICE" /v "$1" 2>/dev/null |
-        tr -d '\r' | sed -n -E "s/^ +$1 +REG_[A-Z_]+ +//p"
-}
-
 # settings_values: the values of the settings' key in the 32-bit view, as
 # "NAME=VALUE ..." in reg's order; empty without the key.
 # The Event Log source of the service's events, and its values: "NAME=TYPE:DATA ".
@@ -880,7 +839,7 @@ folder_files() {
     # The joystick stand-ins keep their logs beside the program: the bench's, not
     # the installation's.
     find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' |
-        grep -vxE 'virtual_hid(_reports)?\.log|service_std(out|err)\.log' | LC_ALL=C sort | tr '\n' ' '
+        grep -vxE 'virtual_hid\.log|service_std(out|err)\.log' | LC_ALL=C sort | tr '\n' ' '
 }
 INSTALLED_FILES='LICENSE README.md joyvane_console.exe joyvane_service.exe uninstall.cmd '
 
@@ -918,10 +877,10 @@ keep_logs() {
     mkdir -p "$WORK/kept"
     for folder in "$@"; do
         dir=$(win_path "$folder")
-        for file in ZUR_USBIO_KAD.log virtual_hid.log virtual_hid_reports.log service_stdout.log service_stderr.log; do
+        for file in ZUR_USBIO_KAD.log virtual_hid.log service_stdout.log service_stderr.log; do
             [[ -f $dir/$file ]] && ln -f "$dir/$file" "$WORK/kept/$file"
         done
-        rm -f "$dir/virtual_hid.log" "$dir/virtual_hid_reports.log" "$dir/service_stdout.log" "$dir/service_stderr.log"
+        rm -f "$dir/virtual_hid.log" "$dir/service_stdout.log" "$dir/service_stderr.log"
     done
 }
 
@@ -935,15 +894,14 @@ uninstall_checks() {
     listed=${kept% }
     # The joystick stand-ins' logs beside the program are the bench's, not the
     # installation's.
-    rm -f "$(win_path "$target")"/{virtual_hid.log,virtual_hid_reports.log,service_stdout.log,service_stderr.log}
+    rm -f "$(win_path "$target")"/{virtual_hid.log,service_stdout.log,service_stderr.log}
     start=$(jv_now_us)
     run_cmd "$@"
     show
     check $CMD_RC "$name" "uninstall.cmd $how: exit 0 after $((($(jv_now_us) - start) / 1000)) ms" "exit $CMD_RC"
     ! jv_service_registered
     check $? "$name" "no service registered"
-    jv_wait_gone 5000
-    check $? "$name" "service process ended"
+    ended "$name" "service process ended"
     [[ -z $(settings_values) ]]
     check $? "$name" "$SETTINGS_KEY removed" "$(settings_values)"
     [[ -z $(source_values) && $CMD_OUT == *"uninstall: the Event Log source $SOURCE_KEY is removed."* ]]
@@ -1030,7 +988,7 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     path=$(jv_service_image_path)
     [[ $path == "\"$PF_WIN\\$JV_EXE\" 4 1 0 30 250" && -z $(folder_files "$EVIL_WIN\\Program Files") ]]
     check $? "$name" "installed where the registry says: $path; nothing in \"$EVIL_WIN\\Program Files\"" "expected \"$PF_WIN\\$JV_EXE\" 4 1 0 30 250"
-    [[ $(service_value ObjectName) == LocalSystem && $(service_value Start) == 0x2 && $(service_value Type) == 0x10 ]]
+    [[ $(jv_service_value ObjectName) == LocalSystem && $(jv_service_value Start) == 0x2 && $(jv_service_value Type) == 0x10 ]]
     check $? "$name" "as LocalSystem (ObjectName), start= auto (Start 2), own process (Type 0x10)"
     expected=$(expected_install_ran "$PF_WIN" "4 1 0 30 250" LocalSystem)
     install_ran_as "$expected"
@@ -1056,8 +1014,8 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     local copied
     cp "$JV_STANDINS/cdecl/ZUR_USBIO_KAD.dll" "$(win_path "$PF_WIN")/"
     copied=$(jv_now_us)
-    jv_wait_for_count "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 2000 &&
-        grep -qF " Process - exe=$PF_WIN\\$JV_EXE" "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log"
+    jv_log wait "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO 1 2000 &&
+        jv_log first "$(win_path "$PF_WIN")/ZUR_USBIO_KAD.log" Process exe exe="$PF_WIN\\$JV_EXE" >/dev/null
     check $? "$name" "the library copied into \"$PF_WIN\" as told: the service polls the capture button within 2 s ($((($(jv_now_us) - copied) / 1000)) ms)"
     run_cmd "$user" install.cmd
     [[ $CMD_RC == 1 && $CMD_OUT == *"already installed"* && $(jv_service_image_path) == "$path" ]]
@@ -1097,7 +1055,7 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     check $? "$name" "... and the Program Files copy registered and running" "exit $CMD_RC: $(jv_service_image_path)"
     [[ $CMD_OUT == *"install: \"$JV_SERVICE\" is installed in \"$PF_WIN\" and running as LocalSystem with settings 4 1 0 30 250." && $CMD_OUT != *"ZUR_USBIO_KAD.dll to"* ]]
     check $? "$name" "... the library in System32: no word of copying it"
-    jv_wait_for_count "$(win_path "$SYS_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1 10000
+    jv_log wait "$(win_path "$SYS_WIN")/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO 1 10000
     check $? "$name" "... the service polls through the library in System32"
     uninstall_checks "$name" "from \"$PF_WIN\", nothing else in it" "$PF_WIN" "" "$PF_WIN" uninstall.cmd
     unplant "$SYS_WIN"
@@ -1143,7 +1101,7 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     local plain='C:\users\Public\Joyvane plain' reports
     user_folder "$plain" && bench_target "$PF86_WIN" && plant "$SYS_WIN" && mkdir -p "$(win_path 'C:\Program Files (x86)')" &&
         jv_wine reg add "$CV_KEY" /v 'ProgramFilesDir (x86)' /t REG_SZ /d 'C:\Program Files (x86)' /f >/dev/null
-    reports=$(win_path "$SYS_WIN")/virtual_hid_reports.log
+    reports=$(win_path "$SYS_WIN")/virtual_hid.log
     rm -f "$reports"
     wrapper 'C:\jv-x86.cmd' "\"$plain\\install.cmd\" /localservice 5 2 1 40 200"
     run_cmd 'C:\' 'C:\jv-x86.cmd'
@@ -1152,12 +1110,12 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     path=$(jv_service_image_path)
     [[ $path == "\"$PF86_WIN\\$JV_EXE\" 5 2 1 40 200" ]]
     check $? "$name" "registered command line: $path"
-    [[ $(service_value ObjectName) == 'NT AUTHORITY\LocalService' ]]
-    check $? "$name" "as NT AUTHORITY\\LocalService (ObjectName)" "$(service_value ObjectName)"
+    [[ $(jv_service_value ObjectName) == 'NT AUTHORITY\LocalService' ]]
+    check $? "$name" "as NT AUTHORITY\\LocalService (ObjectName)" "$(jv_service_value ObjectName)"
     expected=$(expected_install_ran "$PF86_WIN" "5 2 1 40 200" '"NT AUTHORITY\LocalService" password= ""' x86)
     install_ran_as "$expected" && [[ ! -e $(win_path "$PF_WIN") ]] && only_system32_ran
     check $? "$name" "sc create ... obj= \"NT AUTHORITY\\LocalService\" password= \"\"; nothing in \"$PF_WIN\"" "$CMD_RAN"
-    jv_wait_for_count "$reports" ' ok 00 00 00 00 03$' 1 10000
+    jv_log wait "$reports" HidD_SetFeature 1 10000 result=1 bytes=00,00,00,00,03
     check $? "$name" "the service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
     wrapper 'C:\jv-x86.cmd' "\"$PF86_WIN\\uninstall.cmd\""
     uninstall_checks "$name" "by full path, x86 Program Files" "$PF86_WIN" "" 'C:\' 'C:\jv-x86.cmd'
@@ -1170,10 +1128,8 @@ install: nothing was installed; remove them, or the folder, first." && $(folder_
     run_cmd "$PF_WIN" uninstall.cmd
     [[ $CMD_RC == 0 && $CMD_OUT == *"not installed"* && ! -e $(win_path "$PF_WIN") ]]
     check $? "$name" "uninstall.cmd when nothing is installed: says so, removes itself and its folder, exit 0" "exit $CMD_RC: $CMD_OUT"
-    echo "note $name: Wine's sc has no failureflag, privs or sidtype and Wine's service manager keeps no failure actions (a FIXME), so the restart policy, the privileges and the service SID can be seen working only on Windows" |
-        tee -a "$RESULTS"
-    echo "note $name: Wine's cmd has no %__APPDIR__% and no (goto); the scripts' Wine-only branches (Wine's fixed C:\\windows\\system32, a background cmd that removes the folder) run here, their Windows branches only on Windows" |
-        tee -a "$RESULTS"
+    jv_note "$name" "Wine's sc has no failureflag, privs or sidtype and Wine's service manager keeps no failure actions (a FIXME), so the restart policy, the privileges and the service SID can be seen working only on Windows"
+    jv_note "$name" "Wine's cmd has no %__APPDIR__% and no (goto); the scripts' Wine-only branches (Wine's fixed C:\\windows\\system32, a background cmd that removes the folder) run here, their Windows branches only on Windows"
     scenario_collect "$(win_path "$user")"
     cp "$WORK/kept/"* "$SDIR/" 2>/dev/null
     scenario_analyze
@@ -1202,28 +1158,25 @@ unplant() {
 
 # loaded_from WINDOWS_DIR: whether the copy there was loaded.
 loaded_from() {
-    grep -q ' Load(' "$(win_path "$1")/ZUR_USBIO_KAD.log" 2>/dev/null
+    jv_log first "$(win_path "$1")/ZUR_USBIO_KAD.log" Load pid >/dev/null
 }
 
-# search_run NAME WHAT FILE PATTERN COUNT [missing]: one run of the service,
-# stopped once FILE has COUNT lines matching PATTERN (the capture library's log,
-# or the trace of why there is none). With "missing" no library is to be found:
-# the service then runs and waits for one, and says so in its trace.
+# search_run NAME WHAT LOG CALL COUNT [missing NAME=VALUE]: one run of the
+# service, stopped once LOG has COUNT such records (the capture library's
+# log, or the trace of why there is none). With "missing" no library is to be
+# found: the service then runs and waits for one, and says so in its trace.
 search_run() {
     local name=$1 what=$2 out
     jv_service_create "4 1 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
     check $? "$name" "$what: the service runs" "$out"
-    jv_wait_for_count "$3" "$4" "$5" 10000
+    jv_log wait "$3" "$4" "$5" 10000 "${@:7}"
     check $? "$name" "$what: the worker tried to load the library"
     if [[ ${6:-} == missing ]]; then
         out=$(jv_ctl query)
         [[ $out == *" state=4 "*" exit=0 "* ]]
         check $? "$name" "$what: still RUNNING, waiting for the library" "$out"
     fi
-    jv_service_stop 2>/dev/null
-    jv_wait STOPPED 10000 >/dev/null
-    jv_wait_gone 5000
-    jv_service_delete
+    jv_service_end
 }
 
 run_library_search() {
@@ -1244,12 +1197,12 @@ run_library_search() {
     #    also have looked under the classic search order.
     jv_folder_install "$EXE" cdecl
     local log=$JV_FOLDER/ZUR_USBIO_KAD.log cwd
-    search_run "$name" "library beside the program" "$log" ' GetGPIO\(' 1
+    search_run "$name" "library beside the program" "$log" ZUR_USBIO_API_GetGPIO 1
     loaded_from "$JV_FOLDER_WIN"
     check $? "$name" "the copy beside joyvane_service.exe is loaded"
-    grep -qF " Process - path=$PATH_PLANT_WIN;" "$log"
-    check $? "$name" "the service's PATH begins with $PATH_PLANT_WIN" "$(grep ' Process - path=' "$log")"
-    cwd=$(sed -n -E 's/.* Process - cwd=(.*)$/\1/p' "$log" | tr -d '\r')
+    [[ $(jv_log first "$log" Process path) == "$PATH_PLANT_WIN;"* ]]
+    check $? "$name" "the service's PATH begins with $PATH_PLANT_WIN" "$(jv_log first "$log" Process path)"
+    cwd=$(jv_log first "$log" Process cwd)
     # (Windows starts services in System32, which would make the current
     # directory's case that of System32; Wine starts them in its Windows folder.)
     [[ -n $cwd && ${cwd,,} != "${SYSTEM32_WIN,,}" ]]
@@ -1260,22 +1213,22 @@ run_library_search() {
     #    classic order would take the current directory's first): never loaded.
     rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
     local waiting="ZUR Joyvane: Capture library not found, waiting for it: $JV_FOLDER_WIN\\ZUR_USBIO_KAD.dll"
-    search_run "$name" "a copy only on PATH" "$TRACE_FILE" "$(sed 's/[\\.]/\\&/g' <<<"$waiting")" 1 missing
+    search_run "$name" "a copy only on PATH" "$TRACE_FILE" OutputDebugStringA 1 missing text="$waiting"
     ! loaded_from "$PATH_PLANT_WIN"
     check $? "$name" "the copy in $PATH_PLANT_WIN (on PATH) is not loaded: its DllMain never ran"
     unplant "$PATH_PLANT_WIN"
     plant "$cwd"
-    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" "$(sed 's/[\\.]/\\&/g' <<<"$waiting")" 2 missing
+    search_run "$name" "a copy only in the current directory" "$TRACE_FILE" OutputDebugStringA 2 missing text="$waiting"
     ! loaded_from "$cwd"
     check $? "$name" "the copy in $cwd (current directory) is not loaded: its DllMain never ran"
-    [[ $(grep -c 'ZUR Joyvane: 126' "$TRACE_FILE") == 2 ]]
+    [[ $(jv_log count "$TRACE_FILE" OutputDebugStringA text="ZUR Joyvane: 126") == 2 ]]
     check $? "$name" "each run traces once why it waits, \"$waiting\", then \"ZUR Joyvane: 126\""
     plant "$PATH_PLANT_WIN"
 
     # 3. In System32 as well: that one is loaded, the planted ones still not.
     plant "$SYSTEM32_WIN"
-    search_run "$name" "a copy in System32 as well" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" ' GetGPIO\(' 1
-    loaded_from "$SYSTEM32_WIN" && grep -qF " Process - exe=$JV_FOLDER_WIN\\$JV_EXE" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log"
+    search_run "$name" "a copy in System32 as well" "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" ZUR_USBIO_API_GetGPIO 1
+    jv_log first "$(win_path "$SYSTEM32_WIN")/ZUR_USBIO_KAD.log" Process exe exe="$JV_FOLDER_WIN\\$JV_EXE" >/dev/null
     check $? "$name" "the copy in $SYSTEM32_WIN is loaded"
     ! loaded_from "$PATH_PLANT_WIN" && ! loaded_from "$cwd"
     check $? "$name" "the copies on PATH and in the current directory are still not loaded"
@@ -1292,7 +1245,7 @@ run_library_search() {
     (cd "$(win_path "$console")" && WINEDEBUG=-all timeout -s INT 3 \
         wine "$JV_FOLDER_WIN\\$JV_EXE" 4 1 0 30 250 </dev/null >/dev/null 2>&1)
     jv_wait_gone 5000 "$JV_EXE"
-    loaded_from "$JV_FOLDER_WIN" && grep -qF " Process - cwd=$console" "$log" && ! loaded_from "$console"
+    loaded_from "$JV_FOLDER_WIN" && [[ $(jv_log first "$log" Process cwd) == "$console"* ]] && ! loaded_from "$console"
     check $? "$name" "console with the library beside it, started in $console: that copy loaded, not the one in its current directory"
     rm -f "$JV_FOLDER/ZUR_USBIO_KAD.dll" "$log"
     # Without it the console waits for the library, as the service does, until
@@ -1352,16 +1305,13 @@ run_planted_dlls() {
     jv_scenario "press 1500 1200"
     jv_service_create "4 2 0 30 250" && jv_service_start && out=$(jv_wait RUNNING 10000)
     check $? "$name" "the service runs" "$out"
-    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 01$' 1 10000
+    jv_log wait "$JV_FOLDER/virtual_hid.log" HidD_SetFeature 1 10000 result=1 bytes=00,00,00,00,01
     check $? "$name" "its long press clicks button 5: System32's hid.dll and winmm.dll serve it"
-    jv_service_stop
-    jv_wait STOPPED 10000 >/dev/null
-    jv_wait_gone 5000
-    jv_service_delete
+    jv_service_end
     ran=$(planted_dlls_ran "$JV_FOLDER_WIN")
     [[ -z $ran ]]
     check $? "$name" "neither planted DLL ran in the service: their DllMain never ran" "ran: $ran"
-    cp "$JV_FOLDER/virtual_hid_reports.log" "$SDIR/service.virtual_hid_reports.log" 2>/dev/null
+    cp "$JV_FOLDER/virtual_hid.log" "$SDIR/service.virtual_hid.log" 2>/dev/null
 
     # The console program started in that folder, with Wine's own DLLs (no
     # override): it runs, and loads neither planted copy.
@@ -1398,8 +1348,7 @@ has_line() {
 
 # joyvane_value NAME: a value of HKLM\SOFTWARE\Joyvane, as reg shows it.
 joyvane_value() {
-    jv_wine reg query 'HKLM\SOFTWARE\Joyvane' /v "$1" 2>/dev/null |
-        tr -d '\r' | sed -n -E "s/^ +$1 +REG_[A-Z_]+ +//p"
+    jv_reg_value 'HKLM\SOFTWARE\Joyvane' "$1"
 }
 
 run_status_configure() {
@@ -1451,7 +1400,7 @@ run_status_configure() {
     values="$(joyvane_value BUTTON) $(joyvane_value MODE) $(joyvane_value INVERTED) $(joyvane_value POLL_MS) $(joyvane_value CLICK_MS)"
     [[ $values == "5 2 1 40 200" && $(joyvane_value Installer) == msi ]]
     check $? "$name" "HKLM\\SOFTWARE\\Joyvane: BUTTON MODE INVERTED POLL_MS CLICK_MS = 5 2 1 40 200, Installer left as it was" "$values / $(joyvane_value Installer)"
-    jv_wait_for_count "$JV_FOLDER/virtual_hid_reports.log" ' ok 00 00 00 00 03$' 1 10000
+    jv_log wait "$JV_FOLDER/virtual_hid.log" HidD_SetFeature 1 10000 result=1 bytes=00,00,00,00,03
     check $? "$name" "the restarted service runs with them: idle report of buttons 5 and 6 inverted (00 00 00 00 03)"
     console_run --status
     first=$(head -n 1 <<<"$CON_OUT")
@@ -1461,9 +1410,7 @@ run_status_configure() {
 
     # A stopped service with an unquoted path holding a blank, as Wine's
     # msiexec registers one: written back quoted, not started.
-    jv_service_stop && jv_wait STOPPED 10000 >/dev/null
-    jv_wait_gone 5000
-    jv_service_delete
+    jv_service_end
     local spaced='C:\joyvane\with blank'
     mkdir -p "$(win_path "$spaced")" && cp "$EXE" "$(win_path "$spaced")/$JV_EXE" &&
         cp "$JV_STANDINS/driver/hid.dll" "$JV_STANDINS/driver/setupapi.dll" "$(win_path "$spaced")/"
@@ -1483,12 +1430,8 @@ run_status_configure() {
     [[ $CON_RC == 0 ]] && has_line "exit code: 0 (no error)" &&
         has_line "capture library: $spaced\ZUR_USBIO_KAD.dll: missing: put the 32-bit ZUR_USBIO_KAD.dll there, or in System32"
     check $? "$name" "--status of a service waiting for its capture library: exit 0, the library missing in \"$spaced\"" "exit $CON_RC: $CON_OUT"
-    jv_service_stop
-    jv_wait STOPPED 10000 >/dev/null
-    jv_wait_gone 5000
-    jv_service_delete
-    echo "note $name: Wine runs every program as an administrator (no UAC, no restricted token), so the refusal for a user without rights (OpenServiceA error 5) is shown on the simulated Windows only" |
-        tee -a "$RESULTS"
+    jv_service_end
+    jv_note "$name" "Wine runs every program as an administrator (no UAC, no restricted token), so the refusal for a user without rights (OpenServiceA error 5) is shown on the simulated Windows only"
     cp "$JV_FOLDER"/*.log "$SDIR/" 2>/dev/null
 }
 
@@ -1558,9 +1501,4 @@ run_platform_facts
 total_s=$(( ($(jv_now_us) - RUN_START_US) / 1000000 ))
 echo
 python3 "$ANALYZE" summary "$OUT" "$total_s"
-passed=$(grep -c '^ok ' "$RESULTS")
-failed=$(grep -c '^FAIL ' "$RESULTS")
-echo
-grep '^FAIL ' "$RESULTS"
-echo "$passed passed, $failed failed"
-((failed == 0))
+jv_results_end
