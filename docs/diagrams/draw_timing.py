@@ -6,7 +6,7 @@ run (README.md in this folder).
 
     draw_timing.py LOG_DIR T0_US ARGS OUT_SVG [AT:LENGTH ...]
 
-    LOG_DIR    the stand-ins' ZUR_USBIO_KAD.log and virtual_hid_reports.log and,
+    LOG_DIR    the stand-ins' ZUR_USBIO_KAD.log and virtual_hid.log and,
                optionally, service.times ("running", "stop", "stopped" lines
                with unix microseconds)
     T0_US      time zero of the diagram, unix microseconds
@@ -14,22 +14,21 @@ run (README.md in this folder).
     AT:LENGTH  the presses of the button script, in milliseconds after the
                capture library was loaded; drawn as shaded bands
 
-The log reading and report decoding here are shared with the demo's live
-printer (tools/demo.d/events.py). Only standard Python 3.
+The logs are read with tests/e2e/call_log.py; the button decoding here is
+shared with the demo's live printer (tools/demo.d/events.py). Only standard
+Python 3.
 """
 
 import html
 import os
 import sys
 
+# This folder is documentation: no __pycache__ may appear in it, nor beside the reader.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
+import call_log as cl  # noqa: E402
+
 MODE_NAMES = {0: "follow", 1: "pulse", 2: "short/long press"}
-
-
-def report_value(byte_texts):
-    """The button bits of a 5-byte feature report (hexadecimal byte texts),
-    None for any other length."""
-    b = [int(x, 16) for x in byte_texts]
-    return (b[3] >> 4) | (b[4] << 4) if len(b) == 5 else None
 
 
 class Decoder:
@@ -49,51 +48,18 @@ class Decoder:
         return result
 
 
-def parse_line(line):
-    """(unix_us, qpc_us, fields) of a stand-in log line, None for others."""
-    f = line.split()
-    if len(f) < 5:
-        return None
-    try:
-        return int(f[0]), int(f[1]), f
-    except ValueError:
-        return None
-
-
-def gpio_state(fields):
-    """The state a GetGPIO line says the library stored (1 down, 3 up), or None."""
-    return next((int(x[6:], 0) for x in fields if x.startswith("state=")), None)
-
-
-def read_log(path):
-    try:
-        with open(path, "r", encoding="latin-1") as f:
-            return [line.rstrip("\r\n") for line in f]
-    except FileNotFoundError:
-        return []
-
-
 def svg_diagram(log_dir, t0_us, button, mode, inverted, args, presses, out):
     decoder = Decoder(button, mode, inverted)
-    polls = []      # (t_s, state) of every successful poll
-    reports = []    # (t_s, value)
-    load_s = None
-    for line in read_log(os.path.join(log_dir, "ZUR_USBIO_KAD.log")):
-        p = parse_line(line)
-        if not p:
-            continue
-        unix, _, f = p
-        t = (unix - t0_us) / 1e6
-        if f[4].startswith("Load(") and load_s is None:
-            load_s = t
-        if f[4].startswith("GetGPIO(") and f[5] == "0":
-            polls.append((t, gpio_state(f)))
-    for line in read_log(os.path.join(log_dir, "virtual_hid_reports.log")):
-        p = parse_line(line)
-        if p and p[2][4] == "ok":
-            reports.append(((p[0] - t0_us) / 1e6, report_value(p[2][5:])))
+    capture = cl.read(os.path.join(log_dir, "ZUR_USBIO_KAD.log"))
+    load = cl.first(capture, "Load")
+    load_s = (load.unix_us - t0_us) / 1e6 if load else None
+    # (t_s, state) of every successful poll, (t_s, value) of every report taken
+    polls = [((r.unix_us - t0_us) / 1e6, int(r.get("state", "0")))
+             for r in cl.select(capture, "ZUR_USBIO_API_GetGPIO", result="0")]
+    reports = [((r.unix_us - t0_us) / 1e6, cl.report_value(r))
+               for r in cl.reports(cl.read(os.path.join(log_dir, "virtual_hid.log")), taken=True)]
     times = {}
-    for line in read_log(os.path.join(log_dir, "service.times")):
+    for line in cl.read_lines(os.path.join(log_dir, "service.times")):
         f = line.split()
         if len(f) == 2:
             times[f[0]] = (int(f[1]) - t0_us) / 1e6

@@ -3,8 +3,8 @@
 turns it into button events, live on the terminal.
 
     events.py live FOLDER T0_US BUTTON MODE INVERTED SERVICE_EVENTS STOP_FILE
-        follows FOLDER/ZUR_USBIO_KAD.log, FOLDER/virtual_hid_reports.log and
-        SERVICE_EVENTS ("UNIX_US text" lines written by the caller) and prints
+        follows the call logs FOLDER/ZUR_USBIO_KAD.log, FOLDER/virtual_hid.log
+        and SERVICE_EVENTS (the caller's, "Demo" records with text=) and prints
         each event, in time order, with its time relative to T0_US (unix
         microseconds), until STOP_FILE exists (then reads what is left and
         ends; at most 10 minutes)
@@ -13,8 +13,9 @@ turns it into button events, live on the terminal.
         writes the moments of the service's status reports ("start", "running",
         "stop", "stopped", unix microseconds) from Wine's +service trace
 
-The timing diagram is drawn by docs/diagrams/draw_timing.py, which also holds
-the log reading and report decoding used here. Only standard Python 3.
+The logs are read with tests/e2e/call_log.py; the timing diagram is drawn by
+docs/diagrams/draw_timing.py, whose button decoding is used here. Only
+standard Python 3.
 """
 
 import os
@@ -23,8 +24,10 @@ import time
 
 # The drawing's folder is documentation: no __pycache__ may appear in it.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "diagrams"))
-from draw_timing import Decoder, gpio_state, parse_line, read_log, report_value  # noqa: E402
+REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(REPO, "docs", "diagrams"), os.path.join(REPO, "tests", "e2e")]
+import call_log as cl  # noqa: E402
+from draw_timing import Decoder  # noqa: E402
 
 
 class EventSource:
@@ -36,22 +39,17 @@ class EventSource:
         self.buttons = None
         self.opened = 0
 
-    def capture_line(self, line):
-        p = parse_line(line)
-        if not p:
-            return []
-        unix, _, f = p
-        call, result = f[4], f[5] if len(f) > 5 else ""
-        name = call.split("(")[0]
-        if name == "Load":
-            return [(unix, "capture library loaded (%s)" % call[5:-1])]
-        if name == "Init" and result != "0":
+    def capture(self, r):
+        unix, call = r.unix_us, r.call.replace("ZUR_USBIO_API_", "")
+        if call == "Load":
+            return [(unix, "capture library loaded (%s)" % r.get("flavour", "?"))]
+        if call == "Init" and r.result != 0:
             self.opened += 1
             return [(unix, "capture device opened" if self.opened == 1 else "capture device opened again")]
-        if name == "GetGPIO":
-            if result != "0":
+        if call == "GetGPIO":
+            if r.result != 0:
                 return [(unix, "capture device read failed")]
-            state = gpio_state(f)
+            state = int(r.get("state", "0"))
             events = []
             if state in (1, 3) and state != self.gpio_state:
                 if state == 1:
@@ -60,22 +58,18 @@ class EventSource:
                     events.append((unix, "capture button released"))
                 self.gpio_state = state
             return events
-        if name == "Close":
+        if call == "Close":
             return [(unix, "capture device closed")]
-        if name == "Unload":
+        if call == "Unload":
             return [(unix, "capture library unloaded")]
         return []
 
-    def report_line(self, line):
-        p = parse_line(line)
-        if not p:
+    def report(self, r):
+        if r.call != "HidD_SetFeature":
             return []
-        unix, _, f = p
-        status, byte_texts = f[4], f[5:]
-        value = report_value(byte_texts)
-        raw = " ".join(byte_texts)
-        if status != "ok" or value is None:
-            return [(unix, "report %s  refused by the device" % raw)]
+        value, raw = cl.report_value(r), r.get("bytes", "").replace(",", " ")
+        if r.result != 1 or value is None:
+            return [(r.unix_us, "report %s  refused by the device" % raw)]
         down = self.decoder.down(value)
         changes = []
         for n in self.decoder.buttons:
@@ -89,44 +83,21 @@ class EventSource:
             text = ", ".join(changes) if changes else "no change"
         if self.decoder.inverted:
             text += "  [active-low]"
-        return [(unix, "report %s  %s" % (raw, text))]
+        return [(r.unix_us, "report %s  %s" % (raw, text))]
 
 
 def follow(folder, t0_us, decoder, service_file, stop_file, limit_s=600):
     sources = EventSource(decoder)
-    files = {"capture": os.path.join(folder, "ZUR_USBIO_KAD.log"),
-             "report": os.path.join(folder, "virtual_hid_reports.log"),
-             "service": service_file}
-    offsets = {k: 0 for k in files}
-    partial = {k: "" for k in files}
+    logs = [(cl.Follower(os.path.join(folder, "ZUR_USBIO_KAD.log")), sources.capture),
+            (cl.Follower(os.path.join(folder, "virtual_hid.log")), sources.report),
+            (cl.Follower(service_file), lambda r: [(r.unix_us, r.get("text", ""))])]
     deadline = time.time() + limit_s
     final = False
     while True:
         if os.path.exists(stop_file) or time.time() > deadline:
             final = True
             time.sleep(0.1)
-        batch = []
-        for key, path in files.items():
-            try:
-                with open(path, "r", encoding="latin-1") as f:
-                    f.seek(offsets[key])
-                    data = f.read()
-                    offsets[key] = f.tell()
-            except FileNotFoundError:
-                continue
-            data = partial[key] + data
-            lines = data.split("\n")
-            partial[key] = lines.pop()
-            for line in lines:
-                line = line.rstrip("\r")
-                if key == "capture":
-                    batch.extend(sources.capture_line(line))
-                elif key == "report":
-                    batch.extend(sources.report_line(line))
-                else:
-                    f = line.split(None, 1)
-                    if len(f) == 2 and f[0].isdigit():
-                        batch.append((int(f[0]), f[1]))
+        batch = [event for log, events in logs for r in log.new() for event in events(r)]
         batch.sort(key=lambda e: e[0])
         for unix, text in batch:
             print("%+8.3f s  %s" % ((unix - t0_us) / 1e6, text), flush=True)
@@ -139,25 +110,15 @@ def service_times(session_log, capture_log, out):
     """The service's own status reports from Wine's +service trace (with +pid
     and +timestamp, in whole milliseconds of the monotonic clock), moved to the
     unix time base with the offset that the capture library's log shows."""
-    offset = None
-    for line in read_log(capture_log):
-        p = parse_line(line)
-        if p:
-            offset = p[0] - p[1]
-            break
-    ours, found = set(), {}
-    for line in read_log(session_log):
-        f = line.split(":", 5)
-        if len(f) < 6 or f[3] != "trace" or f[4] != "service":
-            continue
-        ts, pid, rest = f[0], f[1], f[5]
-        if rest.startswith('RegisterServiceCtrlHandlerExW L"ZUR Service 1.02" '):
-            ours.add(pid)
-        elif rest.startswith("SetServiceStatus ") and pid in ours and offset is not None:
-            state = int(rest.split()[3], 16)
-            name = {2: "start", 4: "running", 3: "stop", 1: "stopped"}.get(state)
-            if name and name not in found:
-                found[name] = int(float(ts) * 1e6) + offset
+    records = cl.read(capture_log)
+    if not records:
+        return 1
+    offset = records[0].unix_us - records[0].mono_us
+    found = {}
+    for r in cl.service_statuses(cl.read_lines(session_log)):
+        name = {"2": "start", "4": "running", "3": "stop", "1": "stopped"}.get(r.args["state"])
+        if name and name not in found:
+            found[name] = r.mono_us + offset
     with open(out, "w") as f:
         for name in ("start", "running", "stop", "stopped"):
             if name in found:
