@@ -379,19 +379,20 @@ logs_restart() {
     return 0
 }
 
-# sc_calls: the recorder's calls, "EXIT STATE COMMAND LINE" each.
+# sc_calls: the recorder's calls, "exit=N service=STATE COMMAND LINE" each
+# (sc_recorder's own lines, not a call log).
 sc_calls() {
-    jv_log all "$SYSTEM32/sc_calls.log" sc exit service command
+    cut -d' ' -f5- "$SYSTEM32/sc_calls.log" 2>/dev/null
 }
 
 # The calls of one registration, each made on the registered, not yet started
 # service. The failure actions end as install.cmd's do.
 expected_sc_calls() {
     printf '%s\n' \
-        "0 STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
-        "0 STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
-        "0 STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
-        "0 STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failure \"ZUR Service 1.02\" reset= 86400 actions= restart/5000/restart/60000/\"\"/0" \
+        "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe failureflag \"ZUR Service 1.02\" 1"
 }
 
 image() {
@@ -423,8 +424,8 @@ rc=$(msiexec /i "$(basename "$MSI")" refused-sc MODE=2 BUTTON=5)
 [[ $rc != 0 ]] && nothing_left
 check $? msi "sc.exe sidtype failing (1060): the install fails (exit $rc) and is rolled back: no service, no folder, no product, no key"
 same "... after sc.exe privs succeeded and sidtype failed, nothing more was run" \
-    "0 STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege
-1060 STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
+    "exit=0 service=STOPPED C:\\windows\\system32\\sc.exe privs \"ZUR Service 1.02\" SeChangeNotifyPrivilege
+exit=1060 service=STOPPED C:\\windows\\system32\\sc.exe sidtype \"ZUR Service 1.02\" unrestricted" \
     "$(sc_calls)"
 rm -f "$SYSTEM32/world.scenario" "$SYSTEM32/sc_calls.log"
 
