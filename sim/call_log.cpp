@@ -128,7 +128,6 @@ void Reset() {
     detail::ResetUserLocked();
     detail::ResetKernelLocked();
     detail::ResetLoaderLocked();
-    detail::ResetSetupLocked();
     detail::ResetServiceLocked();
     detail::ResetCaptureLocked();
     detail::ResetFaultsLocked();

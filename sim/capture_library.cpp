@@ -13,35 +13,35 @@ namespace {
 world::CaptureDevice device;
 std::function<void(CaptureCall, int)> hook;
 
-// Every entry point logs itself and then runs the test's hook, unlocked. A call
-// that a block rule holds lets virtual time pass (or sleeps, in real time) until
-// the rule's end, and then answers for that time.
+// Every entry point asks the world's device and then runs the test's hook,
+// unlocked. A call that a block rule holds lets virtual time pass (or sleeps,
+// in real time) until the rule's end. The values for the tests: the device
+// index where the call takes one, then the state stored.
 int32_t Call(CaptureCall call, int32_t deviceIndex, int32_t* state) {
     const char* name = world::CaptureExport(call);
     detail::Checkpoint(name);
     std::unique_lock<std::mutex> lock(detail::Lock());
-    const long until = detail::BlockedUntilLocked(name);
-    if (until >= 0) {
-        detail::LogLocked("Blocked", "%s until %ld", name, until);
-        detail::PassTimeLocked(lock, static_cast<uint32_t>(until - detail::NowLocked()));
-    }
     world::FaultTable& faults = detail::FaultsLocked();
-    const world::CaptureAnswer answer =
-        device.Answer(call, detail::NowLocked(), faults, state != nullptr);
-    // The values: the device index where the call takes one, then the state stored.
-    CallValues values{.result = answer.result};
-    if (deviceIndex >= 0) {
-        values.numbers.push_back(deviceIndex);
-    }
+    const auto wait = [&lock](long until) {
+        detail::PassTimeLocked(lock, static_cast<uint32_t>(until - detail::NowLocked()));
+        return static_cast<long>(detail::NowLocked());
+    };
+    const world::CaptureAnswer answer = device.Call(
+        call, deviceIndex, state != nullptr, static_cast<long>(detail::NowLocked()), faults, wait,
+        [&](world::CallRecord record) {
+            CallValues values{.result = record.result};
+            for (const auto& [argument, value] : record.args) {
+                if (argument != "store" && argument != "call") {
+                    values.numbers.push_back(std::stoll(value));
+                }
+            }
+            if (record.call == "Blocked") {
+                values = {};
+            }
+            detail::AnswerLocked(std::move(record), std::move(values));
+        });
     if (answer.stored) {
         *state = answer.state;
-        values.numbers.push_back(answer.state);
-        detail::LogCallLocked(name, values, "%d -> %d state %d", deviceIndex, answer.result,
-                              answer.state);
-    } else if (deviceIndex >= 0) {
-        detail::LogCallLocked(name, values, "%d -> %d", deviceIndex, answer.result);
-    } else {
-        detail::LogCallLocked(name, values, "-> %d", answer.result);
     }
     const int number = faults.Calls(name);
     std::function<void(CaptureCall, int)> after = hook;

@@ -1,54 +1,34 @@
-// The HID class library over the simulated device tree: the HID interface class,
-// preparsed data and capabilities of an open device, and the feature reports
-// written to it.
+// The HID class library over the simulated device tree: the world's preparsed
+// data, capabilities and feature-report rules (world/hid_devices.h), behind the
+// simulation's lock. A device handle is a simulated kernel handle, which names
+// its device and interface; the reports written are kept for the tests.
 #include <map>
-#include <set>
 #include <vector>
 
 #include "sim/state.h"
-
-struct SimPreparsedData {
-    USHORT usagePage;
-    USHORT usage;
-    bool capsFail;
-    unsigned long featureLength;
-};
+#include "world/sdk_records.h"
 
 namespace sim {
 namespace {
 
-std::vector<detail::DeviceSlot> devices;
-std::set<SimPreparsedData*> preparsed;
-// When each handle was checked (HidD_GetPreparsedData right after its open), so
-// that a driver restart can leave the handles opened before it dead.
-std::map<HANDLE, long> checkedAt;
+world::DeviceTree tree;
+std::vector<world::CallRecord> records;
 bool recordReports = true;
 std::vector<Report> reports;
 
-std::string Hex(const uint8_t* bytes, ULONG length) {
-    std::string text;
-    char byte[4];
-    for (ULONG i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : " %02x", bytes[i]);
-        text += byte;
+// What a handle refers to: an open HID interface, another object (no file of a
+// HID device), or nothing open. The always-present joystick of the tests is a
+// plain joystick interface.
+world::DeviceRef RefOf(HANDLE handle) {
+    const detail::HandleEntry* entry = detail::FindHandleLocked(handle);
+    if (entry == nullptr || entry->kind != detail::HandleKind::Device) {
+        return {};
     }
-    return text;
+    return {entry->device, entry->hidInterface};
 }
 
-// The interface behind an open device handle, or nullptr for a handle that is
-// not an open HID device (closed or never opened). The always-present joystick
-// of the tests is a plain joystick interface.
-const HidInterface* InterfaceOf(const detail::HandleEntry* entry) {
-    static const HidInterface plainJoystick;
-    if (entry == nullptr || entry->kind != detail::HandleKind::Device) {
-        return nullptr;
-    }
-    if (entry->device < 0) {
-        return &plainJoystick;
-    }
-    const std::vector<HidInterface>& interfaces = devices[entry->device].device.interfaces;
-    size_t index = static_cast<size_t>(entry->hidInterface);
-    return index < interfaces.size() ? &interfaces[index] : nullptr;
+uint64_t HandleKey(HANDLE handle) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
 }
 
 } // namespace
@@ -56,50 +36,63 @@ const HidInterface* InterfaceOf(const detail::HandleEntry* entry) {
 namespace detail {
 
 void ResetDevicesLocked() {
-    devices.clear();
-    for (SimPreparsedData* data : preparsed) {
-        delete data;
-    }
-    preparsed.clear();
-    checkedAt.clear();
+    tree.Clear();
+    records.clear();
     recordReports = true;
     reports.clear();
 }
 
+world::DeviceTree& TreeLocked() {
+    return tree;
+}
+
 std::vector<DeviceSlot>& DevicesLocked() {
-    return devices;
+    return tree.Devices();
 }
 
-GUID HidClassGuid() {
-    // {4D1E55B2-F16F-11CF-88CB-001111000030}
-    return GUID{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-}
-
-bool DevicePresentLocked(int device) {
-    return device < 0 || (static_cast<size_t>(device) < devices.size() && devices[device].present);
+int DeviceSetsLocked() {
+    return tree.LiveSets();
 }
 
 int PreparsedDataLocked() {
-    return static_cast<int>(preparsed.size());
+    return tree.LivePreparsed();
+}
+
+int64_t AnswerLocked(world::CallRecord record, CallValues values) {
+    SetLastError(static_cast<DWORD>(record.error));
+    const int64_t result = record.result;
+    if (!LoggingLocked()) {
+        return result;
+    }
+    std::string text;
+    for (const auto& [name, value] : record.args) {
+        text += (text.empty() ? "" : " ") + name + "=" + world::EscapeValue(value);
+    }
+    text += " -> " + std::to_string(result);
+    LogCallLocked(record.call.c_str(), std::move(values), "%s", text.c_str());
+    record.unixUs = record.monoUs = static_cast<int64_t>(NowLocked()) * 1000;
+    record.tid = CurrentThreadIdLocked();
+    records.push_back(std::move(record));
+    return result;
 }
 
 } // namespace detail
 
 void AddHidDevice(HidDevice device) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    devices.push_back(detail::DeviceSlot{std::move(device), true});
+    tree.Devices().push_back(world::DeviceSlot{std::move(device), true});
 }
 
 void UpdateHidDevice(size_t index, HidDevice device) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    if (index < devices.size()) {
-        devices[index].device = std::move(device);
+    if (index < tree.Devices().size()) {
+        tree.Devices()[index].device = std::move(device);
     }
 }
 
 void RemoveHidDevices() {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    for (detail::DeviceSlot& slot : devices) {
+    for (world::DeviceSlot& slot : tree.Devices()) {
         slot.present = false;
     }
 }
@@ -115,53 +108,45 @@ std::vector<Report> Reports(size_t first) {
                                   : std::vector<Report>{};
 }
 
+std::vector<world::CallRecord> DeviceCallRecords() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return records;
+}
+
 } // namespace sim
 
 void HidD_GetHidGuid(LPGUID hidGuid) {
-    *hidGuid = sim::detail::HidClassGuid();
+    world::CopyGuid(*hidGuid, world::hidInterfaceClass);
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::LogLocked("HidD_GetHidGuid", "%s", "");
+    sim::detail::AnswerLocked(world::Called("HidD_GetHidGuid").Arg(
+        "guid", world::GuidText(world::hidInterfaceClass.bytes)));
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    const sim::HidInterface* hidInterface = sim::InterfaceOf(sim::detail::FindHandleLocked(device));
-    BOOLEAN got = FALSE;
-    if (hidInterface != nullptr && !hidInterface->preparsedDataFails) {
-        *preparsedData = new SimPreparsedData{hidInterface->usagePage, hidInterface->usage,
-                                              hidInterface->capsFail, hidInterface->featureLength};
-        sim::preparsed.insert(*preparsedData);
-        sim::checkedAt[device] = static_cast<long>(sim::detail::NowLocked());
-        got = TRUE;
-    } else {
-        SetLastError(ERROR_INVALID_HANDLE);
+    uintptr_t data = 0;
+    const auto got = sim::detail::AnswerLocked(sim::tree.GetPreparsed(
+        sim::HandleKey(device), sim::RefOf(device), preparsedData != nullptr,
+        static_cast<long>(sim::detail::NowLocked()), data));
+    if (got) {
+        *preparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(data);
     }
-    sim::detail::LogLocked("HidD_GetPreparsedData", "%p -> %d", device, got);
-    return got;
+    return static_cast<BOOLEAN>(got);
 }
 
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    BOOLEAN freed = sim::preparsed.erase(preparsedData) != 0 ? TRUE : FALSE;
-    if (freed) {
-        delete preparsedData;
-    }
-    sim::detail::LogLocked("HidD_FreePreparsedData", "-> %d", freed);
-    return freed;
+    return static_cast<BOOLEAN>(sim::detail::AnswerLocked(
+        sim::tree.FreePreparsed(reinterpret_cast<uintptr_t>(preparsedData))));
 }
 
 NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    NTSTATUS status = HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (sim::preparsed.count(preparsedData) != 0 && !preparsedData->capsFail) {
-        *capabilities = HIDP_CAPS{};
-        capabilities->UsagePage = preparsedData->usagePage;
-        capabilities->Usage = preparsedData->usage;
-        capabilities->FeatureReportByteLength = static_cast<USHORT>(preparsedData->featureLength);
-        status = HIDP_STATUS_SUCCESS;
-    }
-    sim::detail::LogLocked("HidP_GetCaps", "-> 0x%08x", static_cast<unsigned>(status));
-    return status;
+    world::HidCaps caps;
+    const int64_t status = sim::detail::AnswerLocked(sim::tree.GetCaps(
+        reinterpret_cast<uintptr_t>(preparsedData), capabilities != nullptr, caps));
+    world::FillCaps(capabilities, caps, status);
+    return static_cast<NTSTATUS>(status);
 }
 
 BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
@@ -169,36 +154,19 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
     const bool completed = sim::detail::IoCheckpoint("HidD_SetFeature");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
-    sim::detail::HandleEntry* entry = sim::detail::FindHandleLocked(device);
-    const sim::HidInterface* hidInterface = sim::InterfaceOf(entry);
-    const long now = static_cast<long>(sim::detail::NowLocked());
-    DWORD error = ERROR_INVALID_HANDLE;
-    if (!completed) {
-        error = ERROR_OPERATION_ABORTED;
-    } else if (hidInterface != nullptr && sim::detail::DevicePresentLocked(entry->device)) {
-        const auto checked = sim::checkedAt.find(device);
-        error = world::FeatureError(*hidInterface, bytes, length,
-                                    checked == sim::checkedAt.end() ? now : checked->second, now);
-    }
-    if (const world::Fault* fault = sim::detail::FaultLocked("HidD_SetFeature");
-        fault != nullptr && error == world::errorNone) {
-        error = fault->error != 0 ? fault->error : world::errorGenFailure;
-    }
-    const bool accepted = error == world::errorNone;
+    world::CallRecord record =
+        sim::tree.SetFeature(sim::HandleKey(device), sim::RefOf(device), bytes, length, completed,
+                             sim::detail::FaultsLocked(), static_cast<long>(sim::detail::NowLocked()));
+    const bool accepted = record.result != 0;
+    std::vector<uint8_t> sent = bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length)
+                                                 : std::vector<uint8_t>{};
     if (sim::recordReports) {
-        sim::reports.push_back(sim::Report{sim::detail::NowLocked(),
-                                           std::vector<uint8_t>(bytes, bytes + length), accepted});
+        sim::reports.push_back(sim::Report{sim::detail::NowLocked(), sent, accepted});
     }
-    if (sim::detail::LoggingLocked()) {
-        sim::detail::LogCallLocked("HidD_SetFeature",
-                                   {.result = accepted ? 1 : 0,
-                                    .numbers = std::vector<int64_t>(bytes, bytes + length),
-                                    .pointers = {sim::detail::PointerOf(device)}},
-                                   "%p [%s] -> %d", device, sim::Hex(bytes, length).c_str(),
-                                   accepted ? 1 : 0);
-    }
-    if (!accepted) {
-        SetLastError(error);
-    }
+    sim::detail::AnswerLocked(
+        std::move(record),
+        {.result = accepted,
+         .numbers = std::vector<int64_t>(sent.begin(), sent.end()),
+         .pointers = {sim::detail::PointerOf(device)}});
     return accepted ? TRUE : FALSE;
 }

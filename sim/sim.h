@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/windows.h"
+#include "world/call_log.h"
 #include "world/capture_device.h"
 #include "world/faults.h"
 #include "world/hid_devices.h"
@@ -118,6 +119,10 @@ void Advance(uint32_t milliseconds);
 
 std::vector<Call> Calls();
 std::vector<Call> CallsNamed(std::string_view name);
+// The device calls (setupapi, hid, the capture library, "Blocked") as the
+// world recorded them, in the call log's format (world/call_log.h): virtual
+// milliseconds * 1000 in both clocks, process id 0, the simulated thread's id.
+std::vector<world::CallRecord> DeviceCallRecords();
 // The feature reports sent, from the first-th on.
 std::vector<Report> Reports(size_t first = 0);
 

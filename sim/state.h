@@ -65,14 +65,15 @@ HANDLE NewHandleLocked(HandleEntry entry);
 HandleEntry* FindHandleLocked(HANDLE handle);
 int CountHandlesLocked(HandleKind kind);
 
-// The present devices; the caller holds Lock(). A removed device keeps its index.
-struct DeviceSlot {
-    HidDevice device;
-    bool present;
-};
+// The device tree (world/hid_devices.h) and its devices; the caller holds
+// Lock(). A removed device keeps its index.
+using world::DeviceSlot;
+world::DeviceTree& TreeLocked();
 std::vector<DeviceSlot>& DevicesLocked();
-GUID HidClassGuid();
-bool DevicePresentLocked(int device);
+// Logs the world's record of a device call (in Calls() with `values`, the
+// arguments as its text, and in DeviceCallRecords()), leaves its error as the
+// last error and returns its result; the caller holds Lock().
+int64_t AnswerLocked(world::CallRecord record, CallValues values = {});
 
 // Hooks that Reset runs for each part of the simulation, with Lock() held.
 void ResetClockLocked();
@@ -80,7 +81,6 @@ void ResetDevicesLocked();
 void ResetUserLocked();
 void ResetKernelLocked();
 void ResetLoaderLocked();
-void ResetSetupLocked();
 void ResetServiceLocked();
 void ResetCaptureLocked();
 void ResetFaultsLocked();
@@ -99,11 +99,8 @@ world::FaultTable& FaultsLocked();
 // rule's error, or the one Windows documents for that call when the rule names
 // none. Counts the call; the caller holds Lock().
 inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
-    const world::Fault* fault = FaultLocked(call);
-    if (fault == nullptr) {
-        return 0;
-    }
-    return fault->error != 0 ? static_cast<DWORD>(fault->error) : documentedError;
+    return static_cast<DWORD>(
+        FaultsLocked().Fail(call, static_cast<long>(NowLocked()), 0, documentedError).error);
 }
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().

@@ -855,6 +855,67 @@ void ResourceFacts() {
 
 // --- setupapi --------------------------------------------------------------------
 
+// What the first device of the HID interface set answers: its class, its
+// interfaces by class, and a feature report without a buffer. Wine's own
+// setupapi lists no HID device here (its hid.dll could not open ours).
+void DeviceFacts(HDEVINFO set, const GUID& hidClass, DWORD count) {
+    const char* classFact = "SetupDiEnumDeviceInfo: ClassGuid is the device's setup class, "
+                            "HIDClass {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
+    const char* otherFact = "SetupDiEnumDeviceInterfaces of the device with another interface "
+                            "class: FALSE, ERROR_NO_MORE_ITEMS (259)";
+    const char* nullReportFact = "HidD_SetFeature(device, NULL, 5): FALSE, ERROR_NOACCESS (998)";
+    if (count == 0) {
+        for (const char* fact : {classFact, otherFact, nullReportFact}) {
+            Skip(fact, "no HID device present");
+        }
+        return;
+    }
+    SP_DEVINFO_DATA device;
+    std::memset(&device, 0, sizeof device);
+    device.cbSize = sizeof(SP_DEVINFO_DATA);
+    SetupDiEnumDeviceInfo(set, 0, &device);
+    const GUID setupClass = {
+        0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+    Check(std::memcmp(&device.ClassGuid, &setupClass, sizeof setupClass) == 0, classFact,
+          Text("Data1 0x%llx", device.ClassGuid.Data1));
+
+    SP_DEVICE_INTERFACE_DATA found;
+    std::memset(&found, 0, sizeof found);
+    found.cbSize = sizeof found;
+    GUID otherClass = hidClass;
+    otherClass.Data1 ^= 0x5a5a5a5a;
+    SetLastError(0);
+    const BOOL other = SetupDiEnumDeviceInterfaces(set, &device, &otherClass, 0, &found);
+    const DWORD otherError = GetLastError();
+    Check(!other && otherError == ERROR_NO_MORE_ITEMS, otherFact,
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(other), otherError));
+
+    std::string path;
+    if (SetupDiEnumDeviceInterfaces(set, &device, &hidClass, 0, &found)) {
+        char buffer[1024];
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &found, detail, sizeof buffer, nullptr,
+                                             nullptr)) {
+            path = detail->DevicePath;
+        }
+    }
+    HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
+                               : CreateFileA(path.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Skip(nullReportFact, "the device's interface does not open");
+        return;
+    }
+    SetLastError(0);
+    const BOOLEAN sent = HidD_SetFeature(file, nullptr, 5);
+    const DWORD sentError = GetLastError();
+    Check(!sent && sentError == ERROR_NOACCESS, nullReportFact,
+          Text("returned %llu, error %llu", sent, sentError));
+    CloseHandle(file);
+}
+
 void SetupFacts() {
     GUID hidClass;
     HidD_GetHidGuid(&hidClass);
@@ -950,8 +1011,29 @@ void SetupFacts() {
               Text("error %llu, needs %llu", readError, needed) +
                   Text(" (returned %llu)", static_cast<unsigned long long>(read)));
     }
+    SetLastError(0);
+    const BOOL noRecord = SetupDiEnumDeviceInfo(set, 0, nullptr);
+    const DWORD noRecordError = GetLastError();
+    Check(!noRecord && noRecordError == ERROR_INVALID_PARAMETER,
+          "SetupDiEnumDeviceInfo without a record: FALSE, ERROR_INVALID_PARAMETER (87)",
+          Text("returned %llu, error %llu", static_cast<unsigned long long>(noRecord),
+               noRecordError));
+    DeviceFacts(set, hidClass, count);
     BOOL destroyed = SetupDiDestroyDeviceInfoList(set);
     Check(destroyed != FALSE, "SetupDiDestroyDeviceInfoList of that set: TRUE");
+}
+
+// A handle that names no file: the HID ioctls refuse it as a handle.
+void HidHandleFacts() {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    PHIDP_PREPARSED_DATA data = nullptr;
+    SetLastError(0);
+    const BOOLEAN got = HidD_GetPreparsedData(event, &data);
+    const DWORD error = GetLastError();
+    Check(!got && error == ERROR_INVALID_HANDLE,
+          "HidD_GetPreparsedData on an event handle: FALSE, ERROR_INVALID_HANDLE (6)",
+          Text("returned %llu, error %llu", got, error));
+    CloseHandle(event);
 }
 
 } // namespace
@@ -1001,7 +1083,14 @@ int main() {
     ServiceFacts();
     ServiceDatabaseFacts();
     ResourceFacts();
+#if !defined(_WIN32)
+    // The virtual joystick, as the stand-ins present it by default.
+    world::HidDevice joystick = world::VirtualJoystick();
+    joystick.interfaces[0].path = "\\\\?\\C:\\" + world::InterfaceFileName(joystick, 0);
+    sim::AddHidDevice(joystick);
+#endif
     SetupFacts();
+    HidHandleFacts();
     EventLogFacts();
     std::printf("%d skipped, %d wine-differs\n", skipped, differs);
     std::printf("%d passed, %d failed\n", passed, failed);

@@ -13,6 +13,14 @@ CallRecord& CallRecord::Arg(std::string_view name, int64_t value) {
     return Arg(name, std::to_string(value));
 }
 
+CallRecord Called(std::string_view call, int64_t result, unsigned long error) {
+    CallRecord record;
+    record.call = call;
+    record.result = result;
+    record.error = error;
+    return record;
+}
+
 std::string EscapeValue(std::string_view value) {
     std::string text;
     for (const char c : value) {

@@ -38,6 +38,9 @@ struct CallRecord {
     CallRecord& Arg(std::string_view name, int64_t value);
 };
 
+// A record of that call with that result and last error, without arguments yet.
+CallRecord Called(std::string_view call, int64_t result = 1, unsigned long error = 0);
+
 // Every byte up to the space, '%' and every byte from 0x7f on as %XX.
 std::string EscapeValue(std::string_view value);
 // "00,00,00,10,00".

@@ -32,18 +32,40 @@ int CaptureDevice::ButtonAt(long now) const {
 
 CaptureAnswer CaptureDevice::Answer(CaptureCall call, long now, FaultTable& faults,
                                     bool canStore) const {
-    const Fault* fault = faults.Fails(CaptureExport(call), now);
+    const FaultTable::Failure failure =
+        faults.Fail(CaptureExport(call), now, call == CaptureCall::Init ? 0 : 1, 0);
     if (call == CaptureCall::GetGpio && !canStore) {
         return {2, false, 0};
     }
-    if (fault != nullptr) {
-        const long failure = call == CaptureCall::Init ? 0 : 1;
-        return {static_cast<int>(fault->result.value_or(failure)), false, 0};
+    if (failure.fails) {
+        return {static_cast<int>(failure.result), false, 0};
     }
     if (call == CaptureCall::GetGpio) {
         return {0, true, ButtonAt(now)};
     }
     return {call == CaptureCall::Init ? 1 : 0, false, 0};
+}
+
+CaptureAnswer CaptureDevice::Call(CaptureCall call, int deviceIndex, bool canStore, long now,
+                                  FaultTable& faults, const std::function<long(long until)>& wait,
+                                  const std::function<void(CallRecord)>& record) const {
+    const char* name = CaptureExport(call);
+    if (const long until = faults.BlockedUntil(name, now); until >= 0) {
+        record(Called("Blocked").Arg("call", name).Arg("until", until));
+        now = wait(until);
+    }
+    const CaptureAnswer answer = Answer(call, now, faults, canStore);
+    CallRecord done = Called(name, answer.result);
+    if (deviceIndex >= 0) {
+        done.Arg("device", deviceIndex);
+    }
+    if (answer.stored) {
+        done.Arg("state", answer.state);
+    } else if (call == CaptureCall::GetGpio && !canStore) {
+        done.Arg("store", "null");
+    }
+    record(std::move(done));
+    return answer;
 }
 
 } // namespace world

@@ -4,9 +4,11 @@
 // from here; they only add their clock, lock and log.
 #pragma once
 
+#include <functional>
 #include <utility>
 #include <vector>
 
+#include "world/call_log.h"
 #include "world/faults.h"
 
 namespace world {
@@ -47,6 +49,15 @@ class CaptureDevice {
     // GetGPIO without a place to store the state returns 2.
     CaptureAnswer Answer(CaptureCall call, long now, FaultTable& faults,
                          bool canStore = true) const;
+
+    // The whole call as the library makes it, made at `now` on the device
+    // `deviceIndex` (-1: a call without one): held while a block rule says so
+    // (a library stuck in its driver: `wait(until)` lets the time pass and
+    // gives the time then), then answered for its own time. `record` gets the
+    // "Blocked" record when held, then the call's record.
+    CaptureAnswer Call(CaptureCall call, int deviceIndex, bool canStore, long now,
+                       FaultTable& faults, const std::function<long(long until)>& wait,
+                       const std::function<void(CallRecord)>& record) const;
 
   private:
     std::vector<std::pair<long, int>> steps_;

@@ -62,6 +62,16 @@ const Fault* FaultTable::Fails(std::string_view call, long now) {
     return nullptr;
 }
 
+FaultTable::Failure FaultTable::Fail(std::string_view call, long now, long failedResult,
+                                     unsigned long documentedError) {
+    const Fault* fault = Fails(call, now);
+    if (fault == nullptr) {
+        return {};
+    }
+    return {true, fault->result.value_or(failedResult),
+            fault->error != 0 ? fault->error : documentedError};
+}
+
 long FaultTable::BlockedUntil(std::string_view call, long now) const {
     for (const Rule& rule : rules_) {
         const Fault& fault = rule.fault;

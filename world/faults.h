@@ -49,6 +49,16 @@ class FaultTable {
     // The rule is valid until the next Fails, which drops rules that can no
     // longer apply.
     const Fault* Fails(std::string_view call, long now);
+    // Counts one call as Fails does and turns its rule into the call's answer:
+    // whether it fails, what it returns then (the rule's result, else
+    // `failedResult`) and the last error it leaves (the rule's, else the one
+    // Windows documents for the call).
+    struct Failure {
+        bool fails = false;
+        long result = 0;
+        unsigned long error = 0;
+    };
+    Failure Fail(std::string_view call, long now, long failedResult, unsigned long documentedError);
     // The time a call made now is held until, or -1. Does not count the call.
     long BlockedUntil(std::string_view call, long now) const;
     // Calls of `call` counted so far.

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace standin {
 
@@ -45,6 +46,23 @@ HANDLE OpenAppendLog(const char* path) {
     return CreateFileA(path, FILE_APPEND_DATA,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+world::CallRecord& Stamp(world::CallRecord& record) {
+    record.unixUs = UnixMicros();
+    record.monoUs = QpcMicros();
+    record.pid = GetCurrentProcessId();
+    record.tid = GetCurrentThreadId();
+    return record;
+}
+
+void Write(HANDLE log, world::CallRecord record) {
+    if (log == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string line = world::CallLine(Stamp(record)) + "\n";
+    DWORD written = 0;
+    WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 void LogLine(HANDLE log, const char* format, ...) {

@@ -1,10 +1,7 @@
-// Logging shared by every stand-in: one line per event, appended to a text file
-// that a reader may tail while the writer runs.
-//
-// Every line begins with the same four columns, so that the logs of several DLLs
-// and processes can be merged by sorting on the first one:
-//
-//   <unix_us> <qpc_us> <pid> <tid> <event...>
+// The clock and file plumbing of the stand-ins' logs: each record of the call
+// log (world/call_log.h) gets the four common columns here and goes, as one
+// line, to a text file that a reader may tail while the writer runs; the logs
+// of several DLLs and processes merge by sorting on the first column.
 //
 // unix_us  wall clock, microseconds since 1970-01-01 UTC (GetSystemTimePreciseAsFileTime).
 //          Under Wine this is the Linux CLOCK_REALTIME, the same clock that
@@ -19,6 +16,8 @@
 #include <cstdio>
 
 #include <cstdint>
+
+#include "world/call_log.h"
 
 namespace standin {
 
@@ -39,8 +38,13 @@ bool PathBesideModule(HMODULE module, const char* fileName, char* path, DWORD si
 // The share flags let readers tail, and let a test truncate or delete the file.
 HANDLE OpenAppendLog(const char* path);
 
-// Appends one line: the four common columns, then the formatted text and a line
-// feed. Does nothing when `log` is INVALID_HANDLE_VALUE.
+// Fills the record's four common columns: both clocks, this process and thread.
+world::CallRecord& Stamp(world::CallRecord& record);
+// Appends the record, stamped, as one line. Does nothing when `log` is
+// INVALID_HANDLE_VALUE.
+void Write(HANDLE log, world::CallRecord record);
+
+// sc_recorder's own line: the four columns, then the formatted text.
 void LogLine(HANDLE log, const char* format, ...)
     __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));
 

@@ -16,7 +16,7 @@ bool ReadWorld(HMODULE module, world::Scenario& scenario, HANDLE log) {
     }
     if (file == INVALID_HANDLE_VALUE) {
         scenario = world::ParseScenario("");
-        LogLine(log, "Scenario - none");
+        Write(log, world::Called("Scenario", 0).Arg("file", "none"));
         return false;
     }
     std::string text;
@@ -28,12 +28,13 @@ bool ReadWorld(HMODULE module, world::Scenario& scenario, HANDLE log) {
     CloseHandle(file);
     scenario = world::ParseScenario(text);
     for (const std::string& line : scenario.ignored) {
-        LogLine(log, "Scenario - ignored %s", line.c_str());
+        Write(log, world::Called("Scenario", 0).Arg("ignored", line));
     }
-    LogLine(log, "Scenario - %s steps=%u faults=%u devices=%u", path,
-            static_cast<unsigned>(scenario.capture.Steps().size()),
-            static_cast<unsigned>(scenario.faults.size()),
-            static_cast<unsigned>(scenario.devices.size()));
+    Write(log, world::Called("Scenario")
+                   .Arg("file", path)
+                   .Arg("steps", static_cast<int64_t>(scenario.capture.Steps().size()))
+                   .Arg("faults", static_cast<int64_t>(scenario.faults.size()))
+                   .Arg("devices", static_cast<int64_t>(scenario.devices.size())));
     return true;
 }
 

@@ -3,22 +3,23 @@
 #include "common/standin_log.h"
 #include "common/world_file.h"
 
-#include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 namespace virtual_hid {
-
-const GUID hidInterfaceGuid = {
-    0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID hidClassGuid = {
-    0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
 
 namespace {
 
 HANDLE callLog = INVALID_HANDLE_VALUE;
-std::vector<Device> devices;
+world::DeviceTree tree;
 world::FaultTable faults;
-CRITICAL_SECTION faultsLock;
+CRITICAL_SECTION worldLock;
+// The padding folders of each device's path, outermost first.
+std::vector<std::vector<std::string>> padDirectories;
+std::int64_t loadedAtUs = 0;
+// Whose folder holds the world and the logs: the program's (nullptr) when a
+// world.scenario lies beside it, else this DLL's own.
+HMODULE filesBeside = nullptr;
 
 // Lengthens the path by `padding` characters, for tests of paths that do not
 // fit the service's 260-byte buffer. A file name may not exceed 255 bytes on
@@ -36,8 +37,6 @@ std::string PadFolders(long padding, const std::string& folder, std::vector<std:
     return path;
 }
 
-std::int64_t loadedAtUs = 0;
-
 // The part of a path after its last backslash.
 const char* LastComponent(const char* path) {
     const char* name = path;
@@ -49,13 +48,13 @@ const char* LastComponent(const char* path) {
     return name;
 }
 
-} // namespace
-
-namespace {
-
-// Whose folder holds the world and the logs: the program's (nullptr) when a
-// world.scenario lies beside it, else this DLL's own.
-HMODULE filesBeside = nullptr;
+std::wstring Wide(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                           wide.data(), static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return wide;
+}
 
 } // namespace
 
@@ -67,8 +66,13 @@ HMODULE FilesBeside() {
     return filesBeside;
 }
 
+HANDLE CallLog() {
+    return callLog;
+}
+
 void Load(HMODULE self, const char* dllName) {
     loadedAtUs = standin::QpcMicros();
+    InitializeCriticalSection(&worldLock);
     char path[MAX_PATH];
     filesBeside = self;
     if (standin::PathBesideModule(nullptr, "world.scenario", path, sizeof path) &&
@@ -78,7 +82,7 @@ void Load(HMODULE self, const char* dllName) {
     if (standin::PathBesideModule(filesBeside, "virtual_hid.log", path, sizeof path)) {
         callLog = standin::OpenAppendLog(path);
     }
-    standin::LogLine(callLog, "Load(%s) 1", dllName);
+    standin::Write(callLog, world::Called("Load").Arg("dll", dllName));
 
     // The device nodes are files beside the DLLs, in System32, as a driver's
     // would be in no folder of the program's: an installation's folder holds only
@@ -87,92 +91,105 @@ void Load(HMODULE self, const char* dllName) {
     if (!standin::PathBesideModule(self, "", folder, sizeof folder)) {
         folder[0] = '\0';
     }
-
-    InitializeCriticalSection(&faultsLock);
     world::Scenario scenario;
-    const bool configured = standin::ReadWorld(filesBeside, scenario, callLog);
+    standin::ReadWorld(filesBeside, scenario, callLog);
     for (const world::Fault& fault : scenario.faults) {
         faults.Add(fault);
     }
-    for (const world::HidDevice& description : scenario.devices) {
-        Device device{description, {}};
-        world::HidInterface& hid = device.description.interfaces.front();
+    for (world::HidDevice device : scenario.devices) {
+        world::HidInterface& hid = device.interfaces.front();
         // The extended prefix lets CreateFileA open paths of any length, as it
         // does for real device paths.
         const std::string base = std::string("\\\\?\\") + folder;
-        hid.path = PadFolders(hid.padding, base, device.padDirectories) +
-                   world::InterfaceFileName(description, devices.size());
+        padDirectories.emplace_back();
+        hid.path = PadFolders(hid.padding, base, padDirectories.back()) +
+                   world::InterfaceFileName(device, tree.Devices().size());
         if (hid.openError != 0) {
             // A file that is never created: CreateFileA fails with 2, as Windows does.
             hid.path += ".absent";
         }
-        standin::LogLine(callLog, "Config - device=%u first_id=%s page=%u usage=%u path=%s",
-                         static_cast<unsigned>(devices.size()),
-                         description.hasHardwareIds ? description.hardwareIds.c_str() : "(none)",
-                         hid.usagePage, hid.usage, hid.path.c_str());
-        devices.push_back(device);
+        tree.Devices().push_back(world::DeviceSlot{device, true});
     }
-    standin::LogLine(callLog, "Config - %s devices=%u", configured ? "world.scenario" : "default",
-                     static_cast<unsigned>(devices.size()));
 }
 
-void Unload() {
-    DeleteCriticalSection(&faultsLock);
+void Unload(const char* dllName, bool exiting, const char* live, int count) {
+    standin::Write(callLog, world::Called("Unload")
+                                .Arg("dll", dllName)
+                                .Arg("how", exiting ? "exit" : "FreeLibrary")
+                                .Arg(live, count));
+    DeleteCriticalSection(&worldLock);
     if (callLog != INVALID_HANDLE_VALUE) {
         CloseHandle(callLog);
         callLog = INVALID_HANDLE_VALUE;
     }
 }
 
-const std::vector<Device>& Devices() {
-    return devices;
+world::DeviceTree& EnterWorld() {
+    EnterCriticalSection(&worldLock);
+    return tree;
+}
+
+void LeaveWorld() {
+    LeaveCriticalSection(&worldLock);
 }
 
 world::FaultTable& Faults() {
     return faults;
 }
 
-void FaultsLock(bool enter) {
-    if (enter) {
-        EnterCriticalSection(&faultsLock);
-    } else {
-        LeaveCriticalSection(&faultsLock);
+int64_t Answer(world::CallRecord record) {
+    LeaveWorld();
+    const DWORD error = static_cast<DWORD>(record.error);
+    const int64_t result = record.result;
+    standin::Write(callLog, std::move(record));
+    SetLastError(error);
+    return result;
+}
+
+// The wide functions reach paths longer than MAX_PATH (padded ones), which the
+// ANSI ones refuse with ERROR_FILENAME_EXCED_RANGE, as a caller's CreateFileA
+// will too.
+void PrepareDeviceFiles() {
+    for (size_t d = 0; d < tree.Devices().size(); ++d) {
+        for (const std::string& folder : padDirectories[d]) {
+            CreateDirectoryW(Wide(folder).c_str(), nullptr);
+        }
+        const world::HidInterface& hid = tree.Devices()[d].device.interfaces.front();
+        const std::wstring path = Wide(hid.path);
+        if (hid.openError != 0) {
+            DeleteFileW(path.c_str());
+            continue;
+        }
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
     }
 }
 
-HANDLE CallLog() {
-    return callLog;
-}
-
-int DeviceOfHandle(HANDLE handle) {
+world::DeviceRef RefOfHandle(HANDLE handle) {
     // GetFinalPathNameByHandle needs no access right on the handle, so it works
     // on the write-only handles that the service holds. A closed or non-file
-    // handle fails here.
+    // handle fails here. The HID ioctls see other objects (events, threads) as
+    // invalid handles, and a file that is no device as a file.
     char path[1024];
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        return {};
+    }
     const DWORD length = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
     if (length == 0 || length >= sizeof path) {
-        return -1;
+        return {};
     }
     // Compare names only: the folder may come back spelled differently.
     const char* name = LastComponent(path);
-    for (size_t i = 0; i < devices.size(); ++i) {
-        if (lstrcmpiA(name, LastComponent(devices[i].Path().c_str())) == 0) {
-            return static_cast<int>(i);
+    for (size_t d = 0; d < tree.Devices().size(); ++d) {
+        const std::string& own = tree.Devices()[d].device.interfaces.front().path;
+        if (lstrcmpiA(name, LastComponent(own.c_str())) == 0) {
+            return {static_cast<int>(d), 0};
         }
     }
-    return -1;
-}
-
-std::string GuidText(const GUID* guid) {
-    if (guid == nullptr) {
-        return "NULL";
-    }
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],
-                  guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5], guid->Data4[6],
-                  guid->Data4[7]);
-    return text;
+    return {world::handleNotHid, 0};
 }
 
 } // namespace virtual_hid

@@ -9,62 +9,49 @@
 // device lines there is one device: the virtual joystick with the hardware ids
 // "HID\ZurVirtualHidDevice", "HID_DEVICE_UP:0001_U:0004", "HID_DEVICE".
 //
-// Each device's interface path names a regular file beside the DLLs, so that
-// CreateFileA really opens it; hid.dll recognises a device handle by the file it
-// refers to.
+// The devices, sets, preparsed data and every rule are the world's
+// (world/hid_devices.h); each DLL holds its own copy of the world, behind one
+// lock. Each device's interface path names a regular file beside the DLLs, so
+// that CreateFileA really opens it; hid.dll recognises a device handle by the
+// file it refers to.
 #pragma once
 
 #include <windows.h>
 
-#include "world/faults.h"
 #include "world/hid_devices.h"
-
-#include <string>
-#include <vector>
+#include "world/sdk_records.h"
 
 namespace virtual_hid {
 
-// A present device: its description is the world's (one interface each here);
-// the path is a file beside the DLLs, under the padding folders, if any.
-struct Device {
-    world::HidDevice description;
-    std::vector<std::string> padDirectories; // outermost first
-    const world::HidInterface& Interface() const {
-        return description.interfaces.front();
-    }
-    const std::string& Path() const {
-        return description.interfaces.front().path;
-    }
-};
-
-// GUID_DEVINTERFACE_HID, what HidD_GetHidGuid returns.
-extern const GUID hidInterfaceGuid;
-// The "HIDClass" device setup class.
-extern const GUID hidClassGuid;
-
 // Reads the configuration (beside the program or beside `self`, see above) and
 // opens the shared call log there; the device files lie beside `self`.
-// `dllName` goes into the log so that the two DLLs' lines can be told apart.
+// `dllName` goes into the log so that the two DLLs' records can be told apart.
 // Called from DllMain; uses kernel32 only.
 void Load(HMODULE self, const char* dllName);
+// Logs the Unload record with `live` (live_sets or live_preparsed) and closes the log.
+void Unload(const char* dllName, bool exiting, const char* live, int count);
 
 // The module beside which the world and the logs lie: nullptr for the program.
 HMODULE FilesBeside();
-void Unload();
-
-const std::vector<Device>& Devices();
-// The fault rules of the scenario, for the calls of both DLLs; guarded by the
-// caller (FaultsLock).
-world::FaultTable& Faults();
-void FaultsLock(bool enter);
-// Milliseconds since the DLL was loaded.
-long SinceLoadMs();
 HANDLE CallLog();
 
-// The index of the device whose file `handle` refers to, or -1.
-int DeviceOfHandle(HANDLE handle);
+// The world with its fault rules, entered and left around each call.
+world::DeviceTree& EnterWorld();
+void LeaveWorld();
+world::FaultTable& Faults();
+// Milliseconds since the DLL was loaded.
+long SinceLoadMs();
 
-// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" or "NULL".
-std::string GuidText(const GUID* guid);
+// Ends a call: logs the world's record, leaves the world, sets the last error
+// it names and returns its result.
+int64_t Answer(world::CallRecord record);
+
+// Makes sure each openable device's file exists and no file is left where a
+// device is meant not to open.
+void PrepareDeviceFiles();
+
+// What `handle` refers to: the device whose file it is, another file, or no
+// open file at all.
+world::DeviceRef RefOfHandle(HANDLE handle);
 
 } // namespace virtual_hid

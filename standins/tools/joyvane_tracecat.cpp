@@ -1,9 +1,9 @@
 // joyvane_tracecat [DURATION_MS]
 //
 // Prints what the processes of this Wine prefix (or Windows session) send with
-// OutputDebugStringA, one line per message:
+// OutputDebugStringA, one call-log record (world/call_log.h) per line of text:
 //
-//   <unix_us> <qpc_us> <writer_pid> <text>
+//   <unix_us> <qpc_us> <own pid> <own tid> OutputDebugStringA 1 0 pid=<writer> text=<line>
 //
 // It is a debug monitor in the DBWIN sense: it owns the shared buffer
 // "DBWIN_BUFFER" (4 KiB: the writer's process id, then the text) and two
@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -32,13 +33,14 @@ struct DbwinBuffer {
 
 // A message may hold several lines; each is printed with the same stamp.
 void PrintMessage(DWORD processId, const char* text) {
-    const long long unixUs = standin::UnixMicros();
-    const long long qpcUs = standin::QpcMicros();
+    world::CallRecord record = world::Called("OutputDebugStringA");
+    standin::Stamp(record);
     const char* line = text;
     while (*line != '\0') {
         size_t length = std::strcspn(line, "\r\n");
-        std::printf("%lld %lld %lu %.*s\n", unixUs, qpcUs, processId, static_cast<int>(length),
-                    line);
+        record.args.clear();
+        record.Arg("pid", processId).Arg("text", std::string(line, length));
+        std::printf("%s\n", world::CallLine(record).c_str());
         line += length;
         while (*line == '\r' || *line == '\n') {
             ++line;

@@ -9,7 +9,7 @@
 // into the process: the device, its button and the fault rules are the
 // world's; this file adds the exports, the clock and the log. Without a
 // scenario the button is up and every call succeeds. Every call is appended
-// to ZUR_USBIO_KAD.log beside the DLL.
+// to ZUR_USBIO_KAD.log beside the DLL, a record of the call log each.
 #include "common/standin_log.h"
 #include "common/world_file.h"
 
@@ -46,40 +46,37 @@ long ScenarioMs() {
     return static_cast<long>((standin::QpcMicros() - loadedAtUs) / 1000);
 }
 
-// One of the scripted calls: held while a block rule says so (a library stuck
-// in its driver), then answered for its own time, and logged.
-world::CaptureAnswer Scripted(CaptureCall call, const char* logName, bool canStore = true) {
-    const char* name = world::CaptureExport(call);
-    long now = ScenarioMs();
+// One of the scripted calls, whole: the world holds it while a block rule says
+// so (a library stuck in its driver, here a sleep without the lock) and
+// answers it for its own time; each record goes to the log as it comes.
+int Scripted(CaptureCall call, int deviceIndex = -1, int* state = nullptr, bool canStore = true) {
     EnterCriticalSection(&worldLock);
-    const long until = faults.BlockedUntil(name, now);
-    LeaveCriticalSection(&worldLock);
-    if (until >= 0) {
-        standin::LogLine(logFile, "Blocked(%s) t=%ld until=%ld", name + 14, now, until);
-        Sleep(static_cast<DWORD>(until - now));
-        now = ScenarioMs();
-    }
-    EnterCriticalSection(&worldLock);
-    const world::CaptureAnswer answer = device.Answer(call, now, faults, canStore);
+    const world::CaptureAnswer answer = device.Call(
+        call, deviceIndex, canStore, ScenarioMs(), faults,
+        [](long until) {
+            LeaveCriticalSection(&worldLock);
+            const long now = ScenarioMs();
+            Sleep(until > now ? static_cast<DWORD>(until - now) : 0);
+            EnterCriticalSection(&worldLock);
+            return ScenarioMs();
+        },
+        [](world::CallRecord record) { standin::Write(logFile, std::move(record)); });
     LeaveCriticalSection(&worldLock);
     if (answer.stored) {
-        standin::LogLine(logFile, "%s %d t=%ld state=%d", logName, answer.result, now,
-                         answer.state);
-    } else {
-        standin::LogLine(logFile, "%s %d t=%ld", logName, answer.result, now);
+        *state = answer.state;
     }
-    return answer;
+    return answer.result;
 }
 
 // The eight entry points the service resolves but never calls.
 int Unused(const char* name) {
-    standin::LogLine(logFile, "%s() 0 t=%ld", name, ScenarioMs());
+    standin::Write(logFile, world::Called(std::string("ZUR_USBIO_API_") + name, 0));
     return 0;
 }
 
 // Which program loaded this copy, and the current directory and PATH it had: the
 // folders that a load by a bare name would search besides the program's own and
-// the system's. A test that plants a copy there learns from this line that it
+// the system's. A test that plants a copy there learns from this record that it
 // planted it where the process would have looked.
 void LogProcess() {
     char exe[MAX_PATH] = "";
@@ -91,45 +88,28 @@ void LogProcess() {
         std::snprintf(path, sizeof path, "(longer than %u characters)",
                       static_cast<unsigned>(sizeof path));
     }
-    standin::LogLine(logFile, "Process - exe=%s", exe);
-    standin::LogLine(logFile, "Process - cwd=%s", cwd);
-    standin::LogLine(logFile, "Process - path=%s", path);
+    standin::Write(logFile, world::Called("Process").Arg("exe", exe).Arg("cwd", cwd).Arg("path", path));
 }
 
 } // namespace
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Init(void) {
-    return Scripted(CaptureCall::Init, "Init()").result;
+    return Scripted(CaptureCall::Init);
 }
-
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Open(int deviceIndex) {
-    char name[32];
-    std::snprintf(name, sizeof name, "Open(%d)", deviceIndex);
-    return Scripted(CaptureCall::Open, name).result;
+    return Scripted(CaptureCall::Open, deviceIndex);
 }
-
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_InitI2c(void) {
-    return Scripted(CaptureCall::InitI2c, "InitI2c()").result;
+    return Scripted(CaptureCall::InitI2c);
 }
-
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetGPIO(int deviceIndex, int* state) {
-    char name[48];
-    std::snprintf(name, sizeof name, "GetGPIO(%d,%p)", deviceIndex, static_cast<void*>(state));
-    const world::CaptureAnswer answer = Scripted(CaptureCall::GetGpio, name, state != nullptr);
-    if (answer.stored) {
-        *state = answer.state;
-    }
-    return answer.result;
+    return Scripted(CaptureCall::GetGpio, deviceIndex, state, state != nullptr);
 }
-
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Close(int deviceIndex) {
-    char name[32];
-    std::snprintf(name, sizeof name, "Close(%d)", deviceIndex);
-    return Scripted(CaptureCall::Close, name).result;
+    return Scripted(CaptureCall::Close, deviceIndex);
 }
-
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Destroy(void) {
-    return Scripted(CaptureCall::Destroy, "Destroy()").result;
+    return Scripted(CaptureCall::Destroy);
 }
 
 ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetApiVersion(void) {
@@ -166,7 +146,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
         if (standin::PathBesideModule(self, "ZUR_USBIO_KAD.log", path, sizeof path)) {
             logFile = standin::OpenAppendLog(path);
         }
-        standin::LogLine(logFile, "Load(" ZUR_FLAVOUR ") 1 t=0");
+        standin::Write(logFile,
+                       world::Called("Load").Arg("dll", "ZUR_USBIO_KAD").Arg("flavour", ZUR_FLAVOUR));
         LogProcess();
         InitializeCriticalSection(&worldLock);
         world::Scenario scenario;
@@ -177,8 +158,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
         }
     } else if (reason == DLL_PROCESS_DETACH) {
         // `reserved` is non-null when the process is exiting rather than freeing us.
-        standin::LogLine(logFile, "Unload(%s) 1 t=%ld", reserved ? "exit" : "FreeLibrary",
-                         ScenarioMs());
+        standin::Write(logFile, world::Called("Unload")
+                                    .Arg("dll", "ZUR_USBIO_KAD")
+                                    .Arg("how", reserved ? "exit" : "FreeLibrary"));
         if (logFile != INVALID_HANDLE_VALUE) {
             CloseHandle(logFile);
             logFile = INVALID_HANDLE_VALUE;
