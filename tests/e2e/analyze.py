@@ -121,6 +121,10 @@ class HostRun:
         self.statuses = cl.select(self.records, "SetServiceStatus")
         pending, stopped = stop_times(self.statuses, lambda r: r.t)
         self.stop_took = stopped - pending if pending is not None else None
+        # The product's constants: a stop as long as the worker's deadline let go of a stuck worker.
+        product = cl.first(self.records, "Product")
+        deadline = int(product.get("stop_deadline_ms")) if product and "stop_deadline_ms" in product.args else None
+        self.stuck = self.stop_took is not None and deadline is not None and self.stop_took >= deadline
 
 
 class Checker:
@@ -266,9 +270,17 @@ def check_reports(c, s, host, stop_t):
 
 
 def check_calls(c, s, host):
+    """The calls in the host's order, each at its host time, those after the
+    stop counted from the stop's arrival (stop-pending): sc stop takes a while."""
     poll_ms = host.poll_ms
+    pending, _ = stop_times(s.statuses, lambda r: r.ms - s.load.ms)
+    late_stop = pending - host.stop if pending is not None else 0
+
+    def host_t(t):
+        return t + (late_stop if t >= host.stop else 0)
+
     want = host.calls
-    got = [r for r in compared_calls(s.capture + s.hid) if r.t <= host.end + CALL_SLACK_MS + poll_ms]
+    got = [r for r in compared_calls(s.capture + s.hid) if r.t <= host_t(host.end) + CALL_SLACK_MS + poll_ms]
     names_w, names_g = [short(r) for r in want], [short(r) for r in got]
     c.check(names_g == names_w, "library calls and joystick lookups in the host's order: %s (%d failed polls)" % (
         " ".join("%s@%d" % (short(r), r.t) for r in want if r.call != "ZUR_USBIO_API_GetGPIO"),
@@ -278,7 +290,7 @@ def check_calls(c, s, host):
     c.check(not odd, "device index %s in every call, as on the host" % "/".join(sorted(devices)), str(odd[:3]))
     if names_g != names_w:
         return
-    late = [(short(h), w.t - h.t) for h, w in zip(want, got) if abs(w.t - h.t) > poll_ms + CALL_SLACK_MS]
+    late = [(short(h), w.t - host_t(h.t)) for h, w in zip(want, got) if abs(w.t - host_t(h.t)) > poll_ms + CALL_SLACK_MS]
     c.check(not late, "each call within a poll period + %d ms of its host time" % CALL_SLACK_MS, str(late[:5]))
     for calls, suffix in ((got, ""), (want, "_host")):
         inits = [r.t for r in calls if r.call == LIBRARY_CALLS[0]]
@@ -294,16 +306,18 @@ def check_stop(c, s, host):
     stuck in the library, at once otherwise); nothing is sent after it, and a
     worker that answered leaves as on the host, right before stopped."""
     pending, stopped = stop_times(s.statuses, lambda r: r.ms)
-    stuck = host.stop_took is not None and host.stop_took > STOP_SLACK_MS
+    stuck = host.stuck
     if pending is None or host.stop_took is None:
         c.check(False, "stop-pending to stopped as on the host", "no stop-pending/stopped in a trace")
     else:
         key = "stop_library_blocked_ms" if stuck else "stop_ms"
         c.figure(key, stopped - pending)
         c.figure(key + "_host", host.stop_took)
-        c.check(host.stop_took - 1 <= stopped - pending <= host.stop_took + STOP_SLACK_MS,
-                "stop-pending to stopped %.0f ms, the host's %d ms (+%d)%s" % (
-                    stopped - pending, host.stop_took, STOP_SLACK_MS, ", the worker blocked" if stuck else ""))
+        # A stop the worker answers may be shorter than on the virtual clock, where a
+        # multimedia timer's click under way ends first (docs/architecture.md).
+        c.check((host.stop_took - 1 if stuck else 0) <= stopped - pending <= host.stop_took + STOP_SLACK_MS,
+                "stop-pending to stopped %.0f ms, the host's %d ms (%s+%d)" % (
+                    stopped - pending, host.stop_took, "-1 " if stuck else "at most, ", STOP_SLACK_MS))
         # Wine's +timestamp is in whole milliseconds (floored): a report up to 1 ms
         # past the stopped line may still have come first.
         late = [(cl.report_value(r), r.ms - stopped) for r in s.reports if r.result == 1 and r.ms > stopped + 1]
