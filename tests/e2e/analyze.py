@@ -104,11 +104,9 @@ class HostRun:
 
     def __init__(self, path):
         self.records = cl.since_load(cl.read(path))
-        scenario = cl.first(self.records, "Scenario") or cl.Record(0, 0, 0, 0, "Scenario", 0, 0, {})
-        self.service = scenario.args.get("service", "")
-        self.flavour = scenario.args.get("library", "")
-        self.stop = int(scenario.args.get("stop", "0"))
-        numbers = self.service.split()
+        scenario = (cl.first(self.records, "Scenario") or cl.Record(0, 0, 0, 0, "Scenario", 0, 0, {})).args
+        self.flavour, self.stop = scenario.get("library", ""), int(scenario.get("stop", "0"))
+        numbers = scenario.get("service", "").split()
         self.poll_ms = int(numbers[3]) if len(numbers) == 5 else 0
         self.reports = cl.reports(self.records)
         self.buttons = [(int(r.args["from"]), int(r.args["state"])) for r in cl.select(self.records, "Button")]
@@ -116,32 +114,24 @@ class HostRun:
         self.polls = [r for r in self.records if is_poll(r)]
         self.trace = [r.args.get("text", "") for r in cl.select(self.records, "OutputDebugStringA")]
         self.stdout = [r.args.get("text", "") for r in cl.select(self.records, "Stdout")]
-        end = cl.first(self.records, "ExitProcess")
-        self.end = end.t if end is not None else None
+        self.end = next((r.t for r in cl.select(self.records, "ExitProcess")), None)
         self.statuses = cl.select(self.records, "SetServiceStatus")
         pending, stopped = stop_times(self.statuses, lambda r: r.t)
         self.stop_took = stopped - pending if pending is not None else None
         # The product's constants: a stop as long as the worker's deadline let go of a stuck worker.
-        product = cl.first(self.records, "Product")
-        deadline = int(product.get("stop_deadline_ms")) if product and "stop_deadline_ms" in product.args else None
-        self.stuck = self.stop_took is not None and deadline is not None and self.stop_took >= deadline
+        deadline = next((int(r.args["stop_deadline_ms"]) for r in cl.select(self.records, "Product")), None)
+        self.stuck = None not in (self.stop_took, deadline) and self.stop_took >= deadline
 
 
 class Checker:
     def __init__(self, name):
-        self.name = name
-        self.passed = 0
-        self.failed = 0
-        self.figures = {}
+        self.name, self.passed, self.failed, self.figures = name, 0, 0, {}
 
     def check(self, condition, what, detail=""):
         condition = bool(condition)
-        if condition:
-            self.passed += 1
-            print("ok   %s: %s" % (self.name, what))
-        else:
-            self.failed += 1
-            print("FAIL %s: %s%s" % (self.name, what, " -- " + detail if detail else ""))
+        self.passed, self.failed = self.passed + condition, self.failed + (not condition)
+        print("ok   %s: %s" % (self.name, what) if condition else
+              "FAIL %s: %s%s" % (self.name, what, " -- " + detail if detail else ""))
         return condition
 
     def figure(self, key, value):
@@ -316,8 +306,9 @@ def check_stop(c, s, host):
         # A stop the worker answers may be shorter than on the virtual clock, where a
         # multimedia timer's click under way ends first (docs/architecture.md).
         c.check((host.stop_took - 1 if stuck else 0) <= stopped - pending <= host.stop_took + STOP_SLACK_MS,
-                "stop-pending to stopped %.0f ms, the host's %d ms (%s+%d)" % (
-                    stopped - pending, host.stop_took, "-1 " if stuck else "at most, ", STOP_SLACK_MS))
+                "stop-pending to stopped %.0f ms: %s the host's %d ms + %d" % (
+                    stopped - pending, "the worker's deadline, from" if stuck else "at most", host.stop_took,
+                    STOP_SLACK_MS))
         # Wine's +timestamp is in whole milliseconds (floored): a report up to 1 ms
         # past the stopped line may still have come first.
         late = [(cl.report_value(r), r.ms - stopped) for r in s.reports if r.result == 1 and r.ms > stopped + 1]
@@ -355,11 +346,7 @@ def analyse_service(c, s):
             " (Wine's services.exe lost the control handler's reply as the stopped service ended)" if lost else ""))
     check_statuses(c, s, host)
     check_process_exit(c, s)
-    try:
-        with open(s.path("service_stdout.log"), "rb") as f:
-            stdout_raw = f.read()
-    except FileNotFoundError:
-        stdout_raw = b""
+    stdout_raw = open(s.path("service_stdout.log"), "rb").read() if os.path.exists(s.path("service_stdout.log")) else b""
     if stdout_raw:
         c.check(stdout_raw.count(b"\n") == stdout_raw.count(b"\r\n") and stdout_raw.endswith(b"\r\n"),
                 "standard output lines end in CR LF (text mode)", repr(stdout_raw[:80]))
