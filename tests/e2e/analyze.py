@@ -66,10 +66,6 @@ def compared_calls(records):
                    and not is_poll(r)), key=lambda r: r.t)
 
 
-def status(record):
-    return tuple(int(record.args.get(k, -1)) for k in STATUS_ORDER)
-
-
 def stop_times(statuses, clock):
     """(stop-pending, stopped) of the first stop-pending and the last stopped report."""
     pending = [clock(s) for s in statuses if s.args.get("state") == "3"]
@@ -185,7 +181,7 @@ def check_polls(c, s, poll_ms):
 
 
 def check_statuses(c, s, host):
-    want, got = [status(r) for r in host.statuses], [status(r) for r in s.statuses]
+    want, got = ([tuple(int(r.args.get(k, -1)) for k in STATUS_ORDER) for r in run.statuses] for run in (host, s))
     c.check(want and got == want, "status reports as on the host, (%s): %s" % (",".join(STATUS_ORDER), want),
             "seen %s" % got)
     c.check(len({r.pid for r in s.statuses}) <= 1, "all status reports from one process")
