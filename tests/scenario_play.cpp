@@ -5,7 +5,7 @@
 
 #include "bridge/poll_worker.h"
 #include "platform/event_log.h"
-#include "service/process_state.h"
+#include "tests/process_state.h"
 #include "service/service_config.h"
 
 HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
