@@ -2,18 +2,16 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "bridge/poll_worker.h"
-#include "platform/event_log.h"
+#include "messages.h"
+#include "service/service_lifecycle.h"
 #include "tests/process_state.h"
-#include "service/service_config.h"
 
 HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     sim::Reset();
     ResetProcessState();
-    if (eventLog) {
-        OpenEventLog();
-    }
     if (scenario.library != "none") {
         sim::InstallCaptureLibrary();
     }
@@ -28,8 +26,12 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
         }
         sim::AddHidDevice(device);
     }
+    HostRun run;
+    if (scenario.stopAt < 0) {
+        return run;
+    }
 
-    // The service's command line as the service reads it.
+    // The service's command line as the service manager starts it.
     std::istringstream numbers(scenario.service);
     std::vector<std::string> args{"joyvane_service.exe"};
     for (std::string number; numbers >> number;) {
@@ -39,62 +41,41 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
-    HostRun run;
-    if (ParseCommandLine(static_cast<int>(argv.size()), argv.data()) != 1) {
-        return run;
-    }
-
-    // The service's stop: a stop request, then, if the worker is still inside a
-    // library call at the deadline, the joystick let go of without it; the
-    // process ends then.
-    const uint32_t stopAt = static_cast<uint32_t>(scenario.stopAt);
-    run.processEnd = stopAt + workerStopDeadlineMs;
-    sim::At(stopAt, [] { RequestWorkerStop(); });
+    argv.push_back(nullptr);
+    sim::StartedByServiceManager(true);
+    // The service starts without letting time pass: the library is loaded at
+    // virtual time 0, and the stop time is a virtual time as it stands.
+    sim::At(static_cast<uint32_t>(scenario.stopAt), [] { sim::SendControl(SERVICE_CONTROL_STOP); });
     sim::BeginStdoutCapture();
-    bool ended = false;
-    sim::At(run.processEnd, [&run, &ended] {
-        if (workerAlive.load() != 0) {
-            LetGoOfJoystickForStuckWorker();
-            // What the worker prints or traces after this, the process never does.
-            run.printed = sim::TakeStdout();
-            run.traced = sim::DebugLines();
-            ended = true;
+    sim::TakeTurns(true);
+    ServiceProcessMain(static_cast<int>(args.size()), argv.data());
+
+    // The process ends here: a worker the stop let go of, still inside a library
+    // call, never returns from it, and what it would print, trace or send later
+    // never happens.
+    run.processEnd = sim::Now();
+    run.printed = sim::TakeStdout();
+    run.traced = sim::DebugLines();
+    run.calls = sim::Calls();
+    run.reports = sim::Reports();
+    run.statuses = sim::StatusReports();
+    for (const sim::LoggedEvent& event : eventLog ? sim::LoggedEvents() : run.events) {
+        if (event.id != MSG_SERVICE_STARTED && event.id != MSG_SERVICE_STOPPED &&
+            event.id != MSG_SERVICE_STOPPED_WORKER_LET_GO) {
+            run.events.push_back(event);
         }
-    });
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = serviceConfig;
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    // The library is loaded as the worker starts, at virtual time 0: scenario
-    // times and virtual times are the same.
-    PollWorker(params);
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
-    if (sim::Now() < run.processEnd) {
-        run.processEnd = sim::Now();
     }
-    const std::string later = sim::TakeStdout();
-    if (!ended) {
-        run.printed = later;
-        run.traced = sim::DebugLines();
+    // Here it runs out instead, so that the simulation can be reset; the stop
+    // event it keeps is the process's end's to close.
+    sim::TakeTurns(false);
+    while (sim::RunningThreads() != 0) {
+        std::this_thread::yield();
     }
     sim::EndStdoutCapture(false);
+    if (HANDLE stop = workerStopEvent.exchange(nullptr)) {
+        CloseHandle(stop);
+    }
 
-    for (const sim::Report& report : sim::Reports()) {
-        if (report.time <= run.processEnd) {
-            run.reports.push_back(report);
-        }
-    }
-    for (const sim::Call& call : sim::Calls()) {
-        if ((call.name.rfind("ZUR_USBIO_API_", 0) == 0 || call.name == "Blocked" ||
-             call.name == "SetupDiGetClassDevsA") &&
-            call.time <= run.processEnd) {
-            run.libraryCalls.push_back(call);
-        }
-    }
-    CloseEventLog();
-    run.events = sim::LoggedEvents();
     return run;
 }
 

@@ -35,6 +35,11 @@ TEST_P(ScenarioTest, TheHostRunSendsExactlyTheExpectedReports) {
     EXPECT_EQ(std::vector<std::string>{}, scenario.ignored);
     ASSERT_NE(!scenario.expected.empty(), scenario.expectNothing);
     const HostRun run = PlayScenario(scenario);
+    // Scenario times count from the library's load, which the service's start
+    // leaves at virtual time 0.
+    const std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+    ASSERT_FALSE(loads.empty());
+    EXPECT_EQ(0u, loads[0].time);
     std::vector<std::string> expected;
     for (const world::Expected& report : scenario.expected) {
         expected.push_back(std::to_string(report.time) + " " + std::to_string(report.value) +
@@ -48,6 +53,21 @@ TEST_P(ScenarioTest, TheHostRunSendsExactlyTheExpectedReports) {
     EXPECT_EQ(expected, sent);
     // The service lets go of everything it holds by the time its process ends.
     EXPECT_EQ(sim::Resources{}, sim::Held());
+    // The stop control came at the stop time, and stopped was the process's last word.
+    ASSERT_EQ(5u, run.statuses.size());
+    EXPECT_EQ(static_cast<uint32_t>(scenario.stopAt), run.statuses[3].time);
+    EXPECT_EQ(run.processEnd, run.statuses[4].time);
+    // The service's threads took turns: a second play makes every call again, on
+    // the same thread at the same time.
+    auto order = [](const HostRun& played) {
+        std::vector<std::string> calls;
+        for (const sim::Call& call : played.calls) {
+            calls.push_back(std::to_string(call.time) + " " + std::to_string(call.thread) + " " +
+                            call.name);
+        }
+        return calls;
+    };
+    EXPECT_EQ(order(run), order(PlayScenario(scenario)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(ScenarioFiles()),
