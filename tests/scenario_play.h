@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "world/call_log.h"
 #include "world/scenario.h"
 
 // Everything until the process ended. The service starts without letting
@@ -27,6 +28,15 @@ struct HostRun {
 };
 
 HostRun PlayScenario(const world::Scenario& scenario, bool eventLog = false);
+
+// The host run as a call log (world/call_log.h), in the order of time: Product
+// (the constants of the product's headers a judge needs), Scenario, Button (the
+// button script, a record a step), the device calls as the simulated Windows
+// answered them (Load of the capture library, its calls, Blocked,
+// SetupDiGetClassDevsA, HidD_SetFeature with the role from the expect lines),
+// SetServiceStatus, OutputDebugStringA (a record a line traced), Stdout (a record
+// a line printed) and ExitProcess where the service's process ended.
+std::vector<world::CallRecord> HostCallLog(const world::Scenario& scenario, const HostRun& run);
 
 // Reads a file; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);

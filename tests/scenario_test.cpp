@@ -70,6 +70,36 @@ TEST_P(ScenarioTest, TheHostRunSendsExactlyTheExpectedReports) {
     EXPECT_EQ(order(run), order(PlayScenario(scenario)));
 }
 
+// The host run's call log, for a worker stuck in the library at the stop: the stop
+// control handled on the dispatcher's thread (256; the worker is 258), the
+// joystick let go of by the stop at its deadline, stopped, and the process's
+// end, without the worker's late return.
+TEST(HostCallLogTest, AStopThatLetsGoOfAStuckWorkerEndsTheProcessAtItsDeadline) {
+    const world::Scenario scenario = world::ParseScenario(
+        ReadTextFile(std::string(JOYVANE_SCENARIOS) + "/library-blocked.scenario"));
+    std::vector<std::string> lines;
+    for (const world::CallRecord& record : HostCallLog(scenario, PlayScenario(scenario))) {
+        if (lines.size() < 2 || record.unixUs >= 2400000) {
+            lines.push_back(world::CallLine(record));
+        }
+    }
+    const std::string status = " SetServiceStatus 1 0 state=";
+    EXPECT_EQ((std::vector<std::string>{
+                  "0 0 0 0 Product 1 0 service=ZUR%20Service%201.02 stop_deadline_ms=1001 "
+                  "long_press_delay_ms=800 long_click_ms=250",
+                  "0 0 0 0 Scenario 1 0 service=4%200%200%2030%20250 library=stdcall stop=2600",
+                  "2410000 2410000 0 258 Blocked 1 0 call=ZUR_USBIO_API_GetGPIO until=5400",
+                  "2600000 2600000 0 256" + status +
+                      "3 checkpoint=1 wait_hint=3000 accepted=5 exit=0 specific=0 type=16",
+                  "3601000 3601000 0 256 HidD_SetFeature 1 0 length=5 bytes=00,00,00,00,00 "
+                  "role=stop",
+                  "3601000 3601000 0 256" + status +
+                      "1 checkpoint=0 wait_hint=0 accepted=5 exit=0 specific=0 type=16",
+                  "3601000 3601000 0 0 ExitProcess 1 0"}),
+              lines);
+    sim::Reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(ScenarioFiles()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              std::string name = info.param;
