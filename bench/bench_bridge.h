@@ -3,7 +3,7 @@
 #pragma once
 
 #include "joystick/virtual_joystick.h"
-#include "service/process_state.h"
+#include "tests/process_state.h"
 #include "sim/sim.h"
 #include "usbio/usbio_api.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/process_state.h"
+#include "tests/process_state.h"
 #include "service/service_config.h"
 #include "sim/sim.h"
 

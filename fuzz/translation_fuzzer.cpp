@@ -8,7 +8,7 @@
 
 #include "bridge/button_masks.h"
 #include "joystick/virtual_joystick.h"
-#include "service/process_state.h"
+#include "tests/process_state.h"
 #include "sim/sim.h"
 
 namespace {

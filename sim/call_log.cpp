@@ -63,7 +63,7 @@ void AppendLocked(const char* name, CallValues values, const char* format, va_li
     UpdatePeakLocked();
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
-    calls.push_back(Call{NowLocked(), name, text, std::move(values)});
+    calls.push_back(Call{NowLocked(), name, text, std::move(values), CurrentThreadIdLocked()});
 }
 
 } // namespace
@@ -124,6 +124,7 @@ void Reset() {
     logging = true;
     peak = Resources{};
     detail::ResetClockLocked();
+    detail::ResetTurnsLocked();
     detail::ResetDevicesLocked();
     detail::ResetUserLocked();
     detail::ResetKernelLocked();

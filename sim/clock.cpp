@@ -91,7 +91,14 @@ bool AdvanceTo(std::unique_lock<std::mutex>& lock, uint64_t target,
             std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
                 return a.due != b.due ? a.due < b.due : a.key < b.key;
             });
-        if (next == timers.end() || next->due > target) {
+        const bool timerDue = next != timers.end() && next->due <= target;
+        // Taking turns, the clock moves on once every other thread waits for a later time.
+        if (detail::TurnsLocked() &&
+            detail::OtherThreadFirstLocked(timerDue ? next->due : target)) {
+            detail::WaitForTurnLocked(lock, done, target);
+            continue;
+        }
+        if (!timerDue) {
             break;
         }
         now = std::max(now, next->due);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <thread>
 
 #include "sim/state.h"
@@ -28,6 +29,17 @@ char statusHandleTag;
 bool StoppedLocked() {
     return !reports.empty() && reports.back().result &&
            reports.back().status.dwCurrentState == SERVICE_STOPPED;
+}
+
+// Waits until done() holds, in turn with the service's other threads when they take turns.
+void AwaitLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
+    while (!done()) {
+        if (detail::TurnsLocked()) {
+            detail::WaitForTurnLocked(lock, done, UINT64_MAX);
+        } else {
+            serviceChanged.wait(lock);
+        }
+    }
 }
 
 } // namespace
@@ -70,6 +82,9 @@ bool SendControl(DWORD control) {
     controls.push_back(control);
     uint64_t ticket = ++controlsSent;
     serviceChanged.notify_all();
+    if (detail::TurnsLocked()) {
+        return true;
+    }
     serviceChanged.wait(lock, [ticket] { return controlsHandled >= ticket || !dispatcherRunning; });
     return controlsHandled >= ticket;
 }
@@ -133,16 +148,22 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     LPSERVICE_MAIN_FUNCTIONA serviceMain = serviceTable[0].lpServiceProc;
     LPSTR name = serviceTable[0].lpServiceName;
     sim::serviceMainThread = std::thread([serviceMain, name] {
+        {
+            std::unique_lock<std::mutex> first(sim::detail::Lock());
+            sim::detail::WaitForFirstTurnLocked(first);
+        }
         LPSTR argv[] = {name, nullptr};
         serviceMain(1, argv);
         std::lock_guard<std::mutex> done(sim::detail::Lock());
         sim::serviceMainReturned = true;
         sim::serviceChanged.notify_all();
+        sim::detail::LeaveTurnsLocked();
     });
+    sim::detail::AddThreadToTurnsLocked(sim::serviceMainThread.get_id());
     // Controls are handled here, on the dispatcher's thread, until the service
     // reports stopped (or its ServiceMain gives up without a word).
     for (;;) {
-        sim::serviceChanged.wait(lock, [] {
+        sim::AwaitLocked(lock, [] {
             return !sim::controls.empty() || sim::StoppedLocked() || sim::serviceMainReturned;
         });
         if (sim::controls.empty()) {
@@ -160,7 +181,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     }
     sim::dispatcherRunning = false;
     sim::serviceChanged.notify_all();
-    // The process would now end; ServiceMain gets a moment to return first.
+    // The process would now end; ServiceMain gets a moment to return first (taking
+    // turns, all the moment it needs: it never waits for the clock on its way out).
+    if (sim::detail::TurnsLocked()) {
+        sim::AwaitLocked(lock, [] { return sim::serviceMainReturned; });
+    }
     sim::serviceChanged.wait_for(lock, std::chrono::seconds(10),
                                  [] { return sim::serviceMainReturned; });
     sim::detail::LogCallLocked("StartServiceCtrlDispatcherA", {.result = TRUE}, "returns");

@@ -46,6 +46,7 @@ struct Call {
     std::string name;
     std::string args;
     CallValues values;
+    DWORD thread = 0; // the calling thread, as GetCurrentThreadId names it
 };
 
 // A feature report that reached HidD_SetFeature, with its bytes and whether the
@@ -273,6 +274,14 @@ bool SendControl(DWORD control);
 // Waits (in real time, at most timeoutMs) until a report of that state was made.
 bool WaitForServiceState(DWORD state, uint32_t timeoutMs);
 std::vector<StatusReport> StatusReports();
+// On the virtual clock, the service's threads (the calling one, which runs the
+// dispatcher, those the dispatcher and CreateThread start) take turns while on:
+// one runs at a time, and one that waits passes the turn to the first that can go
+// on at the present time or, none being able to, to the one whose wait ends
+// first, which moves the clock. A run of the whole service is then as exact as a
+// run of one thread. SendControl returns at once then: the control is handled
+// when its sender next waits. Off again, every waiting thread goes on freely.
+void TakeTurns(bool on);
 // "state/checkpoint/waithint" per report, e.g. "2/1/3000 2/2/1000 4/0/0".
 std::string StatusSequence();
 // Whether the last dispatcher run saw ServiceMain return.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "sim/sim.h"
 #include "world/faults.h"
@@ -102,6 +103,21 @@ inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
     return static_cast<DWORD>(
         FaultsLocked().Fail(call, static_cast<long>(NowLocked()), 0, documentedError).error);
 }
+
+// Turns (sim::TakeTurns); the caller holds Lock(). A thread created while they are
+// on waits for its first turn (AddThreadToTurnsLocked, then on the thread
+// WaitForFirstTurnLocked); a waiting thread gives the turn away and gets it back
+// when ready() holds or, no thread being ready, its wake time is the earliest;
+// one that ends leaves the turns.
+bool TurnsLocked();
+void AddThreadToTurnsLocked(std::thread::id thread);
+void WaitForFirstTurnLocked(std::unique_lock<std::mutex>& lock);
+void WaitForTurnLocked(std::unique_lock<std::mutex>& lock, std::function<bool()> ready,
+                       uint64_t wake);
+// Whether a waiting thread is to run before this one moves the clock to time.
+bool OtherThreadFirstLocked(uint64_t time);
+void LeaveTurnsLocked();
+void ResetTurnsLocked();
 
 // Where a test may hold the calling thread (see HoldAt); called without Lock().
 void Checkpoint(const char* call);

@@ -39,6 +39,11 @@ void Satisfy(Waitable& object) {
 
 bool refuseHighResolution = false;
 
+// Thread ids as GetCurrentThreadId hands them out: one per thread that asked, from
+// 0x100 on, so that they are not mistaken for the handle numbers of the log. A
+// reset numbers afresh, so that a run names its threads as the run before did.
+std::map<std::thread::id, DWORD> threadIds;
+
 struct SimThread : Waitable {
     std::thread thread;
     // A program that never resets the simulation (one that uses only the Windows
@@ -93,7 +98,10 @@ DWORD WaitAnyLocked(std::unique_lock<std::mutex>& lock,
             }
         }
         auto eventSignalled = [&objects] { return FirstSignalled(objects, true) >= 0; };
-        if (end == UINT64_MAX) {
+        if (end == UINT64_MAX && detail::TurnsLocked()) {
+            detail::WaitForTurnLocked(
+                lock, [&objects] { return FirstSignalled(objects, false) >= 0; }, end);
+        } else if (end == UINT64_MAX) {
             waitableChanged.wait(lock);
         } else if (!detail::RealTimeLocked()) {
             detail::AdvanceUntilLocked(lock, static_cast<uint32_t>(end - now), eventSignalled);
@@ -158,12 +166,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
         thread->signalled = false;
         ++sim::running;
         thread->thread = std::thread([thread, startAddress, parameter] {
+            {
+                std::unique_lock<std::mutex> lock(sim::detail::Lock());
+                sim::detail::WaitForFirstTurnLocked(lock);
+            }
             startAddress(parameter);
             std::lock_guard<std::mutex> done(sim::detail::Lock());
             thread->signalled = true;
             --sim::running;
             sim::waitableChanged.notify_all();
+            sim::detail::LeaveTurnsLocked();
         });
+        sim::detail::AddThreadToTurnsLocked(thread->thread.get_id());
         sim::threads.push_back(thread);
         handle = sim::detail::NewHandleLocked(
             sim::detail::HandleEntry{sim::detail::HandleKind::Thread, 0, 0, thread});
@@ -298,6 +312,7 @@ namespace detail {
 
 void ResetWaitableTimersLocked() {
     refuseHighResolution = false;
+    threadIds.clear();
 }
 
 } // namespace detail
@@ -436,14 +451,6 @@ void WakeAllConditionVariable(PCONDITION_VARIABLE condition) {
 }
 
 namespace sim {
-namespace {
-
-// Thread ids as GetCurrentThreadId hands them out: one per thread that asked, from
-// 0x100 on, so that they are not mistaken for the handle numbers of the log.
-std::map<std::thread::id, DWORD> threadIds;
-
-} // namespace
-
 namespace detail {
 
 DWORD CurrentThreadIdLocked() {

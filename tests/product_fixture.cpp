@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <regex>
 
-#include "service/process_state.h"
+#include "tests/process_state.h"
 
 void ResetProductState() {
     ResetProcessState();

@@ -1,19 +1,20 @@
 #include "tests/scenario_play.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
-#include "platform/event_log.h"
-#include "service/process_state.h"
-#include "service/service_config.h"
+#include "messages.h"
+#include "service/service_lifecycle.h"
+#include "tests/process_state.h"
+#include "usbio/usbio_api.h"
 
 HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     sim::Reset();
     ResetProcessState();
-    if (eventLog) {
-        OpenEventLog();
-    }
     if (scenario.library != "none") {
         sim::InstallCaptureLibrary();
     }
@@ -28,8 +29,12 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
         }
         sim::AddHidDevice(device);
     }
+    HostRun run;
+    if (scenario.stopAt < 0) {
+        return run;
+    }
 
-    // The service's command line as the service reads it.
+    // The service's command line as the service manager starts it.
     std::istringstream numbers(scenario.service);
     std::vector<std::string> args{"joyvane_service.exe"};
     for (std::string number; numbers >> number;) {
@@ -39,63 +44,143 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
-    HostRun run;
-    if (ParseCommandLine(static_cast<int>(argv.size()), argv.data()) != 1) {
-        return run;
-    }
-
-    // The service's stop: a stop request, then, if the worker is still inside a
-    // library call at the deadline, the joystick let go of without it; the
-    // process ends then.
-    const uint32_t stopAt = static_cast<uint32_t>(scenario.stopAt);
-    run.processEnd = stopAt + workerStopDeadlineMs;
-    sim::At(stopAt, [] { RequestWorkerStop(); });
+    argv.push_back(nullptr);
+    sim::StartedByServiceManager(true);
+    // The service starts without letting time pass: the library is loaded at
+    // virtual time 0, and the stop time is a virtual time as it stands.
+    sim::At(static_cast<uint32_t>(scenario.stopAt), [] { sim::SendControl(SERVICE_CONTROL_STOP); });
     sim::BeginStdoutCapture();
-    bool ended = false;
-    sim::At(run.processEnd, [&run, &ended] {
-        if (workerAlive.load() != 0) {
-            LetGoOfJoystickForStuckWorker();
-            // What the worker prints or traces after this, the process never does.
-            run.printed = sim::TakeStdout();
-            run.traced = sim::DebugLines();
-            ended = true;
+    sim::TakeTurns(true);
+    ServiceProcessMain(static_cast<int>(args.size()), argv.data());
+
+    // The process ends here: a worker the stop let go of, still inside a library
+    // call, never returns from it, and what it would print, trace or send later
+    // never happens.
+    run.processEnd = sim::Now();
+    run.printed = sim::TakeStdout();
+    run.traced = sim::DebugLines();
+    run.calls = sim::Calls();
+    run.reports = sim::Reports();
+    run.statuses = sim::StatusReports();
+    for (const sim::LoggedEvent& event : eventLog ? sim::LoggedEvents() : run.events) {
+        if (event.id != MSG_SERVICE_STARTED && event.id != MSG_SERVICE_STOPPED &&
+            event.id != MSG_SERVICE_STOPPED_WORKER_LET_GO) {
+            run.events.push_back(event);
         }
-    });
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = serviceConfig;
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    // The library is loaded as the worker starts, at virtual time 0: scenario
-    // times and virtual times are the same.
-    PollWorker(params);
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
-    if (sim::Now() < run.processEnd) {
-        run.processEnd = sim::Now();
     }
-    const std::string later = sim::TakeStdout();
-    if (!ended) {
-        run.printed = later;
-        run.traced = sim::DebugLines();
+    // Here it runs out instead, so that the simulation can be reset; the stop
+    // event it keeps is the process's end's to close.
+    sim::TakeTurns(false);
+    while (sim::RunningThreads() != 0) {
+        std::this_thread::yield();
     }
     sim::EndStdoutCapture(false);
+    if (HANDLE stop = workerStopEvent.exchange(nullptr)) {
+        CloseHandle(stop);
+    }
 
-    for (const sim::Report& report : sim::Reports()) {
-        if (report.time <= run.processEnd) {
-            run.reports.push_back(report);
-        }
-    }
-    for (const sim::Call& call : sim::Calls()) {
-        if ((call.name.rfind("ZUR_USBIO_API_", 0) == 0 || call.name == "Blocked" ||
-             call.name == "SetupDiGetClassDevsA") &&
-            call.time <= run.processEnd) {
-            run.libraryCalls.push_back(call);
-        }
-    }
-    CloseEventLog();
-    run.events = sim::LoggedEvents();
     return run;
+}
+
+namespace {
+
+// A record at a virtual time, on the calling thread of from (0: the play's own).
+world::CallRecord Record(int64_t ms, std::string call, const sim::Call* from = nullptr) {
+    world::CallRecord record{.unixUs = ms * 1000,
+                             .monoUs = ms * 1000,
+                             .pid = 0,
+                             .tid = 0,
+                             .call = std::move(call),
+                             .result = 1,
+                             .error = 0,
+                             .args = {}};
+    if (from != nullptr) {
+        record.tid = from->thread;
+        record.result = from->values.result.value_or(1);
+    }
+    return record;
+}
+
+// One record a line of text, as the debug monitor and the console capture under
+// Wine make them.
+void AddLines(std::vector<world::CallRecord>& log, const world::CallRecord& each,
+              const std::string& text) {
+    for (size_t start = 0, end; start <= text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
+        if (end > start) {
+            log.push_back(world::CallRecord(each).Arg("text", text.substr(start, end - start)));
+        }
+    }
+}
+
+const char* const statusNames[] = {"type",     "state",      "accepted", "exit",
+                                   "specific", "checkpoint", "wait_hint"};
+
+} // namespace
+
+std::vector<world::CallRecord> HostCallLog(const world::Scenario& scenario, const HostRun& run) {
+    std::vector<world::CallRecord> log{Record(0, "Product")
+                                           .Arg("service", serviceName)
+                                           .Arg("stop_deadline_ms", workerStopDeadlineMs)
+                                           .Arg("long_press_delay_ms", longPressDelayMs)
+                                           .Arg("long_click_ms", longClickMs),
+                                       Record(0, "Scenario")
+                                           .Arg("service", scenario.service)
+                                           .Arg("library", scenario.library)
+                                           .Arg("stop", scenario.stopAt)};
+    for (const auto& [time, state] : scenario.capture.Steps()) {
+        log.push_back(Record(time, "Button").Arg("from", time).Arg("state", state));
+    }
+    int sets = 0;
+    size_t reports = 0;
+    for (const sim::Call& call : run.calls) {
+        const std::vector<int64_t>& n = call.values.numbers;
+        world::CallRecord record = Record(call.time, call.name, &call);
+        if (call.name.rfind("ZUR_USBIO_API_", 0) == 0) {
+            for (size_t i = 0; i < n.size() && i < 2; ++i) {
+                record.Arg(i == 0 ? "device" : "state", n[i]);
+            }
+        } else if (call.name == "Blocked") {
+            // The sim logs this one as text only: "CALL until MS".
+            record.Arg("call", call.args.substr(0, call.args.find(' ')))
+                .Arg("until", std::stol(call.args.substr(call.args.rfind(' ') + 1)));
+        } else if (call.name == "LoadLibraryExA" && record.result == 1 &&
+                   call.values.strings == std::vector<std::string>{usbIoLibraryName}) {
+            record.call = "Load";
+            record.Arg("dll", "ZUR_USBIO_KAD").Arg("flavour", scenario.library);
+        } else if (call.name == "SetupDiGetClassDevsA" && n.size() == 1) {
+            if (call.values.pointers.at(0) == sim::Pointer::null) {
+                record.Arg("enumerator", "null");
+            }
+            record.Arg("flags", "0x" + (std::ostringstream() << std::hex << n[0]).str());
+            if (record.result != 0) {
+                record.Arg("set", ++sets);
+            }
+        } else if (call.name == "HidD_SetFeature") {
+            const std::vector<unsigned char> bytes(n.begin(), n.end());
+            record.Arg("length", static_cast<int64_t>(bytes.size()))
+                .Arg("bytes", world::HexBytes(bytes.data(), bytes.size()))
+                .Arg("role", reports < scenario.expected.size() ? scenario.expected[reports].role
+                                                                : std::string("?"));
+            ++reports;
+        } else if (call.name == "SetServiceStatus" && n.size() == 7) {
+            // The sim keeps type, state, accepted, exit, specific, checkpoint, wait hint.
+            for (size_t i : {1, 5, 6, 2, 3, 4, 0}) {
+                record.Arg(statusNames[i], n[i]);
+            }
+        } else if (call.name == "OutputDebugStringA" && call.values.strings.size() == 1) {
+            AddLines(log, record.Arg("pid", 0), call.values.strings[0]);
+            continue;
+        } else {
+            continue;
+        }
+        log.push_back(record);
+    }
+    AddLines(log, Record(run.processEnd, "Stdout"), run.printed);
+    log.push_back(Record(run.processEnd, "ExitProcess"));
+    std::stable_sort(log.begin(), log.end(),
+                     [](const auto& a, const auto& b) { return a.unixUs < b.unixUs; });
+    return log;
 }
 
 std::string ReadTextFile(const std::string& path) {

@@ -1,11 +1,7 @@
 // joyvane_ctl: service-manager requests that Wine's sc.exe does not offer.
 //
 //   joyvane_ctl query NAME                    print the service's status
-//   joyvane_ctl interrogate NAME              send SERVICE_CONTROL_INTERROGATE
-//   joyvane_ctl control NAME CODE             send control CODE (decimal)
 //   joyvane_ctl wait NAME STATE TIMEOUT_MS    poll until STATE; print elapsed ms
-//   joyvane_ctl watch NAME DURATION_MS [INTERVAL_MS]
-//                                             print every change of the status
 //
 // STATE is a name (STOPPED, START_PENDING, STOP_PENDING, RUNNING, ...) or a
 // number. A status is printed as
@@ -52,26 +48,10 @@ void PrintStatus(const SERVICE_STATUS& status) {
     std::fflush(stdout);
 }
 
-bool SameStatus(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
-    return a.dwCurrentState == b.dwCurrentState && a.dwCheckPoint == b.dwCheckPoint &&
-           a.dwWaitHint == b.dwWaitHint && a.dwControlsAccepted == b.dwControlsAccepted;
-}
-
 int Query(SC_HANDLE service) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service, &status)) {
         std::fprintf(stderr, "joyvane_ctl: QueryServiceStatus failed: %lu\n", GetLastError());
-        return 1;
-    }
-    PrintStatus(status);
-    return 0;
-}
-
-int Control(SC_HANDLE service, DWORD code) {
-    SERVICE_STATUS status{};
-    if (!ControlService(service, code, &status)) {
-        std::fprintf(stderr, "joyvane_ctl: ControlService(%lu) failed: %lu\n", code,
-                     GetLastError());
         return 1;
     }
     PrintStatus(status);
@@ -96,41 +76,9 @@ int Wait(SC_HANDLE service, DWORD wanted, DWORD timeoutMs) {
     }
 }
 
-// Samples the status; a state that lasts less than one sampling interval (plus
-// the time of one query) can be missed.
-int Watch(SC_HANDLE service, DWORD durationMs, DWORD intervalMs) {
-    const ULONGLONG start = GetTickCount64();
-    SERVICE_STATUS last{};
-    bool haveLast = false;
-    DWORD lastError = ERROR_SUCCESS;
-    while (GetTickCount64() - start < durationMs) {
-        SERVICE_STATUS status{};
-        if (!QueryServiceStatus(service, &status)) {
-            if (GetLastError() != lastError) {
-                lastError = GetLastError();
-                std::printf("%lld %lld QUERY_FAILED error=%lu\n",
-                            static_cast<long long>(standin::UnixMicros()),
-                            static_cast<long long>(standin::QpcMicros()), lastError);
-                std::fflush(stdout);
-            }
-        } else if (!haveLast || !SameStatus(status, last)) {
-            PrintStatus(status);
-            last = status;
-            haveLast = true;
-            lastError = ERROR_SUCCESS;
-        }
-        if (intervalMs > 0) {
-            Sleep(intervalMs);
-        }
-    }
-    return 0;
-}
-
 int Usage() {
-    std::fprintf(stderr, "usage: joyvane_ctl query|interrogate NAME\n"
-                         "       joyvane_ctl control NAME CODE\n"
-                         "       joyvane_ctl wait NAME STATE TIMEOUT_MS\n"
-                         "       joyvane_ctl watch NAME DURATION_MS [INTERVAL_MS]\n");
+    std::fprintf(stderr, "usage: joyvane_ctl query NAME\n"
+                         "       joyvane_ctl wait NAME STATE TIMEOUT_MS\n");
     return 2;
 }
 
@@ -141,11 +89,8 @@ int main(int argc, char** argv) {
         return Usage();
     }
     const char* command = argv[1];
-    const bool known =
-        (argc == 3 && (!std::strcmp(command, "query") || !std::strcmp(command, "interrogate"))) ||
-        (argc == 4 && !std::strcmp(command, "control")) ||
-        (argc == 5 && !std::strcmp(command, "wait")) ||
-        ((argc == 4 || argc == 5) && !std::strcmp(command, "watch"));
+    const bool known = (argc == 3 && !std::strcmp(command, "query")) ||
+                       (argc == 5 && !std::strcmp(command, "wait"));
     if (!known) {
         return Usage();
     }
@@ -157,9 +102,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "joyvane_ctl: OpenSCManagerA failed: %lu\n", GetLastError());
         goto cleanup;
     }
-    service = OpenServiceA(manager, argv[2],
-                           SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_STOP |
-                               SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL);
+    service = OpenServiceA(manager, argv[2], SERVICE_QUERY_STATUS);
     if (service == nullptr) {
         std::fprintf(stderr, "joyvane_ctl: OpenServiceA(%s) failed: %lu\n", argv[2],
                      GetLastError());
@@ -168,16 +111,9 @@ int main(int argc, char** argv) {
 
     if (!std::strcmp(command, "query")) {
         result = Query(service);
-    } else if (!std::strcmp(command, "interrogate")) {
-        result = Control(service, SERVICE_CONTROL_INTERROGATE);
-    } else if (!std::strcmp(command, "control")) {
-        result = Control(service, std::strtoul(argv[3], nullptr, 10));
-    } else if (!std::strcmp(command, "wait")) {
+    } else {
         const DWORD state = ParseState(argv[3]);
         result = state == 0 ? Usage() : Wait(service, state, std::strtoul(argv[4], nullptr, 10));
-    } else {
-        result = Watch(service, std::strtoul(argv[3], nullptr, 10),
-                       argc == 5 ? std::strtoul(argv[4], nullptr, 10) : 1);
     }
 
 cleanup:

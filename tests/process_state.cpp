@@ -1,4 +1,4 @@
-#include "service/process_state.h"
+#include "tests/process_state.h"
 
 #include "bridge/button_masks.h"
 #include "bridge/poll_worker.h"
