@@ -870,18 +870,14 @@ void DeviceFacts(HDEVINFO set, const GUID& hidClass, DWORD count) {
         }
         return;
     }
-    SP_DEVINFO_DATA device;
-    std::memset(&device, 0, sizeof device);
-    device.cbSize = sizeof(SP_DEVINFO_DATA);
+    SP_DEVINFO_DATA device = {sizeof(SP_DEVINFO_DATA), {}, 0, 0};
     SetupDiEnumDeviceInfo(set, 0, &device);
     const GUID setupClass = {
         0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
     Check(std::memcmp(&device.ClassGuid, &setupClass, sizeof setupClass) == 0, classFact,
           Text("Data1 0x%llx", device.ClassGuid.Data1));
 
-    SP_DEVICE_INTERFACE_DATA found;
-    std::memset(&found, 0, sizeof found);
-    found.cbSize = sizeof found;
+    SP_DEVICE_INTERFACE_DATA found = {sizeof(SP_DEVICE_INTERFACE_DATA), {}, 0, 0};
     GUID otherClass = hidClass;
     otherClass.Data1 ^= 0x5a5a5a5a;
     SetLastError(0);
