@@ -179,7 +179,7 @@ CallRecord DeviceTree::HardwareIds(uintptr_t set, RecordIn record, unsigned long
     const HidDevice* hid = device >= 0 ? &devices_[device].device : nullptr;
     unsigned long error = members == nullptr                     ? errorInvalidHandle
                           : hid == nullptr                       ? errorInvalidParameter
-                          : buffer == nullptr && bufferSize != 0 ? errorInvalidUserBuffer
+                          : buffer == nullptr && bufferSize != 0 ? errorInvalidData
                           // Only the hardware ids are stored; any other property reads as absent.
                           : property != spdrpHardwareId || !hid->hasHardwareIds
                               ? errorInvalidData
