@@ -219,7 +219,8 @@ CallRecord DeviceTree::EnumInterface(uintptr_t set, RecordIn device, const unsig
     }
     error = error == errorNone && token == 0 ? errorNoMoreItems : error;
     return Answer("SetupDiEnumDeviceInterfaces", error)
-        .Args("set", SetNumber(set), "device", d, "class", GuidText(classGuid), "index", index);
+        .Args("set", SetNumber(set), "device", device.given ? std::to_string(d) : "null", "class",
+              GuidText(classGuid), "index", index);
 }
 
 CallRecord DeviceTree::InterfaceDetail(uintptr_t set, RecordIn interfaceRecord, RecordIn detail,
