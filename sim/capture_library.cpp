@@ -26,20 +26,20 @@ int32_t Call(CaptureCall call, int32_t deviceIndex, int32_t* state) {
         detail::PassTimeLocked(lock, static_cast<uint32_t>(until - detail::NowLocked()));
         return static_cast<long>(detail::NowLocked());
     };
-    const world::CaptureAnswer answer = device.Call(
-        call, deviceIndex, state != nullptr, static_cast<long>(detail::NowLocked()), faults, wait,
-        [&](world::CallRecord record) {
-            CallValues values{.result = record.result};
-            for (const auto& [argument, value] : record.args) {
-                if (argument != "store" && argument != "call") {
-                    values.numbers.push_back(std::stoll(value));
-                }
-            }
-            if (record.call == "Blocked") {
-                values = {};
-            }
-            detail::AnswerLocked(std::move(record), std::move(values));
-        });
+    const world::CaptureAnswer answer =
+        device.Call(call, deviceIndex, state != nullptr, static_cast<long>(detail::NowLocked()),
+                    faults, wait, [&](world::CallRecord record) {
+                        CallValues values{.result = record.result};
+                        for (const auto& [argument, value] : record.args) {
+                            if (argument != "store" && argument != "call") {
+                                values.numbers.push_back(std::stoll(value));
+                            }
+                        }
+                        if (record.call == "Blocked") {
+                            values = {};
+                        }
+                        detail::AnswerLocked(std::move(record), std::move(values));
+                    });
     if (answer.stored) {
         *state = answer.state;
     }

@@ -295,7 +295,7 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
     {
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
         // A refused timer is id 0; the call sets no last error.
-        if (sim::detail::FaultLocked("timeSetEvent") == nullptr) {
+        if (!sim::detail::FailLocked("timeSetEvent", 0, 0).fails) {
             id = sim::NextMultimediaIdLocked();
             sim::AddTimerLocked(
                 id, delay, [id, callback, user] { callback(id, 0, user, 0, 0); }, true);
@@ -323,8 +323,9 @@ MMRESULT timeKillEvent(UINT timerId) {
     });
     MMRESULT result = MMSYSERR_INVALPARAM;
     // A refused kill leaves the timer set.
-    if (const world::Fault* fault = sim::detail::FaultLocked("timeKillEvent")) {
-        result = static_cast<MMRESULT>(fault->result.value_or(MMSYSERR_INVALPARAM));
+    if (const auto failure = sim::detail::FailLocked("timeKillEvent", MMSYSERR_INVALPARAM, 0);
+        failure.fails) {
+        result = static_cast<MMRESULT>(failure.result);
     } else if (it != sim::timers.end()) {
         sim::timers.erase(it);
         sim::timerChanged.notify_all();
@@ -342,8 +343,9 @@ MMRESULT timeKillEvent(UINT timerId) {
 MMRESULT timeBeginPeriod(UINT period) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     MMRESULT result = TIMERR_NOERROR;
-    if (const world::Fault* fault = sim::detail::FaultLocked("timeBeginPeriod")) {
-        result = static_cast<MMRESULT>(fault->result.value_or(TIMERR_NOCANDO));
+    if (const auto failure = sim::detail::FailLocked("timeBeginPeriod", TIMERR_NOCANDO, 0);
+        failure.fails) {
+        result = static_cast<MMRESULT>(failure.result);
     } else if (period < 1) {
         result = TIMERR_NOCANDO;
     } else {
@@ -358,8 +360,9 @@ MMRESULT timeEndPeriod(UINT period) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     MMRESULT result = TIMERR_NOERROR;
     auto begun = std::find(sim::timerPeriods.begin(), sim::timerPeriods.end(), period);
-    if (const world::Fault* fault = sim::detail::FaultLocked("timeEndPeriod")) {
-        result = static_cast<MMRESULT>(fault->result.value_or(TIMERR_NOCANDO));
+    if (const auto failure = sim::detail::FailLocked("timeEndPeriod", TIMERR_NOCANDO, 0);
+        failure.fails) {
+        result = static_cast<MMRESULT>(failure.result);
     } else if (begun == sim::timerPeriods.end()) {
         result = TIMERR_NOCANDO;
     } else {

@@ -11,14 +11,6 @@ world::FaultTable table;
 
 namespace detail {
 
-const world::Fault* FaultLocked(std::string_view call) {
-    return table.Fails(call, static_cast<long>(NowLocked()));
-}
-
-long BlockedUntilLocked(std::string_view call) {
-    return table.BlockedUntil(call, static_cast<long>(NowLocked()));
-}
-
 world::FaultTable& FaultsLocked() {
     return table;
 }

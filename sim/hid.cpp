@@ -118,16 +118,16 @@ std::vector<world::CallRecord> DeviceCallRecords() {
 void HidD_GetHidGuid(LPGUID hidGuid) {
     world::CopyGuid(*hidGuid, world::hidInterfaceClass);
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::AnswerLocked(world::Called("HidD_GetHidGuid").Arg(
-        "guid", world::GuidText(world::hidInterfaceClass.bytes)));
+    sim::detail::AnswerLocked(world::Called("HidD_GetHidGuid")
+                                  .Arg("guid", world::GuidText(world::hidInterfaceClass.bytes)));
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     uintptr_t data = 0;
-    const auto got = sim::detail::AnswerLocked(sim::tree.GetPreparsed(
-        sim::HandleKey(device), sim::RefOf(device), preparsedData != nullptr,
-        static_cast<long>(sim::detail::NowLocked()), data));
+    const auto got = sim::detail::AnswerLocked(
+        sim::tree.GetPreparsed(sim::HandleKey(device), sim::RefOf(device), preparsedData != nullptr,
+                               static_cast<long>(sim::detail::NowLocked()), data));
     if (got) {
         *preparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(data);
     }
@@ -142,10 +142,10 @@ BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
 
 NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    world::HidCaps caps;
+    const world::HidInterface* caps = nullptr;
     const int64_t status = sim::detail::AnswerLocked(sim::tree.GetCaps(
         reinterpret_cast<uintptr_t>(preparsedData), capabilities != nullptr, caps));
-    world::FillCaps(capabilities, caps, status);
+    world::FillCaps(capabilities, caps);
     return static_cast<NTSTATUS>(status);
 }
 
@@ -154,19 +154,18 @@ BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) {
     const bool completed = sim::detail::IoCheckpoint("HidD_SetFeature");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     const uint8_t* bytes = static_cast<const uint8_t*>(report);
-    world::CallRecord record =
-        sim::tree.SetFeature(sim::HandleKey(device), sim::RefOf(device), bytes, length, completed,
-                             sim::detail::FaultsLocked(), static_cast<long>(sim::detail::NowLocked()));
+    world::CallRecord record = sim::tree.SetFeature(
+        sim::HandleKey(device), sim::RefOf(device), bytes, length, completed,
+        sim::detail::FaultsLocked(), static_cast<long>(sim::detail::NowLocked()));
     const bool accepted = record.result != 0;
-    std::vector<uint8_t> sent = bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length)
-                                                 : std::vector<uint8_t>{};
+    std::vector<uint8_t> sent =
+        bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>{};
     if (sim::recordReports) {
         sim::reports.push_back(sim::Report{sim::detail::NowLocked(), sent, accepted});
     }
-    sim::detail::AnswerLocked(
-        std::move(record),
-        {.result = accepted,
-         .numbers = std::vector<int64_t>(sent.begin(), sent.end()),
-         .pointers = {sim::detail::PointerOf(device)}});
+    sim::detail::AnswerLocked(std::move(record),
+                              {.result = accepted,
+                               .numbers = std::vector<int64_t>(sent.begin(), sent.end()),
+                               .pointers = {sim::detail::PointerOf(device)}});
     return accepted ? TRUE : FALSE;
 }

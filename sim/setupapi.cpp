@@ -24,10 +24,10 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND par
     world::CallRecord record = TreeLocked().ClassDevs(
         reinterpret_cast<const unsigned char*>(classGuid), enumerator, flags,
         sim::detail::FaultsLocked(), static_cast<long>(sim::detail::NowLocked()), set);
-    AnswerLocked(std::move(record),
-                 {.result = set != 0,
-                  .numbers = {flags},
-                  .pointers = {sim::detail::PointerOf(enumerator), sim::detail::PointerOf(parent)}});
+    AnswerLocked(std::move(record), {.result = set != 0,
+                                     .numbers = {flags},
+                                     .pointers = {sim::detail::PointerOf(enumerator),
+                                                  sim::detail::PointerOf(parent)}});
     return set != 0 ? reinterpret_cast<HDEVINFO>(set) : INVALID_HANDLE_VALUE;
 }
 
@@ -49,8 +49,8 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA device, DW
     world::CallRecord record = TreeLocked().HardwareIds(SetValue(set), In(device), property, buffer,
                                                         bufferSize, required, ids, d);
     const DWORD error = static_cast<DWORD>(record.error);
-    const auto ok = AnswerLocked(std::move(record),
-                                 {.result = error == 0, .numbers = {d, bufferSize, error}});
+    const auto ok =
+        AnswerLocked(std::move(record), {.result = error == 0, .numbers = {d, bufferSize, error}});
     world::Put(requiredSize, required);
     world::Put(valueType, required != 0 ? REG_MULTI_SZ : 0);
     if (ok) {
@@ -77,10 +77,10 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
     unsigned long required = 0;
     const std::string* path = nullptr;
     int d = -1;
-    const auto ok = AnswerLocked(TreeLocked().InterfaceDetail(
-        SetValue(set), In(interfaceData), In(detail),
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath), detailSize, In(device), required,
-        path, d));
+    const auto ok = AnswerLocked(
+        TreeLocked().InterfaceDetail(SetValue(set), In(interfaceData), In(detail),
+                                     offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath),
+                                     detailSize, In(device), required, path, d));
     world::Put(requiredSize, required);
     if (ok) {
         std::memcpy(detail->DevicePath, path->c_str(), path->size() + 1);

@@ -90,18 +90,17 @@ void ResetRegistryLocked();
 void ResetEventLogLocked();
 void ResetWaitableTimersLocked();
 
-// The fault table's verdict on one call of `call` made now (counting it), or
-// null when it goes through; the caller holds Lock().
-const world::Fault* FaultLocked(std::string_view call);
-// When a call made now is held until by a block rule, or -1; the caller holds Lock().
-long BlockedUntilLocked(std::string_view call);
 world::FaultTable& FaultsLocked();
-// The last error a call made now is to fail with, or 0 when it goes through: the
-// rule's error, or the one Windows documents for that call when the rule names
-// none. Counts the call; the caller holds Lock().
+// The fault table's answer to one call of `call` made now, counting it (world/
+// faults.h: whether it fails, with the rule's result or failedResult, and the
+// rule's error or the one Windows documents for the call); the caller holds Lock().
+inline world::FaultTable::Failure FailLocked(std::string_view call, long failedResult,
+                                             DWORD documentedError) {
+    return FaultsLocked().Fail(call, static_cast<long>(NowLocked()), failedResult, documentedError);
+}
+// The last error a call made now is to fail with, or 0 when it goes through.
 inline DWORD FailureLocked(std::string_view call, DWORD documentedError) {
-    return static_cast<DWORD>(
-        FaultsLocked().Fail(call, static_cast<long>(NowLocked()), 0, documentedError).error);
+    return static_cast<DWORD>(FailLocked(call, 0, documentedError).error);
 }
 
 // Turns (sim::TakeTurns); the caller holds Lock(). A thread created while they are

@@ -197,3 +197,66 @@ TEST(CallLogTest, ALineHasTheCommonColumnsThenEscapedArguments) {
               "class={4D1E55B2-F16F-11CF-88CB-001111000030} none=null p=null empty=",
               world::CallLine(record));
 }
+
+// The device calls as the world records them, in the lines the host run and
+// the stand-ins write alike: a refused list, then one whole lookup, open and
+// report, with the sets and handles by the world's numbers and the virtual
+// time in both clocks.
+TEST_F(ProductTest, TheWorldRecordsEachDeviceCallAsTheStandInsLogIt) {
+    world::HidDevice joystick = world::VirtualJoystick();
+    joystick.interfaces[0].path = "\\\\?\\hid#j";
+    sim::AddHidDevice(joystick);
+    sim::AddFault({.call = "SetupDiGetClassDevsA", .firstCall = 1, .error = 8});
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    const DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SetupDiGetClassDevsA(&hid, nullptr, nullptr, flags));
+    EXPECT_EQ(8u, GetLastError());
+    sim::Advance(7);
+    HDEVINFO set = SetupDiGetClassDevsA(&hid, nullptr, nullptr, flags);
+    SP_DEVINFO_DATA device{.cbSize = sizeof device};
+    SetupDiEnumDeviceInfo(set, 0, &device);
+    DWORD needed = 0;
+    SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed);
+    SP_DEVICE_INTERFACE_DATA found{.cbSize = sizeof found};
+    SetupDiEnumDeviceInterfaces(set, &device, &hid, 0, &found);
+    SetupDiGetDeviceInterfaceDetailA(set, &found, nullptr, 0, &needed, nullptr);
+    SetupDiDestroyDeviceInfoList(set);
+    HANDLE file = CreateFileA("\\\\?\\hid#j", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    PHIDP_PREPARSED_DATA data = nullptr;
+    HidD_GetPreparsedData(file, &data);
+    HIDP_CAPS caps;
+    HidP_GetCaps(data, &caps);
+    HidD_FreePreparsedData(data);
+    const BYTE report[5] = {0, 0, 0, 0x80, 0};
+    HidD_SetFeature(file, const_cast<BYTE*>(report), sizeof report);
+    CloseHandle(file);
+
+    std::vector<std::string> lines;
+    for (world::CallRecord& record : sim::DeviceCallRecords()) {
+        record.tid = 0; // the test's own thread, whatever its id
+        lines.push_back(world::CallLine(record));
+    }
+    const std::string hidClass = "class={4D1E55B2-F16F-11CF-88CB-001111000030}";
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "0 0 0 0 HidD_GetHidGuid 1 0 guid={4D1E55B2-F16F-11CF-88CB-001111000030}",
+            "0 0 0 0 SetupDiGetClassDevsA 0 8 " + hidClass +
+                " enumerator=null flags=0x12 set=0 devices=0 live_sets=0",
+            "7000 7000 0 0 SetupDiGetClassDevsA 1 0 " + hidClass +
+                " enumerator=null flags=0x12 set=1 devices=1 live_sets=1",
+            "7000 7000 0 0 SetupDiEnumDeviceInfo 1 0 set=1 index=0 device=0",
+            "7000 7000 0 0 SetupDiGetDeviceRegistryPropertyA 0 122 set=1 device=0 "
+            "property=1 size=0 required=62 ids=HID\\ZurVirtualHidDevice%00HID_DEVICE_UP:"
+            "0001_U:0004%00HID_DEVICE%00%00",
+            "7000 7000 0 0 SetupDiEnumDeviceInterfaces 1 0 set=1 device=0 " + hidClass + " index=0",
+            "7000 7000 0 0 SetupDiGetDeviceInterfaceDetailA 0 122 set=1 device=0 size=0 "
+            "required=14 path=\\\\?\\hid#j",
+            "7000 7000 0 0 SetupDiDestroyDeviceInfoList 1 0 set=1 live_sets=0",
+            "7000 7000 0 0 HidD_GetPreparsedData 1 0 handle=1 device=0 live_preparsed=1",
+            "7000 7000 0 0 HidP_GetCaps 1114112 0 page=1 usage=4 feature_length=5",
+            "7000 7000 0 0 HidD_FreePreparsedData 1 0 live_preparsed=0",
+            "7000 7000 0 0 HidD_SetFeature 1 0 handle=1 device=0 length=5 "
+            "bytes=00,00,00,80,00"}),
+        lines);
+}

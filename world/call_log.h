@@ -36,6 +36,15 @@ struct CallRecord {
 
     CallRecord& Arg(std::string_view name, std::string_view value);
     CallRecord& Arg(std::string_view name, int64_t value);
+    // Arg for each name and value in turn.
+    template <typename Value, typename... More>
+    CallRecord& Args(std::string_view name, const Value& value, const More&... more) {
+        Arg(name, value);
+        if constexpr (sizeof...(more) > 0) {
+            Args(more...);
+        }
+        return *this;
+    }
 };
 
 // A record of that call with that result and last error, without arguments yet.

@@ -1,5 +1,6 @@
 #include "world/hid_devices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -60,7 +61,11 @@ std::string InterfaceFileName(const HidDevice& device, size_t index) {
                 : keep                 ? c
                                        : '_';
     }
-    return name + "#" + std::to_string(index) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    std::string guid = GuidText(hidInterfaceClass.bytes);
+    for (char& c : guid) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return name + "#" + std::to_string(index) + "#" + guid;
 }
 
 namespace {
@@ -73,7 +78,7 @@ CallRecord Answer(const char* call, unsigned long error) {
     return Called(call, error == errorNone ? 1 : 0, error);
 }
 
-// The world's numbers for sets and preparsed data in the log: 1, 2, ...
+// The world's numbers for sets in the log: 1, 2, ... (0: none).
 int64_t SetNumber(uintptr_t set) {
     return set >= 0x5000 ? static_cast<int64_t>((set - 0x5000) / 4) : 0;
 }
@@ -97,11 +102,6 @@ const HidInterface* DeviceTree::InterfaceOf(DeviceRef ref) const {
     return index < interfaces.size() ? &interfaces[index] : nullptr;
 }
 
-bool DeviceTree::Present(DeviceRef ref) const {
-    return ref.device == handlePlainJoystick ||
-           (InterfaceOf(ref) != nullptr && devices_[ref.device].present);
-}
-
 const DeviceTree::Set* DeviceTree::SetOf(uintptr_t set) const {
     const auto it = sets_.find(set);
     return it == sets_.end() ? nullptr : &it->second;
@@ -109,22 +109,16 @@ const DeviceTree::Set* DeviceTree::SetOf(uintptr_t set) const {
 
 // A device record filled by EnumDevice holds the device index + 1.
 int DeviceTree::MemberOf(const Set* set, RecordIn record) const {
-    if (set == nullptr || !record.given || !record.sizeRight || record.reserved == 0) {
-        return -1;
-    }
-    const int device = static_cast<int>(record.reserved - 1);
-    for (const int member : set->members) {
-        if (member == device) {
-            return device;
-        }
-    }
-    return -1;
+    const int device = static_cast<int>(record.reserved) - 1;
+    const bool member =
+        set != nullptr && record.given && record.sizeRight &&
+        std::find(set->members.begin(), set->members.end(), device) != set->members.end();
+    return member ? device : -1;
 }
 
-int DeviceTree::HandleNumber(uint64_t handle) {
-    const auto [it, added] =
-        handles_.emplace(handle, Handle{static_cast<int>(handles_.size()) + 1, -1});
-    return it->second.number;
+DeviceTree::Handle& DeviceTree::HandleOf(uint64_t handle) {
+    return handles_.emplace(handle, Handle{static_cast<int>(handles_.size()) + 1, -1})
+        .first->second;
 }
 
 CallRecord DeviceTree::ClassDevs(const unsigned char* classGuid, const char* enumerator,
@@ -137,178 +131,134 @@ CallRecord DeviceTree::ClassDevs(const unsigned char* classGuid, const char* enu
                                (name[1] | 0x20) == 'i' && (name[2] | 0x20) == 'd';
     // With DIGCF_DEVICEINTERFACE the GUID names an interface class, otherwise a
     // setup class.
-    const bool hidAsked = SameGuid(classGuid, (flags & digcfDeviceInterface) != 0
-                                                  ? hidInterfaceClass
-                                                  : hidSetupClass);
+    const bool hidAsked = SameGuid(
+        classGuid, (flags & digcfDeviceInterface) != 0 ? hidInterfaceClass : hidSetupClass);
     unsigned long error = faults.Fail("SetupDiGetClassDevsA", now, 0, errorInvalidParameter).error;
     if (error == errorNone && classGuid == nullptr && !allClasses) {
         error = errorInvalidParameter;
     }
     Set members;
-    if (error == errorNone) {
-        for (size_t d = 0; (allClasses || hidAsked) && hidEnumerator && d < devices_.size(); ++d) {
-            if (devices_[d].present) {
-                members.members.push_back(static_cast<int>(d));
-            }
+    for (size_t d = 0; (allClasses || hidAsked) && hidEnumerator && d < devices_.size(); ++d) {
+        if (devices_[d].present) {
+            members.members.push_back(static_cast<int>(d));
         }
+    }
+    if (error == errorNone) {
         set = SetHandle(++setsMade_);
         sets_.emplace(set, members);
     }
     char hexFlags[16];
     std::snprintf(hexFlags, sizeof hexFlags, "0x%lx", flags);
     return Answer("SetupDiGetClassDevsA", error)
-        .Arg("class", GuidText(classGuid))
-        .Arg("enumerator", enumerator != nullptr ? enumerator : "null")
-        .Arg("flags", hexFlags)
-        .Arg("set", SetNumber(set))
-        .Arg("devices", static_cast<int64_t>(members.members.size()))
-        .Arg("live_sets", LiveSets());
+        .Args("class", GuidText(classGuid), "enumerator",
+              enumerator != nullptr ? enumerator : "null", "flags", hexFlags, "set", SetNumber(set),
+              "devices", set != 0 ? static_cast<int64_t>(members.members.size()) : 0, "live_sets",
+              LiveSets());
 }
 
 CallRecord DeviceTree::EnumDevice(uintptr_t set, unsigned long index, RecordIn record,
                                   int& device) {
-    device = -1;
     const Set* members = SetOf(set);
-    const unsigned long error = members == nullptr           ? errorInvalidHandle
-                                : !record.given              ? errorInvalidParameter
-                                : !record.sizeRight          ? errorInvalidUserBuffer
+    const unsigned long error = members == nullptr                 ? errorInvalidHandle
+                                : !record.given                    ? errorInvalidParameter
+                                : !record.sizeRight                ? errorInvalidUserBuffer
                                 : index >= members->members.size() ? errorNoMoreItems
-                                                             : errorNone;
-    if (error == errorNone) {
-        device = members->members[index];
-    }
+                                                                   : errorNone;
+    device = error == errorNone ? members->members[index] : -1;
     return Answer("SetupDiEnumDeviceInfo", error)
-        .Arg("set", SetNumber(set))
-        .Arg("index", index)
-        .Arg("device", device >= 0 ? std::to_string(device) : "none");
+        .Args("set", SetNumber(set), "index", index, "device", device);
 }
 
 CallRecord DeviceTree::HardwareIds(uintptr_t set, RecordIn record, unsigned long property,
                                    const void* buffer, unsigned long bufferSize,
-                                   unsigned long& required, const std::string*& ids,
-                                   int& device) {
+                                   unsigned long& required, const std::string*& ids, int& device) {
     required = 0;
     ids = nullptr;
     const Set* members = SetOf(set);
-    const int d = MemberOf(members, record);
-    device = d;
-    unsigned long error = errorNone;
-    if (members == nullptr) {
-        error = errorInvalidHandle;
-    } else if (d < 0) {
-        error = errorInvalidParameter;
-    } else if (buffer == nullptr && bufferSize != 0) {
-        error = errorInvalidUserBuffer;
-    } else if (const HidDevice& hid = devices_[d].device;
-               property != spdrpHardwareId || !hid.hasHardwareIds) {
-        // Only the hardware ids are stored; any other property reads as absent.
-        error = errorInvalidData;
-    } else if (hid.propertyError != 0) {
-        error = hid.propertyError;
-    } else {
+    device = MemberOf(members, record);
+    const HidDevice* hid = device >= 0 ? &devices_[device].device : nullptr;
+    unsigned long error = members == nullptr                     ? errorInvalidHandle
+                          : hid == nullptr                       ? errorInvalidParameter
+                          : buffer == nullptr && bufferSize != 0 ? errorInvalidData
+                          // Only the hardware ids are stored; any other property reads as absent.
+                          : property != spdrpHardwareId || !hid->hasHardwareIds
+                              ? errorInvalidData
+                              : hid->propertyError;
+    if (error == errorNone) {
         // The size is reported even when the buffer is too small, so one
         // variable can serve as both buffer size and required size.
-        ids = &hid.hardwareIds;
-        required = static_cast<unsigned long>(hid.hardwareIds.size());
+        ids = &hid->hardwareIds;
+        required = static_cast<unsigned long>(ids->size());
         error = buffer == nullptr || bufferSize < required ? errorInsufficientBuffer : errorNone;
     }
     return Answer("SetupDiGetDeviceRegistryPropertyA", error)
-        .Arg("set", SetNumber(set))
-        .Arg("device", d >= 0 ? std::to_string(d) : "none")
-        .Arg("property", property)
-        .Arg("size", bufferSize)
-        .Arg("required", required)
-        .Arg("ids", ids != nullptr ? ids->c_str() : "");
+        .Args("set", SetNumber(set), "device", device, "property", property, "size", bufferSize,
+              "required", required, "ids", ids != nullptr ? *ids : "");
 }
 
-CallRecord DeviceTree::EnumInterface(uintptr_t set, RecordIn device,
-                                     const unsigned char* classGuid, unsigned long index,
-                                     RecordIn record, uintptr_t& token) {
+CallRecord DeviceTree::EnumInterface(uintptr_t set, RecordIn device, const unsigned char* classGuid,
+                                     unsigned long index, RecordIn record, uintptr_t& token) {
     token = 0;
     const Set* members = SetOf(set);
     const int d = device.given ? MemberOf(members, device) : -1;
-    unsigned long error = errorNone;
-    if (members == nullptr) {
-        error = errorInvalidHandle;
-    } else if (classGuid == nullptr || (device.given && d < 0)) {
-        error = errorInvalidParameter;
-    } else if (!record.given || !record.sizeRight) {
-        error = errorInvalidUserBuffer;
-    } else {
-        // The interfaces of the class asked (every one here is a HID
-        // collection), of that device or of every device in the set, in order.
-        unsigned long seen = 0;
-        for (const int member : members->members) {
-            const size_t count = devices_[member].device.interfaces.size();
-            for (size_t i = 0; SameGuid(classGuid, hidInterfaceClass) && (!device.given || member == d) &&
-                               i < count && token == 0;
-                 ++i, ++seen) {
-                if (seen == index) {
-                    token = static_cast<uintptr_t>(member) * 256 + i + 1;
-                }
-            }
+    unsigned long error = members == nullptr                                ? errorInvalidHandle
+                          : classGuid == nullptr || (device.given && d < 0) ? errorInvalidParameter
+                          : !record.given || !record.sizeRight              ? errorInvalidUserBuffer
+                                                                            : errorNone;
+    // The interfaces of the class asked (every one here is a HID collection),
+    // of that device or of every device in the set, in order.
+    unsigned long seen = 0;
+    for (size_t m = 0; error == errorNone && SameGuid(classGuid, hidInterfaceClass) &&
+                       m < members->members.size();
+         ++m) {
+        const int member = members->members[m];
+        const size_t count = devices_[member].device.interfaces.size();
+        for (size_t i = 0; (!device.given || member == d) && i < count; ++i, ++seen) {
+            token = seen == index ? static_cast<uintptr_t>(member) * 256 + i + 1 : token;
         }
-        error = token != 0 ? errorNone : errorNoMoreItems;
     }
+    error = error == errorNone && token == 0 ? errorNoMoreItems : error;
     return Answer("SetupDiEnumDeviceInterfaces", error)
-        .Arg("set", SetNumber(set))
-        .Arg("device", d >= 0 ? std::to_string(d) : "null")
-        .Arg("class", GuidText(classGuid))
-        .Arg("index", index);
+        .Args("set", SetNumber(set), "device", device.given ? std::to_string(d) : "null", "class",
+              GuidText(classGuid), "index", index);
 }
 
 CallRecord DeviceTree::InterfaceDetail(uintptr_t set, RecordIn interfaceRecord, RecordIn detail,
                                        unsigned long pathOffset, unsigned long detailSize,
                                        RecordIn deviceRecord, unsigned long& required,
                                        const std::string*& path, int& device) {
-    required = 0;
-    path = nullptr;
-    device = -1;
     const Set* members = SetOf(set);
-    const HidInterface* hid = nullptr;
-    if (members != nullptr && interfaceRecord.given && interfaceRecord.sizeRight &&
-        interfaceRecord.reserved != 0) {
-        const int d = static_cast<int>((interfaceRecord.reserved - 1) / 256);
-        if (MemberOf(members, RecordIn{true, true, static_cast<uintptr_t>(d) + 1}) >= 0) {
-            device = d;
-            hid = InterfaceOf({d, static_cast<int>((interfaceRecord.reserved - 1) % 256)});
-        }
-    }
-    unsigned long error = errorNone;
-    if (members == nullptr) {
-        error = errorInvalidHandle;
-    } else if (hid == nullptr) {
-        error = errorInvalidParameter;
-    } else if (hid->detailError != 0) {
-        error = hid->detailError;
-    } else if (!detail.given) {
-        // A size query: no record and size 0.
-        required = pathOffset + static_cast<unsigned long>(hid->path.size()) + 1;
-        error = detailSize == 0 ? errorInsufficientBuffer : errorInvalidUserBuffer;
-        required = detailSize == 0 ? required : 0;
-    } else if (!detail.sizeRight) {
-        // cbSize is the size of the fixed part (5 on 32-bit), not of the buffer.
-        error = errorInvalidUserBuffer;
-    } else {
-        required = pathOffset + static_cast<unsigned long>(hid->path.size()) + 1;
-        error = detailSize < required                        ? errorInsufficientBuffer
-                : deviceRecord.given && !deviceRecord.sizeRight ? errorInvalidUserBuffer
-                                                                : errorNone;
-        path = error == errorNone ? &hid->path : nullptr;
-    }
+    // An interface record filled by EnumInterface holds device * 256 + interface + 1.
+    const uintptr_t token = interfaceRecord.sizeRight ? interfaceRecord.reserved : 0;
+    const RecordIn owner{true, true, token != 0 ? (token - 1) / 256 + 1 : 0};
+    device = MemberOf(members, owner);
+    const HidInterface* hid =
+        device >= 0 ? InterfaceOf({device, static_cast<int>((token - 1) % 256)}) : nullptr;
+    required = hid != nullptr ? pathOffset + static_cast<unsigned long>(hid->path.size()) + 1 : 0;
+    // A size query has no record and size 0; cbSize is the size of the fixed
+    // part (5 on 32-bit), not of the buffer.
+    const unsigned long error =
+        members == nullptr      ? errorInvalidHandle
+        : hid == nullptr        ? errorInvalidParameter
+        : hid->detailError != 0 ? hid->detailError
+        : !detail.given     ? (detailSize == 0 ? errorInsufficientBuffer : errorInvalidUserBuffer)
+        : !detail.sizeRight ? errorInvalidUserBuffer
+        : detailSize < required                         ? errorInsufficientBuffer
+        : deviceRecord.given && !deviceRecord.sizeRight ? errorInvalidUserBuffer
+                                                        : errorNone;
+    const bool sizeReported = hid != nullptr && hid->detailError == 0 &&
+                              (detail.given ? detail.sizeRight : detailSize == 0);
+    required = sizeReported ? required : 0;
+    path = error == errorNone ? &hid->path : nullptr;
     return Answer("SetupDiGetDeviceInterfaceDetailA", error)
-        .Arg("set", SetNumber(set))
-        .Arg("device", device >= 0 ? std::to_string(device) : "none")
-        .Arg("size", detailSize)
-        .Arg("required", required)
-        .Arg("path", hid != nullptr ? hid->path : "");
+        .Args("set", SetNumber(set), "device", device, "size", detailSize, "required", required,
+              "path", hid != nullptr ? hid->path : "");
 }
 
 CallRecord DeviceTree::DestroySet(uintptr_t set) {
     const bool destroyed = sets_.erase(set) != 0;
     return Answer("SetupDiDestroyDeviceInfoList", destroyed ? errorNone : errorInvalidHandle)
-        .Arg("set", SetNumber(set))
-        .Arg("live_sets", LiveSets());
+        .Args("set", SetNumber(set), "live_sets", LiveSets());
 }
 
 CallRecord DeviceTree::GetPreparsed(uint64_t handle, DeviceRef ref, bool havePointer, long now,
@@ -317,75 +267,63 @@ CallRecord DeviceTree::GetPreparsed(uint64_t handle, DeviceRef ref, bool havePoi
     const HidInterface* hid = InterfaceOf(ref);
     // The HID ioctl on a handle that is not open (or no file) fails as the
     // handle does; on a file that is no HID device as an ioctl it does not know.
-    unsigned long error = ref.device == handleInvalid ? errorInvalidHandle
-                          : hid == nullptr            ? errorInvalidFunction
-                          : !havePointer              ? errorNoAccess
-                          : hid->preparsedDataFails   ? errorGenFailure
-                                                      : errorNone;
-    const int number = hid != nullptr ? HandleNumber(handle) : 0;
+    const unsigned long error = ref.device == handleInvalid ? errorInvalidHandle
+                                : hid == nullptr            ? errorInvalidFunction
+                                : !havePointer              ? errorNoAccess
+                                : hid->preparsedDataFails   ? errorGenFailure
+                                                            : errorNone;
+    const int number = hid != nullptr ? HandleOf(handle).number : 0;
     if (error == errorNone) {
         preparsed = PreparsedHandle(++preparsedMade_);
-        preparsed_.emplace(preparsed, Preparsed{ref});
-        handles_[handle].checkedAt = now;
+        preparsed_.emplace(preparsed, ref);
+        HandleOf(handle).checkedAt = now;
     }
     return Answer("HidD_GetPreparsedData", error)
-        .Arg("handle", number)
-        .Arg("device", ref.device)
-        .Arg("live_preparsed", LivePreparsed());
+        .Args("handle", number, "device", ref.device, "live_preparsed", LivePreparsed());
 }
 
 CallRecord DeviceTree::FreePreparsed(uintptr_t preparsed) {
     const bool freed = preparsed_.erase(preparsed) != 0;
     return Answer("HidD_FreePreparsedData", freed ? errorNone : errorInvalidParameter)
-        .Arg("live_preparsed", LivePreparsed());
+        .Args("live_preparsed", LivePreparsed());
 }
 
-CallRecord DeviceTree::GetCaps(uintptr_t preparsed, bool haveCaps, HidCaps& caps) {
+CallRecord DeviceTree::GetCaps(uintptr_t preparsed, bool haveCaps, const HidInterface*& caps) {
     const auto it = preparsed_.find(preparsed);
-    const HidInterface* hid = it == preparsed_.end() ? nullptr : InterfaceOf(it->second.ref);
-    const bool ok = hid != nullptr && haveCaps && !hid->capsFail;
-    caps = HidCaps{};
-    if (ok) {
-        caps = HidCaps{hid->usagePage, hid->usage, 2, static_cast<unsigned short>(hid->featureLength),
-                       1, 1, 8, 1, 1};
-    }
-    return Called("HidP_GetCaps", ok ? hidpStatusSuccess : hidpStatusInvalidPreparsedData)
-        .Arg("page", caps.usagePage)
-        .Arg("usage", caps.usage)
-        .Arg("feature_length", caps.featureLength);
+    const HidInterface* hid = it == preparsed_.end() ? nullptr : InterfaceOf(it->second);
+    caps = hid != nullptr && haveCaps && !hid->capsFail ? hid : nullptr;
+    return Called("HidP_GetCaps",
+                  caps != nullptr ? hidpStatusSuccess : hidpStatusInvalidPreparsedData)
+        .Args("page", caps != nullptr ? caps->usagePage : 0, "usage",
+              caps != nullptr ? caps->usage : 0, "feature_length",
+              caps != nullptr ? caps->featureLength : 0);
 }
 
 CallRecord DeviceTree::SetFeature(uint64_t handle, DeviceRef ref, const unsigned char* bytes,
                                   unsigned long length, bool completed, FaultTable& faults,
                                   long now) {
     const HidInterface* hid = InterfaceOf(ref);
-    const int number = hid != nullptr ? HandleNumber(handle) : 0;
+    const bool present =
+        ref.device == handlePlainJoystick || (hid != nullptr && devices_[ref.device].present);
+    const Handle seen = hid != nullptr ? HandleOf(handle) : Handle{0, -1};
     // A handle that was never checked counts as opened now.
-    const long checked = hid != nullptr && handles_[handle].checkedAt >= 0
-                             ? handles_[handle].checkedAt
-                             : now;
+    const long checked = seen.checkedAt >= 0 ? seen.checkedAt : now;
     // Every call counts in the fault table; its rule fails only what the
     // device would have accepted.
-    unsigned long error = faults.Fail("HidD_SetFeature", now, 0, errorGenFailure).error;
-    if (!completed) {
-        error = errorOperationAborted;
-    } else if (hid == nullptr || !Present(ref)) {
+    const unsigned long fault = faults.Fail("HidD_SetFeature", now, 0, errorGenFailure).error;
+    const unsigned long error =
+        !completed ? errorOperationAborted
         // Also a handle that was closed, or to a device unplugged since.
-        error = errorInvalidHandle;
-    } else if (bytes == nullptr) {
-        error = errorNoAccess;
-    } else if (length != hid->featureLength || bytes[0] != 0) {
-        error = errorInvalidParameter;
-    } else if (hid->featureFails) {
-        error = errorGenFailure;
-    } else if (hid->restartAt >= 0 && now >= hid->restartAt && checked < hid->restartAt) {
-        error = errorDeviceNotConnected;
-    }
+        : !present                                      ? errorInvalidHandle
+        : bytes == nullptr                              ? errorNoAccess
+        : length != hid->featureLength || bytes[0] != 0 ? errorInvalidParameter
+        : hid->featureFails                             ? errorGenFailure
+        : hid->restartAt >= 0 && now >= hid->restartAt && checked < hid->restartAt
+            ? errorDeviceNotConnected
+            : fault;
     return Answer("HidD_SetFeature", error)
-        .Arg("handle", number)
-        .Arg("device", ref.device)
-        .Arg("length", length)
-        .Arg("bytes", bytes != nullptr ? HexBytes(bytes, length) : "null");
+        .Args("handle", seen.number, "device", ref.device, "length", length, "bytes",
+              bytes != nullptr ? HexBytes(bytes, length) : "null");
 }
 
 } // namespace world

@@ -45,12 +45,12 @@ struct Guid {
 };
 // GUID_DEVINTERFACE_HID {4D1E55B2-F16F-11CF-88CB-001111000030}: the interface
 // class of HID collections, what HidD_GetHidGuid gives.
-constexpr Guid hidInterfaceClass = {
-    {0xB2, 0x55, 0x1E, 0x4D, 0x6F, 0xF1, 0xCF, 0x11, 0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr Guid hidInterfaceClass = {{0xB2, 0x55, 0x1E, 0x4D, 0x6F, 0xF1, 0xCF, 0x11, 0x88, 0xCB,
+                                     0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 // {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}: the "HIDClass" device setup class,
 // the class of every device here (SP_DEVINFO_DATA.ClassGuid).
-constexpr Guid hidSetupClass = {
-    {0xA0, 0x17, 0x5A, 0x74, 0xD3, 0x74, 0xD0, 0x11, 0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+constexpr Guid hidSetupClass = {{0xA0, 0x17, 0x5A, 0x74, 0xD3, 0x74, 0xD0, 0x11, 0xB6, 0xFE, 0x00,
+                                 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 constexpr unsigned long digcfAllClasses = 0x4;
 constexpr unsigned long digcfDeviceInterface = 0x10;
@@ -110,20 +110,6 @@ struct DeviceRef {
     int hidInterface = 0;
 };
 
-// What HidP_GetCaps fills in: one top-level collection with eight buttons in a
-// one-byte input report and the button feature report.
-struct HidCaps {
-    unsigned short usagePage = 0;
-    unsigned short usage = 0;
-    unsigned short inputLength = 0;
-    unsigned short featureLength = 0;
-    unsigned short linkCollectionNodes = 0;
-    unsigned short inputButtonCaps = 0;
-    unsigned short inputDataIndices = 0;
-    unsigned short featureValueCaps = 0;
-    unsigned short featureDataIndices = 0;
-};
-
 // A record the caller passed: whether there is one, and whether its cbSize is
 // the size of its type.
 struct RecordIn {
@@ -155,7 +141,6 @@ class DeviceTree {
     }
     // The interface a reference names, or null (not an open HID interface).
     const HidInterface* InterfaceOf(DeviceRef ref) const;
-    bool Present(DeviceRef ref) const;
 
     // Sets and preparsed data are handed out as these opaque values, never 0.
     static uintptr_t SetHandle(int set) {
@@ -203,7 +188,9 @@ class DeviceTree {
     CallRecord GetPreparsed(uint64_t handle, DeviceRef ref, bool havePointer, long now,
                             uintptr_t& preparsed);
     CallRecord FreePreparsed(uintptr_t preparsed);
-    CallRecord GetCaps(uintptr_t preparsed, bool haveCaps, HidCaps& caps);
+    // HidP_GetCaps: on success `caps` is the interface the caller's HIDP_CAPS
+    // describes (see FillCaps).
+    CallRecord GetCaps(uintptr_t preparsed, bool haveCaps, const HidInterface*& caps);
     // HidD_SetFeature; `completed` false: the write was cancelled in the driver.
     CallRecord SetFeature(uint64_t handle, DeviceRef ref, const unsigned char* bytes,
                           unsigned long length, bool completed, FaultTable& faults, long now);
@@ -212,23 +199,20 @@ class DeviceTree {
     struct Set {
         std::vector<int> members;
     };
-    struct Preparsed {
-        DeviceRef ref;
-    };
-    const Set* SetOf(uintptr_t set) const;
-    int MemberOf(const Set* set, RecordIn record) const;
-    int HandleNumber(uint64_t handle);
-
-    std::vector<DeviceSlot> devices_;
-    std::map<uintptr_t, Set> sets_;
-    std::map<uintptr_t, Preparsed> preparsed_;
-    int setsMade_ = 0;
-    int preparsedMade_ = 0;
     // Each device handle seen: its number in the log and when it was checked.
     struct Handle {
         int number;
         long checkedAt;
     };
+    const Set* SetOf(uintptr_t set) const;
+    int MemberOf(const Set* set, RecordIn record) const;
+    Handle& HandleOf(uint64_t handle);
+
+    std::vector<DeviceSlot> devices_;
+    std::map<uintptr_t, Set> sets_;
+    std::map<uintptr_t, DeviceRef> preparsed_; // what each belongs to
+    int setsMade_ = 0;
+    int preparsedMade_ = 0;
     std::map<uint64_t, Handle> handles_;
 };
 

@@ -42,18 +42,20 @@ template <typename Interface> void FillInterface(Interface* record, uintptr_t to
     }
 }
 
-template <typename Caps> void FillCaps(Caps* record, const HidCaps& caps, int64_t status) {
-    if (status == hidpStatusSuccess) {
+// One top-level collection of the interface's usage, with eight buttons in a
+// one-byte input report and the button feature report.
+template <typename Caps> void FillCaps(Caps* record, const HidInterface* hid) {
+    if (hid != nullptr) {
         *record = Caps{};
-        record->UsagePage = caps.usagePage;
-        record->Usage = caps.usage;
-        record->InputReportByteLength = caps.inputLength;
-        record->FeatureReportByteLength = caps.featureLength;
-        record->NumberLinkCollectionNodes = caps.linkCollectionNodes;
-        record->NumberInputButtonCaps = caps.inputButtonCaps;
-        record->NumberInputDataIndices = caps.inputDataIndices;
-        record->NumberFeatureValueCaps = caps.featureValueCaps;
-        record->NumberFeatureDataIndices = caps.featureDataIndices;
+        record->UsagePage = hid->usagePage;
+        record->Usage = hid->usage;
+        record->InputReportByteLength = 2;
+        record->FeatureReportByteLength = static_cast<unsigned short>(hid->featureLength);
+        record->NumberLinkCollectionNodes = 1;
+        record->NumberInputButtonCaps = 1;
+        record->NumberInputDataIndices = 8;
+        record->NumberFeatureValueCaps = 1;
+        record->NumberFeatureDataIndices = 1;
     }
 }
 

@@ -74,16 +74,17 @@ void CaptureStream(FILE* stream, int standardFd, const char* fileName) {
 HID_EXPORT void WINAPI HidD_GetHidGuid(LPGUID HidGuid) {
     world::CopyGuid(*HidGuid, world::hidInterfaceClass);
     EnterWorld();
-    Answer(world::Called("HidD_GetHidGuid").Arg("guid", world::GuidText(world::hidInterfaceClass.bytes)));
+    Answer(world::Called("HidD_GetHidGuid")
+               .Arg("guid", world::GuidText(world::hidInterfaceClass.bytes)));
 }
 
 HID_EXPORT BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE HidDeviceObject,
                                                 PHIDP_PREPARSED_DATA* PreparsedData) {
     uintptr_t data = 0;
     world::DeviceTree& tree = EnterWorld();
-    const BOOLEAN got = Answer(tree.GetPreparsed(Key(HidDeviceObject),
-                                                 virtual_hid::RefOfHandle(HidDeviceObject),
-                                                 PreparsedData != nullptr, virtual_hid::SinceLoadMs(), data));
+    const BOOLEAN got =
+        Answer(tree.GetPreparsed(Key(HidDeviceObject), virtual_hid::RefOfHandle(HidDeviceObject),
+                                 PreparsedData != nullptr, virtual_hid::SinceLoadMs(), data));
     if (got) {
         *PreparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(data);
     }
@@ -96,11 +97,11 @@ HID_EXPORT BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA PreparsedD
 
 HID_EXPORT NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData,
                                         PHIDP_CAPS Capabilities) {
-    world::HidCaps caps;
+    const world::HidInterface* caps = nullptr;
     world::DeviceTree& tree = EnterWorld();
-    const int64_t status = Answer(tree.GetCaps(reinterpret_cast<uintptr_t>(PreparsedData),
-                                               Capabilities != nullptr, caps));
-    world::FillCaps(Capabilities, caps, status);
+    const int64_t status = Answer(
+        tree.GetCaps(reinterpret_cast<uintptr_t>(PreparsedData), Capabilities != nullptr, caps));
+    world::FillCaps(Capabilities, caps);
     return static_cast<NTSTATUS>(status);
 }
 

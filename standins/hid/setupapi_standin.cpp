@@ -44,8 +44,8 @@ const unsigned char* Bytes(const GUID* guid) {
 
 } // namespace
 
-SETUPAPI_EXPORT HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator,
-                                                     HWND, DWORD Flags) {
+SETUPAPI_EXPORT HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND,
+                                                     DWORD Flags) {
     uintptr_t set = 0;
     world::DeviceTree& tree = EnterWorld();
     virtual_hid::PrepareDeviceFiles();
@@ -89,9 +89,9 @@ SETUPAPI_EXPORT BOOL WINAPI SetupDiEnumDeviceInterfaces(
     DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     uintptr_t token = 0;
     world::DeviceTree& tree = EnterWorld();
-    const BOOL ok = Answer(tree.EnumInterface(Set(DeviceInfoSet), In(DeviceInfoData),
-                                              Bytes(InterfaceClassGuid), MemberIndex,
-                                              In(DeviceInterfaceData), token));
+    const BOOL ok =
+        Answer(tree.EnumInterface(Set(DeviceInfoSet), In(DeviceInfoData), Bytes(InterfaceClassGuid),
+                                  MemberIndex, In(DeviceInterfaceData), token));
     world::FillInterface(DeviceInterfaceData, token);
     return ok;
 }

@@ -68,7 +68,7 @@ int Scripted(CaptureCall call, int deviceIndex = -1, int* state = nullptr, bool 
     return answer.result;
 }
 
-// The eight entry points the service resolves but never calls.
+// A call of one of the exports below: logged, answered 0.
 int Unused(const char* name) {
     standin::Write(logFile, world::Called(std::string("ZUR_USBIO_API_") + name, 0));
     return 0;
@@ -88,7 +88,8 @@ void LogProcess() {
         std::snprintf(path, sizeof path, "(longer than %u characters)",
                       static_cast<unsigned>(sizeof path));
     }
-    standin::Write(logFile, world::Called("Process").Arg("exe", exe).Arg("cwd", cwd).Arg("path", path));
+    standin::Write(logFile,
+                   world::Called("Process").Arg("exe", exe).Arg("cwd", cwd).Arg("path", path));
 }
 
 } // namespace
@@ -112,30 +113,19 @@ ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Destroy(void) {
     return Scripted(CaptureCall::Destroy);
 }
 
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetApiVersion(void) {
-    return Unused("GetApiVersion");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_SetCallback(void) {
-    return Unused("SetCallback");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_Start(void) {
-    return Unused("Start");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetVideostandart(void) {
-    return Unused("GetVideostandart");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_SetReg(void) {
-    return Unused("SetReg");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetReg(void) {
-    return Unused("GetReg");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_SetI2c(void) {
-    return Unused("SetI2c");
-}
-ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_GetI2c(void) {
-    return Unused("GetI2c");
-}
+// The eight entry points the service resolves but never calls.
+#define ZUR_UNUSED(name)                                                                           \
+    ZUR_EXPORT int ZUR_CALL ZUR_USBIO_API_##name(void) {                                           \
+        return Unused(#name);                                                                      \
+    }
+ZUR_UNUSED(GetApiVersion)
+ZUR_UNUSED(SetCallback)
+ZUR_UNUSED(Start)
+ZUR_UNUSED(GetVideostandart)
+ZUR_UNUSED(SetReg)
+ZUR_UNUSED(GetReg)
+ZUR_UNUSED(SetI2c)
+ZUR_UNUSED(GetI2c)
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -146,8 +136,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
         if (standin::PathBesideModule(self, "ZUR_USBIO_KAD.log", path, sizeof path)) {
             logFile = standin::OpenAppendLog(path);
         }
-        standin::Write(logFile,
-                       world::Called("Load").Arg("dll", "ZUR_USBIO_KAD").Arg("flavour", ZUR_FLAVOUR));
+        standin::Write(
+            logFile, world::Called("Load").Arg("dll", "ZUR_USBIO_KAD").Arg("flavour", ZUR_FLAVOUR));
         LogProcess();
         InitializeCriticalSection(&worldLock);
         world::Scenario scenario;
