@@ -60,6 +60,7 @@ HostRun PlayScenario(const world::Scenario& scenario, bool eventLog) {
     run.printed = sim::TakeStdout();
     run.traced = sim::DebugLines();
     run.calls = sim::Calls();
+    run.deviceCalls = sim::DeviceCallRecords();
     run.reports = sim::Reports();
     run.statuses = sim::StatusReports();
     for (const sim::LoggedEvent& event : eventLog ? sim::LoggedEvents() : run.events) {
@@ -131,38 +132,24 @@ std::vector<world::CallRecord> HostCallLog(const world::Scenario& scenario, cons
     for (const auto& [time, state] : scenario.capture.Steps()) {
         log.push_back(Record(time, "Button").Arg("from", time).Arg("state", state));
     }
-    int sets = 0;
+    // The device calls as the world recorded them, the reports with their roles.
     size_t reports = 0;
+    for (world::CallRecord record : run.deviceCalls) {
+        if (record.call == "HidD_SetFeature") {
+            record.Arg("role", reports < scenario.expected.size() ? scenario.expected[reports].role
+                                                                  : std::string("?"));
+            ++reports;
+        }
+        log.push_back(std::move(record));
+    }
+    // What only the simulated Windows around the devices saw.
     for (const sim::Call& call : run.calls) {
         const std::vector<int64_t>& n = call.values.numbers;
         world::CallRecord record = Record(call.time, call.name, &call);
-        if (call.name.rfind("ZUR_USBIO_API_", 0) == 0) {
-            for (size_t i = 0; i < n.size() && i < 2; ++i) {
-                record.Arg(i == 0 ? "device" : "state", n[i]);
-            }
-        } else if (call.name == "Blocked") {
-            // The sim logs this one as text only: "CALL until MS".
-            record.Arg("call", call.args.substr(0, call.args.find(' ')))
-                .Arg("until", std::stol(call.args.substr(call.args.rfind(' ') + 1)));
-        } else if (call.name == "LoadLibraryExA" && record.result == 1 &&
-                   call.values.strings == std::vector<std::string>{usbIoLibraryName}) {
+        if (call.name == "LoadLibraryExA" && record.result == 1 &&
+            call.values.strings == std::vector<std::string>{usbIoLibraryName}) {
             record.call = "Load";
             record.Arg("dll", "ZUR_USBIO_KAD").Arg("flavour", scenario.library);
-        } else if (call.name == "SetupDiGetClassDevsA" && n.size() == 1) {
-            if (call.values.pointers.at(0) == sim::Pointer::null) {
-                record.Arg("enumerator", "null");
-            }
-            record.Arg("flags", "0x" + (std::ostringstream() << std::hex << n[0]).str());
-            if (record.result != 0) {
-                record.Arg("set", ++sets);
-            }
-        } else if (call.name == "HidD_SetFeature") {
-            const std::vector<unsigned char> bytes(n.begin(), n.end());
-            record.Arg("length", static_cast<int64_t>(bytes.size()))
-                .Arg("bytes", world::HexBytes(bytes.data(), bytes.size()))
-                .Arg("role", reports < scenario.expected.size() ? scenario.expected[reports].role
-                                                                : std::string("?"));
-            ++reports;
         } else if (call.name == "SetServiceStatus" && n.size() == 7) {
             // The sim keeps type, state, accepted, exit, specific, checkpoint, wait hint.
             for (size_t i : {1, 5, 6, 2, 3, 4, 0}) {

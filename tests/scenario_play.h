@@ -18,7 +18,8 @@
 struct HostRun {
     std::vector<sim::Report> reports;
     std::vector<sim::Call> calls;
-    std::vector<sim::StatusReport> statuses; // each SetServiceStatus
+    std::vector<world::CallRecord> deviceCalls; // the world's records of the device calls
+    std::vector<sim::StatusReport> statuses;    // each SetServiceStatus
     uint32_t processEnd = 0;
     std::string printed;                  // its standard output
     std::vector<std::string> traced;      // its debug output

@@ -91,7 +91,8 @@ TEST(HostCallLogTest, AStopThatLetsGoOfAStuckWorkerEndsTheProcessAtItsDeadline) 
                   "2410000 2410000 0 258 Blocked 1 0 call=ZUR_USBIO_API_GetGPIO until=5400",
                   "2600000 2600000 0 256" + status +
                       "3 checkpoint=1 wait_hint=3000 accepted=5 exit=0 specific=0 type=16",
-                  "3601000 3601000 0 256 HidD_SetFeature 1 0 length=5 bytes=00,00,00,00,00 "
+                  "3601000 3601000 0 256 HidD_SetFeature 1 0 handle=1 device=0 length=5 "
+                  "bytes=00,00,00,00,00 "
                   "role=stop",
                   "3601000 3601000 0 256" + status +
                       "1 checkpoint=0 wait_hint=0 accepted=5 exit=0 specific=0 type=16",
