@@ -1,9 +1,11 @@
 #include "tests/product_fixture.h"
 
+#include <chrono>
 #include <cstdio>
 #include <regex>
 
 #include "service/process_state.h"
+#include "service/service_lifecycle.h"
 
 void ResetProductState() {
     ResetProcessState();
@@ -19,6 +21,51 @@ void ProductTest::TearDown() {
     sim::EndStdoutCapture(HasFailure());
     // Joins whatever threads the test left, before the process's statics go.
     sim::Reset();
+}
+
+void ServiceProcessTest::SetUp() {
+    ProductTest::SetUp();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::StartedByServiceManager(true);
+    sim::UseRealTime(realPerVirtual);
+}
+
+void ServiceProcessTest::TearDown() {
+    if (process.joinable()) {
+        sim::SendControl(SERVICE_CONTROL_STOP);
+        process.join();
+    }
+    ProductTest::TearDown();
+}
+
+void ServiceProcessTest::Start(std::vector<std::string> numbers) {
+    numbers.insert(numbers.begin(), "joyvane_service.exe");
+    process = std::thread([numbers] { RunMain(ServiceProcessMain, numbers); });
+}
+
+int RunMain(int (*main)(int, char**), std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return main(static_cast<int>(args.size()), argv.data());
+}
+
+bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs) {
+    for (uint32_t i = 0; i < realMs && !condition(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+::testing::AssertionResult WaitForCalls(const char* name, size_t count) {
+    if (WaitUntil([&] { return sim::CallsNamed(name).size() >= count; })) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << sim::CallsNamed(name).size() << " calls of " << name << ", not " << count;
 }
 
 std::string CaseName(std::string_view description) {
