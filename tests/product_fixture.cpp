@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "bridge/poll_worker.h"
 #include "service/process_state.h"
 #include "service/service_lifecycle.h"
 
@@ -51,6 +52,28 @@ int RunMain(int (*main)(int, char**), std::vector<std::string> args) {
     }
     argv.push_back(nullptr);
     return main(static_cast<int>(args.size()), argv.data());
+}
+
+DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt,
+                    const std::function<void()>& before) {
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = config;
+    runFlag.store(1);
+    HANDLE stop = stopAt == 0 ? nullptr : CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    workerStopEvent.store(stop);
+    if (stopAt != 0) {
+        sim::At(stopAt, [] { RequestWorkerStop(); });
+    }
+    if (before) {
+        before();
+    }
+    DWORD result = PollWorker(params);
+    EXPECT_EQ(0, workerAlive.load());
+    workerStopEvent.store(nullptr);
+    if (stop != nullptr) {
+        CloseHandle(stop);
+    }
+    return result;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/settings.h"
 #include "sim/sim.h"
 
 void ResetProductState();
@@ -51,6 +52,14 @@ class ServiceProcessTestWithParam : public ServiceProcessTest,
 // Calls a program's main (or anything else that takes argc and argv) with args,
 // the program's name first.
 int RunMain(int (*main)(int, char**), std::vector<std::string> args);
+
+// Runs the poll worker on this thread with config, handed over as StartPollWorker
+// does (a LocalAlloc'd copy), with the run flag up and its stop event, until the
+// stop request at the virtual time stopAt; its return value. With stopAt 0 the
+// worker has no stop event and the test lowers the run flag itself. before runs
+// just before the worker starts, when the test's own calls are made.
+DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt = 0,
+                    const std::function<void()>& before = nullptr);
 
 // Waits in real time, looking every millisecond, until condition holds or realMs
 // have passed; whether it holds.
