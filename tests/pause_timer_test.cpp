@@ -18,15 +18,7 @@ constexpr int32_t up = gpioButtonUp;
 
 // Runs the worker until the virtual time stopAt, when the stop request comes.
 void RunWorker(int32_t mode, int32_t pollMs, int32_t pulseMs, uint32_t stopAt) {
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, mode, 0, pollMs, pulseMs};
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    sim::At(stopAt, [] { RequestWorkerStop(); });
-    EXPECT_EQ(0u, PollWorker(params));
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
+    EXPECT_EQ(0u, RunPollWorker({4, mode, 0, pollMs, pulseMs}, stopAt));
 }
 
 // "time name" of the timing calls, with the length of each pause: a timer set for
@@ -298,15 +290,7 @@ TEST_P(PauseStopTest, AStopDuringAPauseEndsItAtOnce) {
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, down}});
     sim::RefuseHighResolutionTimers(c.refuseHighResolution);
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, c.mode, 0, c.pollMs, c.pulseMs};
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    sim::At(4321, [] { RequestWorkerStop(); });
-    PollWorker(params);
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
+    RunWorker(c.mode, c.pollMs, c.pulseMs, 4321);
     EXPECT_EQ(4321u, sim::Now());
     EXPECT_EQ(4321u, sim::CallsNamed("FreeLibrary").at(0).time);
     EXPECT_EQ(sim::Resources{}, sim::Held());
