@@ -27,17 +27,7 @@ class PollWorkerTest : public ProductTest {
     // Runs the worker until the virtual time stopAt, when the stop request comes.
     DWORD Run(int32_t button, int32_t mode, int32_t inverted, int32_t pollMs, int32_t pulseMs,
               uint32_t stopAt) {
-        auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-        *params = ServiceConfig{button, mode, inverted, pollMs, pulseMs};
-        runFlag.store(1);
-        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        workerStopEvent.store(stop);
-        sim::At(stopAt, [] { RequestWorkerStop(); });
-        DWORD result = PollWorker(params);
-        EXPECT_EQ(0, workerAlive.load());
-        workerStopEvent.store(nullptr);
-        CloseHandle(stop);
-        return result;
+        return RunPollWorker({button, mode, inverted, pollMs, pulseMs}, stopAt);
     }
 
     // "time name" for each call into the capture library (without its prefix).
