@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "bridge/poll_worker.h"
+#include "service/console_runner.h"
 #include "service/process_state.h"
 #include "service/service_lifecycle.h"
 
@@ -76,6 +77,11 @@ DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt,
     return result;
 }
 
+int RunConsole(std::vector<std::string> args) {
+    args.insert(args.begin(), "joyvane_console.exe");
+    return RunMain(ConsoleProcessMain, args);
+}
+
 bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs) {
     for (uint32_t i = 0; i < realMs && !condition(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -143,6 +149,12 @@ sim::HidDevice VirtualJoystick() {
     sim::HidDevice device;
     device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\hid#zur#1"});
+    return device;
+}
+
+sim::HidDevice NotAJoystick() {
+    sim::HidDevice device = VirtualJoystick();
+    device.interfaces[0].usage = 5;
     return device;
 }
 

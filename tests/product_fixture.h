@@ -61,6 +61,9 @@ int RunMain(int (*main)(int, char**), std::vector<std::string> args);
 DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt = 0,
                     const std::function<void()>& before = nullptr);
 
+// joyvane_console.exe with these arguments, on this thread; its exit code.
+int RunConsole(std::vector<std::string> args);
+
 // Waits in real time, looking every millisecond, until condition holds or realMs
 // have passed; whether it holds.
 bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs = 10000);
@@ -90,6 +93,8 @@ int ReportValue(const sim::Report& report);
 
 // The virtual joystick as it is present on a machine with its driver.
 sim::HidDevice VirtualJoystick();
+// The same device with a collection that is no joystick (usage 5).
+sim::HidDevice NotAJoystick();
 
 // The trace without the device lines that are copied into it ("ZUR Joyvane:
 // device: ..."), for checks of the trace's own lines.
