@@ -26,12 +26,6 @@ constexpr uint32_t pressAt = 7000;
 constexpr uint32_t releaseAt = 7300;
 constexpr uint32_t stopAt = 8000;
 
-sim::HidDevice NotAJoystick() {
-    sim::HidDevice device = VirtualJoystick();
-    device.interfaces[0].usage = 5;
-    return device;
-}
-
 sim::HidDevice Unopenable() {
     sim::HidDevice device = VirtualJoystick();
     device.interfaces[0].openError = 5; // ERROR_ACCESS_DENIED
