@@ -11,32 +11,44 @@ class CommandLineTest : public ProductTest {
   protected:
     int Parse(std::vector<std::string> args) {
         args.insert(args.begin(), "joyvane_service.exe");
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        return ParseCommandLine(static_cast<int>(args.size()), argv.data());
+        return RunMain(ParseCommandLine, args);
     }
 };
 
-TEST_F(CommandLineTest, FiveArgumentsFillTheConfigurationAndTraceTheStart) {
-    EXPECT_EQ(1, Parse({"5", "2", "1", "40", "120"}));
-    EXPECT_EQ(5, serviceConfig.buttonNumber);
-    EXPECT_EQ(2, serviceConfig.mode);
-    EXPECT_EQ(1, serviceConfig.inverted);
-    EXPECT_EQ(40, serviceConfig.pollIntervalMs);
-    EXPECT_EQ(120, serviceConfig.pulseMs);
+// Button, mode, inverted, poll pause, click length.
+std::vector<int32_t> Config() {
+    return {serviceConfig.buttonNumber, serviceConfig.mode, serviceConfig.inverted,
+            serviceConfig.pollIntervalMs, serviceConfig.pulseMs};
+}
+
+struct ParsedCase {
+    const char* why;
+    std::vector<std::string> args;
+    std::vector<int32_t> config;
+};
+PRINTED_BY_TEST_NAME(ParsedCase)
+
+const ParsedCase parsedCases[] = {
+    {"five arguments", {"5", "2", "1", "40", "120"}, {5, 2, 1, 40, 120}},
+    {"arguments after the fifth are ignored",
+     {"3", "1", "0", "10", "20", "junk", "7"},
+     {3, 1, 0, 10, 20}},
+    {"words for durations give zero", {"4", "x", "y", "pause", "click"}, {4, 0, 0, 0, 0}},
+    {"negatives are kept as given", {"4", "9", "2", "-30", "-250"}, {4, 9, 2, -30, -250}},
+};
+
+class ParsedTest : public CommandLineTest, public ::testing::WithParamInterface<ParsedCase> {};
+
+TEST_P(ParsedTest, FillsTheConfigurationAndTracesTheStart) {
+    EXPECT_EQ(1, Parse(GetParam().args));
+    EXPECT_EQ(GetParam().config, Config());
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
     EXPECT_EQ(std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources...."},
               sim::DebugLines());
 }
 
-TEST_F(CommandLineTest, ArgumentsAfterTheFifthAreIgnored) {
-    EXPECT_EQ(1, Parse({"3", "1", "0", "10", "20", "junk", "7"}));
-    EXPECT_EQ(3, serviceConfig.buttonNumber);
-    EXPECT_EQ(20, serviceConfig.pulseMs);
-}
+INSTANTIATE_TEST_SUITE_P(Arguments, ParsedTest, ::testing::ValuesIn(parsedCases),
+                         NamedBy<&ParsedCase::why>());
 
 TEST_F(CommandLineTest, TooFewArgumentsShowTheMessageBoxAndChangeNothing) {
     for (size_t count = 0; count < 5; ++count) {
@@ -53,10 +65,7 @@ TEST_F(CommandLineTest, TooFewArgumentsShowTheMessageBoxAndChangeNothing) {
                   boxes[0].values)
             << boxes[0].args;
         EXPECT_TRUE(sim::DebugLines().empty());
-        EXPECT_EQ(4, serviceConfig.buttonNumber);
-        EXPECT_EQ(0, serviceConfig.mode);
-        EXPECT_EQ(30, serviceConfig.pollIntervalMs);
-        EXPECT_EQ(250, serviceConfig.pulseMs);
+        EXPECT_EQ((std::vector<int32_t>{4, 0, 0, 30, 250}), Config());
     }
 }
 
@@ -126,19 +135,5 @@ INSTANTIATE_TEST_SUITE_P(Texts, ParseDecimalTest, ::testing::ValuesIn(decimalCas
                          [](const ::testing::TestParamInfo<DecimalCase>& info) {
                              return "Text" + SpelledOut(info.param.text);
                          });
-
-TEST_F(CommandLineTest, WordsForDurationsGiveZeroAndNegativesAreKeptAsGiven) {
-    EXPECT_EQ(1, Parse({"4", "x", "y", "pause", "click"}));
-    EXPECT_EQ(0, serviceConfig.mode);
-    EXPECT_EQ(0, serviceConfig.inverted);
-    EXPECT_EQ(0, serviceConfig.pollIntervalMs);
-    EXPECT_EQ(0, serviceConfig.pulseMs);
-
-    EXPECT_EQ(1, Parse({"4", "9", "2", "-30", "-250"}));
-    EXPECT_EQ(9, serviceConfig.mode);
-    EXPECT_EQ(2, serviceConfig.inverted);
-    EXPECT_EQ(-30, serviceConfig.pollIntervalMs);
-    EXPECT_EQ(-250, serviceConfig.pulseMs);
-}
 
 } // namespace

@@ -21,31 +21,42 @@ class ConsoleRunnerTest : public ProductTest {
         sim::UseRealTime(0.05);
     }
 
-    int Run(std::vector<std::string> args, bool pressCtrlC) {
-        args.insert(args.begin(), "joyvane_console.exe");
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
+    void TearDown() override {
+        if (console.joinable()) {
+            sim::PressConsoleControl(CTRL_C_EVENT);
+            console.join();
         }
-        argv.push_back(nullptr);
-        int exitCode = -1;
-        std::thread console(
-            [&] { exitCode = ConsoleProcessMain(static_cast<int>(args.size()), argv.data()); });
-        if (pressCtrlC) {
-            for (int i = 0; i < 2000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
-        }
+        ProductTest::TearDown();
+    }
+
+    // Starts the console program on a thread of its own with these numbers.
+    void Start(std::vector<std::string> numbers) {
+        numbers.insert(numbers.begin(), "joyvane_console.exe");
+        console = std::thread([this, numbers] { exitCode = RunMain(ConsoleProcessMain, numbers); });
+    }
+
+    // Waits for the program to end; its exit code.
+    int Join() {
         console.join();
         return exitCode;
     }
+
+    // Starts the program, presses Ctrl+C once it polls, and waits for it to end.
+    int RunUntilCtrlC(std::vector<std::string> numbers) {
+        Start(numbers);
+        EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO"));
+        EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
+        return Join();
+    }
+
+    std::thread console;
+    int exitCode = -1;
 };
 
 TEST_F(ConsoleRunnerTest, RunsTheBridgeUntilCtrlCAndShowsItsLines) {
     sim::InstallCaptureLibrary();
     sim::AddHidDevice(VirtualJoystick());
-    EXPECT_EQ(0, Run({"4", "1", "0", "30", "250"}, true));
+    EXPECT_EQ(0, RunUntilCtrlC({"4", "1", "0", "30", "250"}));
     std::string out = sim::TakeStdout();
     EXPECT_EQ(0u, out.find("ZUR Joyvane: INIT - VideoCaptureResources....\n"
                            "Joyvane console: button 4, mode 1 (pulse), normal values, poll every "
@@ -120,22 +131,12 @@ TEST_P(LiveLineTest, EachButtonChangeAndEachReportIsOneTimedLine) {
     if (c.arrange) {
         c.arrange();
     }
-    std::vector<std::string> args = c.numbers;
-    args.insert(args.begin(), "joyvane_console.exe");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    int exitCode = -1;
-    std::thread console(
-        [&] { exitCode = ConsoleProcessMain(static_cast<int>(args.size()), argv.data()); });
+    Start(c.numbers);
     while (sim::Now() < c.stopAt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
-    console.join();
-    EXPECT_EQ(0, exitCode) << c.why;
+    EXPECT_EQ(0, Join()) << c.why;
     std::string out = sim::TakeStdout();
     std::vector<std::string> live;
     std::istringstream lines(out);
@@ -197,16 +198,8 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheProcessIsEnded) {
     sim::InstallCaptureLibrary();
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, gpioButtonDown}});
-    int exitCode = -1;
-    std::thread console([&exitCode] {
-        std::string args[] = {"joyvane_console.exe", "4", "0", "0", "30", "250"};
-        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                        args[4].data(), args[5].data(), nullptr};
-        exitCode = ConsoleProcessMain(6, argv);
-    });
-    for (int i = 0; i < 2000 && sim::Reports().size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    Start({"4", "0", "0", "30", "250"});
+    WaitUntil([] { return sim::Reports().size() >= 2; }, 2000);
     ASSERT_EQ(8, ReportValue(sim::Reports().back())) << e.name;
     bool taken = e.end();
     // What the process would still do when Windows ends it.
@@ -215,11 +208,10 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheProcessIsEnded) {
     if (!taken) {
         sim::PressConsoleControl(CTRL_C_EVENT); // so that the runner ends all the same
     }
-    console.join();
+    EXPECT_EQ(0, Join()) << e.name;
     EXPECT_TRUE(taken) << e.name;
     EXPECT_EQ(0, ReportValue(reports.back())) << e.name;
     EXPECT_NE(std::string::npos, out.find("Joyvane console: stopped.\n")) << e.name;
-    EXPECT_EQ(0, exitCode) << e.name;
     EXPECT_EQ(sim::Resources{}, sim::Held()) << e.name;
 }
 
@@ -228,21 +220,12 @@ TEST_P(EndingEventTest, LetsGoOfTheJoystickBeforeTheProcessIsEnded) {
 TEST_F(ConsoleRunnerTest, TheConsoleHandlerIsNotToldOfALogoffOrAShutdown) {
     sim::InstallCaptureLibrary();
     sim::AddHidDevice(VirtualJoystick());
-    int exitCode = -1;
-    std::thread console([&exitCode] {
-        std::string args[] = {"joyvane_console.exe", "4", "0", "0", "30", "250"};
-        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                        args[4].data(), args[5].data(), nullptr};
-        exitCode = ConsoleProcessMain(6, argv);
-    });
-    for (int i = 0; i < 2000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    Start({"4", "0", "0", "30", "250"});
+    EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO"));
     EXPECT_FALSE(sim::PressConsoleControl(CTRL_LOGOFF_EVENT));
     EXPECT_FALSE(sim::PressConsoleControl(CTRL_SHUTDOWN_EVENT));
     EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
-    console.join();
-    EXPECT_EQ(0, exitCode);
+    EXPECT_EQ(0, Join());
     // The hidden window was made, a top-level one (no parent), and gone at the end.
     std::vector<sim::Call> windows = sim::CallsNamed("CreateWindowExA");
     ASSERT_EQ(1u, windows.size());
@@ -258,19 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Events, EndingEventTest, ::testing::ValuesIn(endingEven
 TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysItWaitsAndRunsUntilCtrlC) {
     sim::AddHidDevice(VirtualJoystick());
     sim::At(2500, [] { sim::InstallCaptureLibrary(); });
-    int exitCode = -1;
-    std::thread console([&exitCode] {
-        std::string args[] = {"joyvane_console.exe", "2", "0", "1", "30", "250"};
-        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                        args[4].data(), args[5].data(), nullptr};
-        exitCode = ConsoleProcessMain(6, argv);
-    });
-    for (int i = 0; i < 4000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT));
-    console.join();
-    EXPECT_EQ(0, exitCode);
+    EXPECT_EQ(0, RunUntilCtrlC({"2", "0", "1", "30", "250"}));
     std::string out = sim::TakeStdout();
     const char waiting[] = "ZUR Joyvane: Capture library not found, waiting for it: "
                            "C:\\Joyvane\\ZUR_USBIO_KAD.dll\nZUR Joyvane: 126\n";
@@ -292,12 +263,12 @@ TEST_F(ConsoleRunnerTest, WithoutTheLibraryItSaysItWaitsAndRunsUntilCtrlC) {
 TEST_F(ConsoleRunnerTest, ANegativeFirstNumberIsAButtonNotAnOption) {
     sim::InstallCaptureLibrary();
     sim::AddHidDevice(VirtualJoystick());
-    EXPECT_EQ(0, Run({"-3", "0", "1", "30", "250"}, true));
+    EXPECT_EQ(0, RunUntilCtrlC({"-3", "0", "1", "30", "250"}));
     EXPECT_NE(std::string::npos, sim::TakeStdout().find("Joyvane console: button 1, mode 0"));
 }
 
 TEST_F(ConsoleRunnerTest, AnIncompleteCommandLineGetsTheUsageNotAMessageBox) {
-    EXPECT_EQ(2, Run({"4", "1", "0", "30"}, false));
+    EXPECT_EQ(2, RunMain(ConsoleProcessMain, {"joyvane_console.exe", "4", "1", "0", "30"}));
     EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty());
     EXPECT_TRUE(sim::CallsNamed("CreateThread").empty());
 }

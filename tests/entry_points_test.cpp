@@ -27,6 +27,16 @@ const EntryPoint fullRuns[] = {
     {"joyvane_console.exe", JoyvaneConsoleMain, false, false, false},
 };
 
+// The first call either program makes: DLLs named without a path come from System32.
+void ExpectDllDirectoriesFirst(const char* program) {
+    std::vector<sim::Call> calls = sim::Calls();
+    ASSERT_FALSE(calls.empty()) << program;
+    EXPECT_EQ("SetDefaultDllDirectories", calls.front().name) << program;
+    EXPECT_EQ((sim::CallValues{.result = TRUE, .numbers = {LOAD_LIBRARY_SEARCH_SYSTEM32}}),
+              calls.front().values)
+        << calls.front().args;
+}
+
 using EntryPointTest = ProductTestWithParam<EntryPoint>;
 
 TEST_P(EntryPointTest, SetsTheDefaultDllDirectoriesFirstAndLoadsTheLibraryNarrowly) {
@@ -37,33 +47,17 @@ TEST_P(EntryPointTest, SetsTheDefaultDllDirectoriesFirstAndLoadsTheLibraryNarrow
     }
     sim::AddHidDevice(VirtualJoystick());
     sim::StartedByServiceManager(c.serviceStart);
-    std::vector<std::string> args = {c.program, "4", "1", "0", "30", "250"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    std::thread process([&] { c.main(static_cast<int>(args.size()), argv.data()); });
+    std::thread process([&] { RunMain(c.main, {c.program, "4", "1", "0", "30", "250"}); });
     if (c.serviceStart) {
-        for (int i = 0; i < 2000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO"));
         EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)) << c.program;
     } else {
         // Without the library the console waits for it until Ctrl+C.
-        for (int i = 0; i < 2000 && sim::CallsNamed("LoadLibraryExA").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        EXPECT_TRUE(WaitForCalls("LoadLibraryExA"));
         EXPECT_TRUE(sim::PressConsoleControl(CTRL_C_EVENT)) << c.program;
     }
     process.join();
-
-    std::vector<sim::Call> calls = sim::Calls();
-    ASSERT_FALSE(calls.empty()) << c.program;
-    EXPECT_EQ("SetDefaultDllDirectories", calls.front().name) << c.program;
-    EXPECT_EQ((sim::CallValues{.result = TRUE, .numbers = {LOAD_LIBRARY_SEARCH_SYSTEM32}}),
-              calls.front().values)
-        << calls.front().args;
+    ExpectDllDirectoriesFirst(c.program);
     EXPECT_EQ(1u, sim::CallsNamed("SetDefaultDllDirectories").size()) << c.program;
     EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), sim::DefaultDllDirectories())
         << c.program;
@@ -88,30 +82,19 @@ INSTANTIATE_TEST_SUITE_P(BothPrograms, EntryPointTest, ::testing::ValuesIn(fullR
                          NamedBy<&EntryPoint::program>());
 
 // Without arguments neither program gets as far as the library, but the default
-// directories are set all the same: nothing runs before them.
-const EntryPoint incompleteRuns[] = {
-    {"joyvane_service.exe", JoyvaneServiceMain, false, false, false},
-    {"joyvane_console.exe", JoyvaneConsoleMain, false, false, false},
-};
-
+// directories are set all the same: nothing runs before them. (Only the program
+// of each case counts here.)
 using IncompleteCommandLineTest = ProductTestWithParam<EntryPoint>;
 
 TEST_P(IncompleteCommandLineTest, StillComesAfterTheDefaultDllDirectories) {
     const EntryPoint& c = GetParam();
-    std::string program = c.program;
-    char* argv[] = {program.data(), nullptr};
-    c.main(1, argv);
-    std::vector<sim::Call> calls = sim::Calls();
-    ASSERT_FALSE(calls.empty()) << c.program;
-    EXPECT_EQ("SetDefaultDllDirectories", calls.front().name) << c.program;
-    EXPECT_EQ((sim::CallValues{.result = TRUE, .numbers = {LOAD_LIBRARY_SEARCH_SYSTEM32}}),
-              calls.front().values)
-        << calls.front().args;
+    RunMain(c.main, {c.program});
+    ExpectDllDirectoriesFirst(c.program);
     EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.program;
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPrograms, IncompleteCommandLineTest,
-                         ::testing::ValuesIn(incompleteRuns), NamedBy<&EntryPoint::program>());
+INSTANTIATE_TEST_SUITE_P(BothPrograms, IncompleteCommandLineTest, ::testing::ValuesIn(fullRuns),
+                         NamedBy<&EntryPoint::program>());
 
 // Where hid.dll or winmm.dll cannot be had from System32 neither program can
 // work: the service's start fails with the loader's error, the console ends with
@@ -137,16 +120,10 @@ TEST_P(MissingSystemDllTest, EndsTheProgramBeforeAnythingStarts) {
     sim::InstallCaptureLibrary();
     sim::StartedByServiceManager(c.serviceStart);
     sim::AddFault({.call = "LoadSystemDlls", .error = ERROR_MOD_NOT_FOUND});
-    std::vector<std::string> args = {c.program, "4", "1", "0", "30", "250"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    EXPECT_EQ(c.exitCode, c.main(static_cast<int>(args.size()), argv.data())) << c.program;
+    EXPECT_EQ(c.exitCode, RunMain(c.main, {c.program, "4", "1", "0", "30", "250"})) << c.program;
+    ExpectDllDirectoriesFirst(c.program);
     std::vector<sim::Call> calls = sim::Calls();
     ASSERT_GE(calls.size(), 2u) << c.program;
-    EXPECT_EQ("SetDefaultDllDirectories", calls[0].name) << c.program;
     EXPECT_EQ("LoadSystemDlls", calls[1].name) << c.program;
     EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.program;
     for (const sim::StatusReport& report : sim::StatusReports()) {

@@ -3,10 +3,8 @@
 // played from the scenario files) and on the service's real threads (started and
 // stopped); a device that comes and goes for an hour; a log that refuses.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bridge/poll_worker.h"
@@ -128,57 +126,14 @@ TEST(EventLogTest, AnHourOfAFlappingDeviceStaysWithinOnePairAMinute) {
     sim::Reset();
 }
 
-constexpr double realPerVirtual = 0.1;
-constexpr uint32_t waitMs = 10000;
-
 // The service as the service manager starts and stops it, on real threads.
-class ServiceEventsTest : public ProductTest {
-  protected:
-    void SetUp() override {
-        ProductTest::SetUp();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        sim::StartedByServiceManager(true);
-        sim::UseRealTime(realPerVirtual);
-    }
-
-    void TearDown() override {
-        if (process.joinable()) {
-            sim::SendControl(SERVICE_CONTROL_STOP);
-            process.join();
-        }
-        ProductTest::TearDown();
-    }
-
-    void Start(std::vector<std::string> numbers) {
-        args = numbers;
-        args.insert(args.begin(), "joyvane_service.exe");
-        process = std::thread([this] {
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            ServiceProcessMain(static_cast<int>(args.size()), argv.data());
-        });
-    }
-
-    void WaitForCalls(const char* name, size_t count) {
-        for (int i = 0; i < 4000 && sim::CallsNamed(name).size() < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        ASSERT_LE(count, sim::CallsNamed(name).size());
-    }
-
-    std::vector<std::string> args;
-    std::thread process;
-};
+using ServiceEventsTest = ServiceProcessTest;
 
 TEST_F(ServiceEventsTest, ANormalRunLogsItsStartItsDevicesAndItsStop) {
     sim::SetUserName("SYSTEM");
     Start({"4", "1", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("ZUR_USBIO_API_GetGPIO", 2);
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 2));
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
     process.join();
     std::vector<std::string> lines = EventLines(sim::LoggedEvents());
@@ -197,7 +152,7 @@ TEST_F(ServiceEventsTest, AStopWithTheWorkerStuckSaysSo) {
     sim::SetButtonTimeline({{0, gpioButtonDown}});
     Start({"4", "0", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("ZUR_USBIO_API_GetGPIO", 1);
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 1));
     int blocked = sim::HoldAt("ZUR_USBIO_API_GetGPIO");
     ASSERT_TRUE(sim::WaitUntilHeld(blocked, waitMs));
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
@@ -207,9 +162,7 @@ TEST_F(ServiceEventsTest, AStopWithTheWorkerStuckSaysSo) {
     EXPECT_EQ((std::vector<std::string>{"W 0x8000000B 0", "W 0x80000003 0|1001"}),
               std::vector<std::string>(lines.end() - 2, lines.end()));
     sim::ReleaseHold(blocked);
-    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([] { return sim::RunningThreads() == 0; }, 2000);
 }
 
 // Stuck in the library's Init, before any joystick was opened: the stop says the
@@ -228,9 +181,7 @@ TEST_F(ServiceEventsTest, AStopWithTheWorkerStuckBeforeAJoystickLetsGoOfNone) {
         EXPECT_EQ(std::string::npos, line.find("0x8000000B")) << line;
     }
     sim::ReleaseHold(blocked);
-    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([] { return sim::RunningThreads() == 0; }, 2000);
 }
 
 // A log that cannot be opened, or refuses events: the service works as ever and
@@ -251,15 +202,14 @@ const Refusal refusals[] = {
      "ZUR Joyvane: Event Log refused event 0x40000001: error 5"},
 };
 
-class EventLogRefusalTest : public ServiceEventsTest,
-                            public ::testing::WithParamInterface<Refusal> {};
+using EventLogRefusalTest = ServiceProcessTestWithParam<Refusal>;
 
 TEST_P(EventLogRefusalTest, TheServiceKeepsWorkingAndTracesTheRefusalOnce) {
     sim::AddFault(GetParam().fault);
     sim::SetButtonTimeline({{1500, gpioButtonDown}, {1800, gpioButtonUp}});
     Start({"4", "0", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("ZUR_USBIO_API_GetGPIO", 40);
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 40));
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
     process.join();
     EXPECT_TRUE(sim::LoggedEvents().empty());

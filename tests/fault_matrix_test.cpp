@@ -26,12 +26,6 @@ constexpr uint32_t pressAt = 7000;
 constexpr uint32_t releaseAt = 7300;
 constexpr uint32_t stopAt = 8000;
 
-sim::HidDevice NotAJoystick() {
-    sim::HidDevice device = VirtualJoystick();
-    device.interfaces[0].usage = 5;
-    return device;
-}
-
 sim::HidDevice Unopenable() {
     sim::HidDevice device = VirtualJoystick();
     device.interfaces[0].openError = 5; // ERROR_ACCESS_DENIED
@@ -103,10 +97,7 @@ TEST_P(FaultWindowTest, TheWorkerRidesItOutAndWorksAgainAfterIt) {
         sim::At(faultUntil, [] {});
     }
     sim::At(stopAt, [] { runFlag.store(0); });
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, 0, 0, 30, 250};
-    runFlag.store(1);
-    EXPECT_EQ(0u, PollWorker(params));
+    EXPECT_EQ(0u, RunPollWorker({4, 0, 0, 30, 250}));
 
     // The press after the fault reaches the joystick, down and up.
     std::vector<int> after;
@@ -123,7 +114,6 @@ TEST_P(FaultWindowTest, TheWorkerRidesItOutAndWorksAgainAfterIt) {
     EXPECT_LE(peak.localBlocks, 3); // path, property buffer, detail
     EXPECT_LE(peak.loadedModules, 1);
     EXPECT_EQ(sim::Resources{}, sim::Held());
-    EXPECT_EQ(0, workerAlive.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultWindowTest, ::testing::ValuesIn(faults),
@@ -131,12 +121,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultWindowTest, ::testing::ValuesIn(faults),
 
 TEST_F(FaultMatrixTest, ALibraryWithoutAnEntryPointIsUnloadedAfterEachTryAndHoldsNothing) {
     sim::RegisterModule("ZUR_USBIO_KAD.dll", {{"ZUR_USBIO_API_Init", nullptr}});
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, 0, 0, 30, 250};
-    runFlag.store(1);
     sim::At(3500, [] { runFlag.store(0); });
-    EXPECT_EQ(0u, PollWorker(params));
-    EXPECT_EQ(0, workerAlive.load());
+    EXPECT_EQ(0u, RunPollWorker({4, 0, 0, 30, 250}));
     EXPECT_EQ(sim::Resources{}, sim::Held());
     EXPECT_EQ(1, sim::PeakHeld().loadedModules);
     // Tried at 0, 1000, 2000 and 3000, each copy let go at once; the pause that
@@ -166,10 +152,7 @@ TEST_F(FaultMatrixTest, TenThousandReconnectsLeakNothing) {
             runFlag.store(0);
         }
     });
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, 1, 0, 30, 100};
-    runFlag.store(1);
-    EXPECT_EQ(0u, PollWorker(params));
+    EXPECT_EQ(0u, RunPollWorker({4, 1, 0, 30, 100}));
 
     std::vector<sim::Report> reports = sim::Reports();
     // Each connection: the idle report on open and on close; then the last one's
@@ -225,10 +208,10 @@ void PrintTo(const Outcome& o, std::ostream* out) {
 struct PlatformFault {
     const char* name;
     world::Fault fault;
-    Program program;
-    int32_t mode;       // the worker's mode
-    uint32_t releaseAt; // the button is down from 2500 until then (worker only)
     Outcome outcome;
+    Program program = Program::Worker;
+    int32_t mode = 0;          // the worker's mode
+    uint32_t releaseAt = 3500; // the button is down from 2500 until then (worker only)
 };
 PRINTED_BY_TEST_NAME(PlatformFault)
 
@@ -237,85 +220,69 @@ const char* const initTrace = "ZUR Joyvane: INIT - VideoCaptureResources....";
 const char* const destroyed = " Destroy_ZUR_GP: OK \n";
 // The console runner's line for a report with every button up.
 const char* const idleReport = "+t s report 00 00 00 00 00 all up\n";
+// The press from 2500 to 3500 as the worker sends it, and the idle report of the stop.
+const char* const steady = "1000:0 2500:8 3520:0 4010:0";
+// The same when the first joystick open failed: the next connection, a second later.
+const char* const reopened = "2000:0 2510:8 3500:0 4010:0";
+const std::vector<std::string> openFailed = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"};
+// The console program's lines from its start to Ctrl+C, the worker polling twice.
+const std::string consoleRun = std::string(initTrace) +
+                               "\nJoyvane console: button 4, mode 0 (follow), normal values, "
+                               "poll every 30 ms, clicks of 250 ms. Ctrl+C stops.\n" +
+                               libraryTrace + "\n" + idleReport + idleReport + destroyed +
+                               "Joyvane console: stopped.\n";
 
 // Each row fails one call once (or every call), and says what follows: first
 // the calls the worker makes, on the virtual clock.
 const PlatformFault workerFaults[] = {
     {"CloseHandle refused for the joystick",
      {.call = "CloseHandle", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
      // The handle stays open; the product forgets it all the same.
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
+     {.reports = steady,
       .traces = {libraryTrace},
       .printed = " failed CloseHandle \n",
       .held = {.deviceHandles = 1}}},
     {"LocalAlloc fails for the joystick path",
      {.call = "LocalAlloc", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "2000:0 2510:8 3500:0 4010:0",
-      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
-      .printed = destroyed}},
+     {.reports = reopened, .traces = openFailed, .printed = destroyed}},
     {"CreateFileA denied",
      {.call = "CreateFileA", .firstCall = 1, .error = 5},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "2000:0 2510:8 3500:0 4010:0",
-      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
+     {.reports = reopened,
+      .traces = openFailed,
       .printed = std::string("Error: CreateFile failed: 5\n") + destroyed}},
     {"CreateFileA with the documented error",
      {.call = "CreateFileA", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "2000:0 2510:8 3500:0 4010:0",
-      .traces = {libraryTrace, "ZUR Joyvane: Error:Init_ZUR_GP"},
+     {.reports = reopened,
+      .traces = openFailed,
       .printed = std::string("Error: CreateFile failed: 2\n") + destroyed}},
     // The stop's wake-up is lost: the poll pause from 4000 runs to its end.
     {"SetEvent refused for the stop",
      {.call = "SetEvent", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
      {.reports = "1000:0 2500:8 3520:0 4030:0", .traces = {libraryTrace}, .printed = destroyed}},
     // A wait that fails in the first pause does not shorten it: the device is
     // opened at 1000 all the same, and the polls keep their pace.
     {"WaitForMultipleObjects fails in the first pause",
      {.call = "WaitForMultipleObjects", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+     {.reports = steady, .traces = {libraryTrace}, .printed = destroyed}},
     // Every wait on the timer fails: the stop event's own timeout keeps each
     // pause, and the stop still ends one at once.
     {"WaitForMultipleObjects fails always",
      {.call = "WaitForMultipleObjects"},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+     {.reports = steady, .traces = {libraryTrace}, .printed = destroyed}},
     // The timer cannot be set: the stop event's timeout measures every pause, and
     // the stop still ends one at once.
     {"SetWaitableTimer fails always",
      {.call = "SetWaitableTimer"},
-     Program::Worker,
-     1,
-     3500,
      {.reports = "1000:0 2500:8 2750:0 3500:0 4010:0",
       .traces = {libraryTrace},
-      .printed = destroyed}},
+      .printed = destroyed},
+     Program::Worker,
+     1},
     // No timer for another reason than an old Windows: the worker raises the
     // timer resolution while connected, and lowers it when it leaves.
     {"CreateWaitableTimerExW fails",
      {.call = "CreateWaitableTimerExW", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
+     {.reports = steady,
       .traces = {"ZUR Joyvane: High-resolution timer not created, raising the timer resolution "
                  "while connected",
                  "ZUR Joyvane: 8", libraryTrace},
@@ -323,29 +290,25 @@ const PlatformFault workerFaults[] = {
     // Without the long-press timer a long press is a short click at its release.
     {"timeSetEvent refused",
      {.call = "timeSetEvent", .firstCall = 1},
+     {.reports = "1000:0 3520:8 3770:0 4010:0", .traces = {libraryTrace}, .printed = destroyed},
      Program::Worker,
-     2,
-     3500,
-     {.reports = "1000:0 3520:8 3770:0 4010:0", .traces = {libraryTrace}, .printed = destroyed}},
+     2},
     // The timer of a short press stays set and fires; its callback sees that it
     // is not the armed one and sends nothing.
     {"timeKillEvent refused at a short release",
      {.call = "timeKillEvent", .firstCall = 1},
-     Program::Worker,
-     2,
-     2800,
      {.reports = "1000:0 2800:8 3050:0 4010:0",
       .traces = {libraryTrace},
       .printed = destroyed,
-      .timersFired = 1}},
+      .timersFired = 1},
+     Program::Worker,
+     2,
+     2800},
     {"LoadLibraryExA fails",
      {.call = "LoadLibraryExA", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
      // The file is there: what the loader did not find is a DLL it needs. The
      // next try, a second later, loads it and opens the device at once.
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
+     {.reports = steady,
       .traces = {"ZUR Joyvane: Capture library found but a DLL it needs is not, waiting: "
                  "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
                  "ZUR Joyvane: 126", libraryTrace,
@@ -354,10 +317,7 @@ const PlatformFault workerFaults[] = {
       .printed = destroyed}},
     {"GetProcAddress fails for Init",
      {.call = "GetProcAddress", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
+     {.reports = steady,
       .traces = {"ZUR Joyvane: Capture library lacks ZUR_USBIO_API_Init, waiting for another: "
                  "C:\\Joyvane\\ZUR_USBIO_KAD.dll",
                  "ZUR Joyvane: 127", libraryTrace,
@@ -367,100 +327,64 @@ const PlatformFault workerFaults[] = {
     // The module stays loaded; the product does not try again.
     {"FreeLibrary refused",
      {.call = "FreeLibrary", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
+     {.reports = steady,
       .traces = {libraryTrace},
       .printed = destroyed,
       .held = {.loadedModules = 1}}},
     {"GetModuleFileNameA fails",
      {.call = "GetModuleFileNameA", .firstCall = 1},
-     Program::Worker,
-     0,
-     3500,
-     {.reports = "1000:0 2500:8 3520:0 4010:0",
-      .traces = {"ZUR Joyvane: Capture library: "},
-      .printed = destroyed}},
+     {.reports = steady, .traces = {"ZUR Joyvane: Capture library: "}, .printed = destroyed}},
 };
 
 // The same for the calls that only the programs make, on real threads.
 const PlatformFault programFaults[] = {
     {"RegisterServiceCtrlHandlerA refused",
      {.call = "RegisterServiceCtrlHandlerA"},
-     Program::Service,
-     0,
-     0,
-     {.traces = {initTrace}}},
+     {.traces = {initTrace}},
+     Program::Service},
     {"StartServiceCtrlDispatcherA cannot connect",
      {.call = "StartServiceCtrlDispatcherA"},
-     Program::Service,
-     0,
-     0,
-     {.traces = {initTrace, "ZUR Joyvane: .... Error 4", "ZUR Joyvane: 17476"}}},
+     {.traces = {initTrace, "ZUR Joyvane: .... Error 4", "ZUR Joyvane: 17476"}},
+     Program::Service},
     {"SetServiceStatus refuses running",
      {.call = "SetServiceStatus", .firstCall = 3},
-     Program::Service,
-     0,
-     0,
      // The stop comes before the worker's first open: no joystick to let go.
      {.traces = {initTrace, libraryTrace},
       .printed = " failed CloseHandle \n",
-      .status = "2/1/3000 2/2/1000 4/0/0! 1/0/0 exit 0"}},
+      .status = "2/1/3000 2/2/1000 4/0/0! 1/0/0 exit 0"},
+     Program::Service},
     {"CreateEventA fails for the service's stop event",
      {.call = "CreateEventA", .firstCall = 1},
-     Program::Service,
-     0,
-     0,
-     {.traces = {initTrace}, .status = "2/1/3000 1/0/0 exit 8"}},
+     {.traces = {initTrace}, .status = "2/1/3000 1/0/0 exit 8"},
+     Program::Service},
     {"CreateEventA fails for the worker's stop event",
      {.call = "CreateEventA", .firstCall = 2},
-     Program::Service,
-     0,
-     0,
-     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 8"}},
+     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 8"},
+     Program::Service},
     {"CreateThread fails for the worker",
      {.call = "CreateThread", .firstCall = 1},
-     Program::Service,
-     0,
-     0,
-     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 8"}},
+     {.traces = {initTrace}, .status = "2/1/3000 2/2/1000 1/0/0 exit 8"},
+     Program::Service},
     {"CreateThread fails for the setup check",
      {.call = "CreateThread", .firstCall = 1},
-     Program::SetupCheck,
-     0,
-     0,
      {.result = 1,
       .traces = {initTrace},
-      .printed = "Joyvane setup check\ncheck: no thread to run it on: FAILED\n"}},
+      .printed = "Joyvane setup check\ncheck: no thread to run it on: FAILED\n"},
+     Program::SetupCheck},
     // The program goes on; the library is still looked for narrowly.
     {"SetDefaultDllDirectories refused",
      {.call = "SetDefaultDllDirectories"},
-     Program::Console,
-     0,
-     0,
-     {.reports = "0 0",
-      .traces = {initTrace, libraryTrace},
-      .printed = std::string(initTrace) +
-                 "\nJoyvane console: button 4, mode 0 (follow), normal values, poll every 30 ms, "
-                 "clicks of 250 ms. Ctrl+C stops.\n" +
-                 libraryTrace + "\n" + idleReport + idleReport + destroyed +
-                 "Joyvane console: stopped.\n"}},
+     {.reports = "0 0", .traces = {initTrace, libraryTrace}, .printed = consoleRun},
+     Program::Console},
     // The handler stays installed after the program ended; it takes a Ctrl+C
     // and returns at once.
     {"SetConsoleCtrlHandler refuses the removal",
      {.call = "SetConsoleCtrlHandler", .firstCall = 2},
-     Program::Console,
-     0,
-     0,
      {.reports = "0 0",
       .traces = {initTrace, libraryTrace},
-      .printed = std::string(initTrace) +
-                 "\nJoyvane console: button 4, mode 0 (follow), normal values, poll every 30 ms, "
-                 "clicks of 250 ms. Ctrl+C stops.\n" +
-                 libraryTrace + "\n" + idleReport + idleReport + destroyed +
-                 "Joyvane console: stopped.\n",
-      .ctrlCTakenAfterwards = true}},
+      .printed = consoleRun,
+      .ctrlCTakenAfterwards = true},
+     Program::Console},
 };
 
 class PlatformFaultTest : public ProductTestWithParam<PlatformFault> {
@@ -468,17 +392,9 @@ class PlatformFaultTest : public ProductTestWithParam<PlatformFault> {
     Outcome RunWorker(const PlatformFault& row) {
         sim::SetButtonTimeline(
             {{0, gpioButtonUp}, {2500, gpioButtonDown}, {row.releaseAt, gpioButtonUp}});
-        auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-        *params = ServiceConfig{4, row.mode, 0, 30, 250};
-        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        workerStopEvent.store(stop);
-        runFlag.store(1);
-        sim::At(4010, [] { RequestWorkerStop(); });
-        sim::AddFault(row.fault);
         Outcome outcome;
-        outcome.result = static_cast<int>(PollWorker(params));
-        workerStopEvent.store(nullptr);
-        CloseHandle(stop);
+        outcome.result = static_cast<int>(
+            RunPollWorker({4, row.mode, 0, 30, 250}, 4010, [&] { sim::AddFault(row.fault); }));
         outcome.reports = ReportTimeline();
         return outcome;
     }
@@ -493,23 +409,15 @@ class PlatformFaultTest : public ProductTestWithParam<PlatformFault> {
         if (row.program == Program::SetupCheck) {
             args.insert(args.begin() + 1, "--check");
         }
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
         std::atomic<bool> ended{false};
         int exitCode = -1;
         std::thread program([&] {
-            int argc = static_cast<int>(args.size());
-            exitCode = row.program == Program::Service ? ServiceProcessMain(argc, argv.data())
-                                                       : JoyvaneConsoleMain(argc, argv.data());
+            exitCode = RunMain(
+                row.program == Program::Service ? ServiceProcessMain : JoyvaneConsoleMain, args);
             ended.store(true);
         });
-        for (int i = 0;
-             i < 4000 && !ended.load() && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        WaitUntil([&] { return ended.load() || !sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); },
+                  4000);
         if (!ended.load()) {
             if (row.program == Program::Service) {
                 sim::SendControl(SERVICE_CONTROL_STOP);

@@ -30,14 +30,6 @@ class InterleavingTest : public ProductTest {
         ASSERT_EQ(1, Init_ZUR_GP());
         ComputeButtonMasks(2, 4, 0);
     }
-
-    // Waits in real time until the long-press timer has fired.
-    static bool TimerFired() {
-        for (int i = 0; i < 1000 && sim::CallsNamed("(timer fires)").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return !sim::CallsNamed("(timer fires)").empty();
-    }
 };
 
 // The long click's first report is decided on the timer thread while the worker
@@ -168,9 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Kills, TimerKillTest, ::testing::ValuesIn(killCases),
 // long click's end may not cut the short click short.
 TEST_F(InterleavingTest, TheNextPressesClickIsNotEndedByTheLongClickBeforeIt) {
     ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 1000));
-    for (int i = 0; i < 1000 && sim::Reports().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([] { return !sim::Reports().empty(); }, 1000);
     ASSERT_EQ(1u, sim::Reports().size()); // the long click began
     ASSERT_EQ(0, TranslateButtonState(up, 2, 4, 1000));
     ASSERT_EQ(0, TranslateButtonState(down, 2, 4, 1000));
@@ -194,10 +184,7 @@ TEST_F(InterleavingTest, AStopDuringAConnectLeavesNoPollAfterIt) {
     ASSERT_TRUE(sim::WaitUntilHeld(stuck, heldWithinMs));
     EXPECT_EQ(0, StopPollWorker(workerStopDeadlineMs));
     sim::ReleaseHold(stuck);
-    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(0, sim::RunningThreads());
+    EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 2000));
     EXPECT_TRUE(sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty());
     EXPECT_EQ(2u, sim::CallsNamed("CreateFileA").size()); // the fixture's, the one after the stop
     EXPECT_TRUE(sim::Reports().empty());

@@ -38,10 +38,15 @@ class JoystickDeviceTest : public ProductTest {
 
     // An open connection holds exactly one device handle and one path buffer.
     void ExpectConnectionHeld() {
-        sim::Resources held;
-        held.deviceHandles = 1;
-        held.localBlocks = 1;
-        EXPECT_EQ(held, sim::Held());
+        EXPECT_EQ((sim::Resources{.deviceHandles = 1, .localBlocks = 1}), sim::Held());
+    }
+
+    // The search the joystick's open makes, among the present HID interfaces.
+    DWORD FindJoystick(HDEVINFO* set, SP_DEVINFO_DATA* device) {
+        GUID hid;
+        HidD_GetHidGuid(&hid);
+        return FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, set, device,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     }
 };
 
@@ -109,11 +114,7 @@ TEST_P(HardwareIdTest, MatchesTheFirstHardwareIdOnlyIgnoringLetterCase) {
     sim::AddHidDevice(OtherDevice(c.ids));
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA device = {};
-    GUID hid;
-    HidD_GetHidGuid(&hid);
-    DWORD result = FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set, &device,
-                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    EXPECT_EQ(c.matches ? 0u : ERROR_NO_MORE_ITEMS, result) << c.ids;
+    EXPECT_EQ(c.matches ? 0u : ERROR_NO_MORE_ITEMS, FindJoystick(&set, &device)) << c.ids;
     EXPECT_EQ(c.matches ? 1 : 0, sim::Held().deviceSets) << c.ids;
     if (c.matches) {
         EXPECT_EQ(sizeof(SP_DEVINFO_DATA), device.cbSize);
@@ -208,11 +209,7 @@ TEST_P(SearchFailureTest, ReturnsTheErrorAndKeepsNothing) {
     }
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA device = {};
-    GUID hid;
-    HidD_GetHidGuid(&hid);
-    EXPECT_EQ(c.result, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, &set,
-                                               &device, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
-        << c.why;
+    EXPECT_EQ(c.result, FindJoystick(&set, &device)) << c.why;
     EXPECT_EQ(INVALID_HANDLE_VALUE, set) << c.why;
     EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
 
@@ -229,10 +226,7 @@ INSTANTIATE_TEST_SUITE_P(Searches, SearchFailureTest, ::testing::ValuesIn(search
 
 TEST_F(JoystickDeviceTest, AMatchWithoutOutParametersIsFoundAndItsSetDestroyed) {
     sim::AddHidDevice(Joystick());
-    GUID hid;
-    HidD_GetHidGuid(&hid);
-    EXPECT_EQ(0u, FindDeviceByHardwareId(SPDRP_HARDWAREID, &hid, joystickHardwareId, nullptr,
-                                         nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    EXPECT_EQ(0u, FindJoystick(nullptr, nullptr));
     EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 

@@ -2,6 +2,7 @@
 // fallback where Windows refuses one: the real worker on the test's thread, on the
 // virtual clock.
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,15 +19,7 @@ constexpr int32_t up = gpioButtonUp;
 
 // Runs the worker until the virtual time stopAt, when the stop request comes.
 void RunWorker(int32_t mode, int32_t pollMs, int32_t pulseMs, uint32_t stopAt) {
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, mode, 0, pollMs, pulseMs};
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    sim::At(stopAt, [] { RequestWorkerStop(); });
-    EXPECT_EQ(0u, PollWorker(params));
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
+    EXPECT_EQ(0u, RunPollWorker({4, mode, 0, pollMs, pulseMs}, stopAt));
 }
 
 // "time name" of the timing calls, with the length of each pause: a timer set for
@@ -54,6 +47,24 @@ std::vector<std::string> TimingCalls() {
         calls.push_back(line);
     }
     return calls;
+}
+
+// The 30 ms poll pauses on the timer, one at each poll from from until before until.
+std::vector<std::string> PollPauses(uint32_t from, uint32_t until) {
+    std::vector<std::string> calls;
+    for (uint32_t t = from; t < until; t += 30) {
+        calls.push_back(std::to_string(t) + " SetWaitableTimer 30");
+        calls.push_back(std::to_string(t) + " WaitForMultipleObjects event,timer");
+    }
+    return calls;
+}
+
+std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
 }
 
 struct TimingCase {
@@ -96,68 +107,12 @@ const TimingCase timingCases[] = {
      {},
      2080,
      "1000:0 1800:16 2050:0",
-     {"0 CreateWaitableTimerExW 2",
-      "0 SetWaitableTimer 1000",
-      "0 WaitForMultipleObjects event,timer",
-      "1000 SetWaitableTimer 30",
-      "1000 WaitForMultipleObjects event,timer",
-      "1030 SetWaitableTimer 30",
-      "1030 WaitForMultipleObjects event,timer",
-      "1060 SetWaitableTimer 30",
-      "1060 WaitForMultipleObjects event,timer",
-      "1090 SetWaitableTimer 30",
-      "1090 WaitForMultipleObjects event,timer",
-      "1120 SetWaitableTimer 30",
-      "1120 WaitForMultipleObjects event,timer",
-      "1150 SetWaitableTimer 30",
-      "1150 WaitForMultipleObjects event,timer",
-      "1180 SetWaitableTimer 30",
-      "1180 WaitForMultipleObjects event,timer",
-      "1210 SetWaitableTimer 30",
-      "1210 WaitForMultipleObjects event,timer",
-      "1240 SetWaitableTimer 30",
-      "1240 WaitForMultipleObjects event,timer",
-      "1270 SetWaitableTimer 30",
-      "1270 WaitForMultipleObjects event,timer",
-      "1300 SetWaitableTimer 30",
-      "1300 WaitForMultipleObjects event,timer",
-      "1330 SetWaitableTimer 30",
-      "1330 WaitForMultipleObjects event,timer",
-      "1360 SetWaitableTimer 30",
-      "1360 WaitForMultipleObjects event,timer",
-      "1390 SetWaitableTimer 30",
-      "1390 WaitForMultipleObjects event,timer",
-      "1420 SetWaitableTimer 30",
-      "1420 WaitForMultipleObjects event,timer",
-      "1450 SetWaitableTimer 30",
-      "1450 WaitForMultipleObjects event,timer",
-      "1480 SetWaitableTimer 30",
-      "1480 WaitForMultipleObjects event,timer",
-      "1510 SetWaitableTimer 30",
-      "1510 WaitForMultipleObjects event,timer",
-      "1540 SetWaitableTimer 30",
-      "1540 WaitForMultipleObjects event,timer",
-      "1570 SetWaitableTimer 30",
-      "1570 WaitForMultipleObjects event,timer",
-      "1600 SetWaitableTimer 30",
-      "1600 WaitForMultipleObjects event,timer",
-      "1630 SetWaitableTimer 30",
-      "1630 WaitForMultipleObjects event,timer",
-      "1660 SetWaitableTimer 30",
-      "1660 WaitForMultipleObjects event,timer",
-      "1690 SetWaitableTimer 30",
-      "1690 WaitForMultipleObjects event,timer",
-      "1720 SetWaitableTimer 30",
-      "1720 WaitForMultipleObjects event,timer",
-      "1750 SetWaitableTimer 30",
-      "1750 WaitForMultipleObjects event,timer",
-      "1780 SetWaitableTimer 30",
-      "1780 WaitForMultipleObjects event,timer",
-      "1800 CreateWaitableTimerExW 2",
-      "1800 SetWaitableTimer 250",
-      "1800 WaitForSingleObject timer",
-      "2050 SetWaitableTimer 30",
-      "2050 WaitForMultipleObjects event,timer"}},
+     Joined({{"0 CreateWaitableTimerExW 2", "0 SetWaitableTimer 1000",
+              "0 WaitForMultipleObjects event,timer"},
+             PollPauses(1000, 1800),
+             {"1800 CreateWaitableTimerExW 2", "1800 SetWaitableTimer 250",
+              "1800 WaitForSingleObject timer"},
+             PollPauses(2050, 2051)})},
     // Windows before 10 1803: no high-resolution timer. The resolution is raised
     // from the connect to the stop, and the stop event's timeout measures each
     // pause; the long click sleeps.
@@ -298,15 +253,7 @@ TEST_P(PauseStopTest, AStopDuringAPauseEndsItAtOnce) {
     sim::AddHidDevice(VirtualJoystick());
     sim::SetButtonTimeline({{0, down}});
     sim::RefuseHighResolutionTimers(c.refuseHighResolution);
-    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-    *params = ServiceConfig{4, c.mode, 0, c.pollMs, c.pulseMs};
-    runFlag.store(1);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    workerStopEvent.store(stop);
-    sim::At(4321, [] { RequestWorkerStop(); });
-    PollWorker(params);
-    workerStopEvent.store(nullptr);
-    CloseHandle(stop);
+    RunWorker(c.mode, c.pollMs, c.pulseMs, 4321);
     EXPECT_EQ(4321u, sim::Now());
     EXPECT_EQ(4321u, sim::CallsNamed("FreeLibrary").at(0).time);
     EXPECT_EQ(sim::Resources{}, sim::Held());

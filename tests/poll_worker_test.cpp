@@ -1,9 +1,7 @@
 // The real poll worker on the test's own thread, on the virtual clock, against a
 // scripted capture device and virtual joystick.
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bridge/button_masks.h"
@@ -27,17 +25,7 @@ class PollWorkerTest : public ProductTest {
     // Runs the worker until the virtual time stopAt, when the stop request comes.
     DWORD Run(int32_t button, int32_t mode, int32_t inverted, int32_t pollMs, int32_t pulseMs,
               uint32_t stopAt) {
-        auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
-        *params = ServiceConfig{button, mode, inverted, pollMs, pulseMs};
-        runFlag.store(1);
-        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        workerStopEvent.store(stop);
-        sim::At(stopAt, [] { RequestWorkerStop(); });
-        DWORD result = PollWorker(params);
-        EXPECT_EQ(0, workerAlive.load());
-        workerStopEvent.store(nullptr);
-        CloseHandle(stop);
-        return result;
+        return RunPollWorker({button, mode, inverted, pollMs, pulseMs}, stopAt);
     }
 
     // "time name" for each call into the capture library (without its prefix).
@@ -62,11 +50,10 @@ enum class Copy { good, bits64, noGetGpio, goodInSystem32 };
 struct LibraryWait {
     const char* why;
     std::vector<std::pair<uint32_t, Copy>> copies; // from time, the copy there
-    bool windows64;
     uint32_t stopAt;
     std::vector<std::string> loads; // "time result" of each LoadLibraryExA
     std::vector<std::string> trace;
-    std::vector<std::string> firstLibraryCalls; // the first calls into the library
+    bool windows64 = false;
 };
 PRINTED_BY_TEST_NAME(LibraryWait)
 
@@ -78,63 +65,52 @@ const char lacksGetGpio[] = "ZUR Joyvane: Capture library lacks ZUR_USBIO_API_Ge
                             "for another: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
 const char loadedHere[] = "ZUR Joyvane: Capture library: C:\\Joyvane\\ZUR_USBIO_KAD.dll";
 
+std::string UsableAfter(int error, const char* path = "C:\\Joyvane\\ZUR_USBIO_KAD.dll") {
+    return "ZUR Joyvane: Capture library usable after error " + std::to_string(error) + ": " + path;
+}
+
 // A library that cannot serve is tried again after each reconnect pause, until
 // one can; the first failure of each kind and the load that ends the wait are
 // traced, and the device is opened and polled at once.
 const LibraryWait libraryWaits[] = {
     {"missing, then copied in",
      {{2500, Copy::good}},
-     false,
      3100,
      {"0 0", "1000 0", "2000 0", "3000 1"},
-     {notFound, "ZUR Joyvane: 126", loadedHere,
-      "ZUR Joyvane: Capture library usable after error 126: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
-     {"3000 Init", "3000 Open", "3000 InitI2c", "3000 GetGPIO", "3030 GetGPIO"}},
+     {notFound, "ZUR Joyvane: 126", loadedHere, UsableAfter(126)}},
     {"a 64-bit build, then the 32-bit one",
      {{0, Copy::bits64}, {1500, Copy::good}},
-     false,
      2100,
      {"0 0", "1000 0", "2000 1"},
-     {not32Bit, "ZUR Joyvane: 193", loadedHere,
-      "ZUR Joyvane: Capture library usable after error 193: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
-     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+     {not32Bit, "ZUR Joyvane: 193", loadedHere, UsableAfter(193)}},
     {"one without GetGPIO, then a whole one",
      {{0, Copy::noGetGpio}, {1500, Copy::good}},
-     false,
      2100,
      {"0 1", "1000 1", "2000 1"},
-     {lacksGetGpio, "ZUR Joyvane: 127", loadedHere,
-      "ZUR Joyvane: Capture library usable after error 127: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
-     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+     {lacksGetGpio, "ZUR Joyvane: 127", loadedHere, UsableAfter(127)}},
     {"each kind of failure traced once",
      {{0, Copy::bits64},
       {1500, Copy::noGetGpio},
       {2500, Copy::bits64},
       {3500, Copy::noGetGpio},
       {4500, Copy::good}},
-     false,
      5040,
      {"0 0", "1000 0", "2000 1", "3000 0", "4000 1", "5000 1"},
      {not32Bit, "ZUR Joyvane: 193", lacksGetGpio, "ZUR Joyvane: 127", loadedHere,
-      "ZUR Joyvane: Capture library usable after error 127: C:\\Joyvane\\ZUR_USBIO_KAD.dll"},
-     {"5000 Init", "5000 Open", "5000 InitI2c", "5000 GetGPIO", "5030 GetGPIO"}},
+      UsableAfter(127)}},
     {"copied into SysWOW64 on 64-bit Windows",
      {{1500, Copy::goodInSystem32}},
-     true,
      2100,
      {"0 0", "1000 0", "2000 1"},
      {notFound, "ZUR Joyvane: 126",
       "ZUR Joyvane: Capture library: C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll",
-      "ZUR Joyvane: Capture library usable after error 126: "
-      "C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll"},
-     {"2000 Init", "2000 Open", "2000 InitI2c", "2000 GetGPIO", "2030 GetGPIO"}},
+      UsableAfter(126, "C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll")},
+     true},
     {"stopped while waiting",
      {},
-     false,
      2500,
      {"0 0", "1000 0", "2000 0"},
-     {notFound, "ZUR Joyvane: 126"},
-     {}},
+     {notFound, "ZUR Joyvane: 126"}},
 };
 
 using LibraryWaitTest = PollWorkerCases<LibraryWait>;
@@ -177,9 +153,19 @@ TEST_P(LibraryWaitTest, TheWorkerWaitsForAUsableLibrary) {
     }
     EXPECT_EQ(c.loads, loads) << c.why;
     EXPECT_EQ(c.trace, OwnTraceLines()) << c.why;
+    // The device opened and polled at the load that ended the wait; without one,
+    // nothing called.
+    std::vector<std::string> connected;
     std::vector<std::string> calls = LibraryCalls();
-    calls.resize(std::min(calls.size(), c.firstLibraryCalls.size()));
-    EXPECT_EQ(c.firstLibraryCalls, calls) << c.why;
+    if (!loads.empty() && loads.back().ends_with(" 1")) {
+        const uint32_t at = sim::CallsNamed("LoadLibraryExA").back().time;
+        for (const char* call : {"Init", "Open", "InitI2c", "GetGPIO"}) {
+            connected.push_back(std::to_string(at) + " " + call);
+        }
+        connected.push_back(std::to_string(at + 30) + " GetGPIO");
+        calls.resize(std::min(calls.size(), connected.size()));
+    }
+    EXPECT_EQ(connected, calls) << c.why;
     // Each copy that loaded and was found wanting was unloaded at once.
     EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
     EXPECT_GE(1, sim::PeakHeld().loadedModules) << c.why;
@@ -395,10 +381,6 @@ TEST_F(PollWorkerTest, AnUnknownModeFailsEveryPollThatWouldAct) {
     EXPECT_EQ("2100 Init", calls[8]);
 }
 
-} // namespace
-
-namespace {
-
 struct ShortPause {
     int32_t pollMs;
 };
@@ -464,10 +446,6 @@ TEST_F(PollWorkerTest, AJoystickThatRefusesAReportIsOpenedAgain) {
     EXPECT_EQ(sim::Resources{}, sim::Held());
 }
 
-} // namespace
-
-namespace {
-
 // The worker takes its five settings from the call that starts it, all of them:
 // the service's own copy may say otherwise (a test, or a --check run in the same
 // process) and is not read.
@@ -477,9 +455,7 @@ TEST_F(PollWorkerTest, TheStartedWorkerUsesTheSettingsItWasGiven) {
     sim::SetButtonTimeline({{0, up}, {1500, down}});
     serviceConfig = ServiceConfig{1, 1, 0, 500, 100};
     ASSERT_EQ(1, StartPollWorker(ServiceConfig{5, 0, 1, 30, 250}));
-    for (int i = 0; i < 2000 && sim::Reports().size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([] { return sim::Reports().size() >= 2; }, 2000);
     EXPECT_EQ(1, StopPollWorker(workerStopDeadlineMs));
     // Button 5 inverted, follow mode: idle 16, pressed 0, and no click.
     std::vector<sim::Report> reports = sim::Reports();

@@ -1,8 +1,12 @@
 #include "tests/product_fixture.h"
 
+#include <chrono>
 #include <cstdio>
 #include <regex>
 
+#include "bridge/poll_worker.h"
+#include "service/console_runner.h"
+#include "service/service_lifecycle.h"
 #include "tests/process_state.h"
 
 void ResetProductState() {
@@ -19,6 +23,78 @@ void ProductTest::TearDown() {
     sim::EndStdoutCapture(HasFailure());
     // Joins whatever threads the test left, before the process's statics go.
     sim::Reset();
+}
+
+void ServiceProcessTest::SetUp() {
+    ProductTest::SetUp();
+    sim::InstallCaptureLibrary();
+    sim::AddHidDevice(VirtualJoystick());
+    sim::StartedByServiceManager(true);
+    sim::UseRealTime(realPerVirtual);
+}
+
+void ServiceProcessTest::TearDown() {
+    if (process.joinable()) {
+        sim::SendControl(SERVICE_CONTROL_STOP);
+        process.join();
+    }
+    ProductTest::TearDown();
+}
+
+void ServiceProcessTest::Start(std::vector<std::string> numbers) {
+    numbers.insert(numbers.begin(), "joyvane_service.exe");
+    process = std::thread([numbers] { RunMain(ServiceProcessMain, numbers); });
+}
+
+int RunMain(int (*main)(int, char**), std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return main(static_cast<int>(args.size()), argv.data());
+}
+
+DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt,
+                    const std::function<void()>& before) {
+    auto* params = static_cast<ServiceConfig*>(LocalAlloc(LPTR, sizeof(ServiceConfig)));
+    *params = config;
+    runFlag.store(1);
+    HANDLE stop = stopAt == 0 ? nullptr : CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    workerStopEvent.store(stop);
+    if (stopAt != 0) {
+        sim::At(stopAt, [] { RequestWorkerStop(); });
+    }
+    if (before) {
+        before();
+    }
+    DWORD result = PollWorker(params);
+    EXPECT_EQ(0, workerAlive.load());
+    workerStopEvent.store(nullptr);
+    if (stop != nullptr) {
+        CloseHandle(stop);
+    }
+    return result;
+}
+
+int RunConsole(std::vector<std::string> args) {
+    args.insert(args.begin(), "joyvane_console.exe");
+    return RunMain(ConsoleProcessMain, args);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs) {
+    for (uint32_t i = 0; i < realMs && !condition(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+::testing::AssertionResult WaitForCalls(const char* name, size_t count) {
+    if (WaitUntil([&] { return sim::CallsNamed(name).size() >= count; })) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << sim::CallsNamed(name).size() << " calls of " << name << ", not " << count;
 }
 
 std::string CaseName(std::string_view description) {
@@ -73,6 +149,12 @@ sim::HidDevice VirtualJoystick() {
     sim::HidDevice device;
     device.hardwareIds = sim::MultiSz({"HID\\ZurVirtualHidDevice"});
     device.interfaces.push_back(sim::HidInterface{"\\\\?\\hid#zur#1"});
+    return device;
+}
+
+sim::HidDevice NotAJoystick() {
+    sim::HidDevice device = VirtualJoystick();
+    device.interfaces[0].usage = 5;
     return device;
 }
 

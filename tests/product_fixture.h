@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "bridge/settings.h"
 #include "sim/sim.h"
 
 void ResetProductState();
@@ -23,6 +27,49 @@ class ProductTest : public ::testing::Test {
 // and a fresh product state, as every ProductTest does.
 template <typename Case>
 class ProductTestWithParam : public ProductTest, public ::testing::WithParamInterface<Case> {};
+
+// The service process as the service manager starts and stops it, on real threads
+// with the clock scaled (a real millisecond is ten virtual ones), the capture
+// library and the joystick in place.
+class ServiceProcessTest : public ProductTest {
+  protected:
+    static constexpr double realPerVirtual = 0.1;
+    static constexpr uint32_t waitMs = 10000;
+
+    void SetUp() override;
+    // A test that failed half-way still has to let the service end.
+    void TearDown() override;
+    // Starts the service process on its own thread with these five numbers.
+    void Start(std::vector<std::string> numbers = {"4", "0", "0", "30", "250"});
+
+    std::thread process;
+};
+
+template <typename Case>
+class ServiceProcessTestWithParam : public ServiceProcessTest,
+                                    public ::testing::WithParamInterface<Case> {};
+
+// Calls a program's main (or anything else that takes argc and argv) with args,
+// the program's name first.
+int RunMain(int (*main)(int, char**), std::vector<std::string> args);
+
+// Runs the poll worker on this thread with config, handed over as StartPollWorker
+// does (a LocalAlloc'd copy), with the run flag up and its stop event, until the
+// stop request at the virtual time stopAt; its return value. With stopAt 0 the
+// worker has no stop event and the test lowers the run flag itself. before runs
+// just before the worker starts, when the test's own calls are made.
+DWORD RunPollWorker(const ServiceConfig& config, uint32_t stopAt = 0,
+                    const std::function<void()>& before = nullptr);
+
+// joyvane_console.exe with these arguments, on this thread; its exit code.
+int RunConsole(std::vector<std::string> args);
+
+// Waits in real time, looking every millisecond, until condition holds or realMs
+// have passed; whether it holds.
+bool WaitUntil(const std::function<bool()>& condition, uint32_t realMs = 10000);
+
+// Waits in real time until at least count calls of that name were logged.
+::testing::AssertionResult WaitForCalls(const char* name, size_t count = 1);
 
 // A case's description as a test name: "no stop event" is "NoStopEvent", "mode -1"
 // "ModeMinus1"; other characters than letters and digits only split words.
@@ -46,6 +93,8 @@ int ReportValue(const sim::Report& report);
 
 // The virtual joystick as it is present on a machine with its driver.
 sim::HidDevice VirtualJoystick();
+// The same device with a collection that is no joystick (usage 5).
+sim::HidDevice NotAJoystick();
 
 // The trace without the device lines that are copied into it ("ZUR Joyvane:
 // device: ..."), for checks of the trace's own lines.

@@ -18,13 +18,8 @@ const std::string newLine = "\"C:\\Joyvane\\joyvane_service.exe\" 5 2 0 30 200";
 const std::vector<std::string> newNumbers = {"5", "2", "0", "30", "200"};
 
 int Configure(std::vector<std::string> numbers) {
-    numbers.insert(numbers.begin(), {"joyvane_console.exe", "--configure"});
-    std::vector<char*> argv;
-    for (std::string& arg : numbers) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    return ConsoleProcessMain(static_cast<int>(numbers.size()), argv.data());
+    numbers.insert(numbers.begin(), "--configure");
+    return RunConsole(numbers);
 }
 
 void InstallRunning() {
@@ -390,12 +385,7 @@ TEST_F(ProductTest, ConfigureAndStatusWantTheirExactArguments) {
                                                {"--configure", "5", "2", "0", "30", "200", "7"},
                                                {"--status", "4"},
                                                {"--statu"}}) {
-        args.insert(args.begin(), "joyvane_console.exe");
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        EXPECT_EQ(2, ConsoleProcessMain(static_cast<int>(args.size()), argv.data())) << args[1];
+        EXPECT_EQ(2, RunConsole(args)) << args[0];
     }
     EXPECT_TRUE(CallNames("OpenSC").empty());
     EXPECT_EQ(oldLine, sim::Service()->imagePath);

@@ -16,42 +16,8 @@
 
 namespace {
 
-constexpr double realPerVirtual = 0.1;
-constexpr uint32_t waitMs = 10000;
-
-class ServiceLifecycleTest : public ProductTest {
+class ServiceLifecycleTest : public ServiceProcessTest {
   protected:
-    void SetUp() override {
-        ProductTest::SetUp();
-        sim::InstallCaptureLibrary();
-        sim::AddHidDevice(VirtualJoystick());
-        sim::StartedByServiceManager(true);
-        sim::UseRealTime(realPerVirtual);
-    }
-
-    void TearDown() override {
-        if (process.joinable()) {
-            // A test that failed half-way still has to let the service end.
-            sim::SendControl(SERVICE_CONTROL_STOP);
-            process.join();
-        }
-        ProductTest::TearDown();
-    }
-
-    // Starts the service process as the service manager would, with its five numbers.
-    void Start(std::vector<std::string> numbers = {"4", "0", "0", "30", "250"}) {
-        args = numbers;
-        args.insert(args.begin(), "joyvane_service.exe");
-        process = std::thread([this] {
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            ServiceProcessMain(static_cast<int>(args.size()), argv.data());
-        });
-    }
-
     // Waits for the process to end, as the service manager sees it end.
     void Finish() {
         process.join();
@@ -63,14 +29,6 @@ class ServiceLifecycleTest : public ProductTest {
         EXPECT_EQ(sim::Resources{}, sim::Held());
     }
 
-    // Waits until the worker has polled at least once on an open connection.
-    void WaitUntilConnected() {
-        for (int i = 0; i < 2000 && sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ASSERT_FALSE(sim::CallsNamed("ZUR_USBIO_API_GetGPIO").empty());
-    }
-
     // Virtual milliseconds from a control to the stopped report.
     uint32_t StopTime(DWORD control) {
         uint32_t sent = sim::Now();
@@ -78,9 +36,6 @@ class ServiceLifecycleTest : public ProductTest {
         std::vector<sim::StatusReport> reports = sim::StatusReports();
         return reports.empty() ? 0 : reports.back().time - sent;
     }
-
-    std::vector<std::string> args;
-    std::thread process;
 };
 
 struct StopControl {
@@ -102,7 +57,7 @@ TEST_P(StopControlTest, ReportsItsWayUpAndDownAndStopsTheWorker) {
     const StopControl& c = GetParam();
     Start();
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs)) << c.name;
-    WaitUntilConnected();
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO"));
     EXPECT_TRUE(sim::SendControl(c.control)) << c.name;
     Finish();
     EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence()) << c.name;
@@ -244,14 +199,6 @@ struct WorkerState {
 };
 PRINTED_BY_TEST_NAME(WorkerState)
 
-// Waits in real time until the capture library saw at least count calls of that name.
-void WaitForCalls(const char* name, size_t count) {
-    for (int i = 0; i < 4000 && sim::CallsNamed(name).size() < count; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_LE(count, sim::CallsNamed(name).size()) << name;
-}
-
 // The worker's pauses end when a stop is requested, so a stop takes about as long
 // as the library call or report under way, whatever the worker is doing. The
 // bound leaves room for the scaled clock's jitter (a real millisecond is ten
@@ -260,17 +207,17 @@ const WorkerState workerStates[] = {
     {"connected, poll 30 ms",
      {"4", "1", "0", "30", "250"},
      nullptr,
-     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
+     [] { EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 1)); },
      300},
     {"in the reconnect pause",
      {"4", "1", "0", "30", "250"},
      [] { sim::AddFault({.call = "ZUR_USBIO_API_Init", .from = 0, .until = 1000000}); },
-     [] { WaitForCalls("ZUR_USBIO_API_Init", 1); },
+     [] { EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_Init", 1)); },
      300},
     {"joystick absent",
      {"4", "1", "0", "30", "250"},
      [] { sim::RemoveHidDevices(); },
-     [] { WaitForCalls("ZUR_USBIO_API_InitI2c", 1); },
+     [] { EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_InitI2c", 1)); },
      300},
     {"in the first poll's retries",
      {"4", "1", "0", "30", "250"},
@@ -284,26 +231,26 @@ const WorkerState workerStates[] = {
              }
          });
      },
-     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 20); },
+     [] { EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 20)); },
      300},
     {"during a long click",
      {"4", "2", "0", "30", "250"},
      [] {
          sim::SetButtonTimeline({{0, gpioButtonDown}});
      },
-     [] { WaitForCalls("(timer fires)", 1); },
+     [] { EXPECT_TRUE(WaitForCalls("(timer fires)", 1)); },
      300},
     {"a long poll pause (10 s)",
      {"4", "1", "0", "10000", "250"},
      nullptr,
-     [] { WaitForCalls("ZUR_USBIO_API_GetGPIO", 1); },
+     [] { EXPECT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 1)); },
      300},
     {"a long click (10 s)",
      {"4", "1", "0", "30", "10000"},
      [] {
          sim::SetButtonTimeline({{0, gpioButtonDown}});
      },
-     [] { WaitForCalls("HidD_SetFeature", 2); },
+     [] { EXPECT_TRUE(WaitForCalls("HidD_SetFeature", 2)); },
      300},
 };
 
@@ -343,7 +290,7 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
     sim::SetButtonTimeline({{0, gpioButtonDown}});
     Start({"4", "0", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("ZUR_USBIO_API_GetGPIO", 1);
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 1));
     int blocked = sim::HoldAt("ZUR_USBIO_API_GetGPIO");
     ASSERT_TRUE(sim::WaitUntilHeld(blocked, waitMs));
     uint32_t stopTime = StopTime(SERVICE_CONTROL_STOP);
@@ -368,51 +315,38 @@ TEST_F(ServiceLifecycleTest, AStopWithTheLibraryBlockedLetsGoOfTheJoystickBefore
     // Let go, the worker finds the joystick gone: nothing it sends reaches it.
     size_t before = sim::Reports().size();
     sim::ReleaseHold(blocked);
-    for (int i = 0; i < 2000 && sim::RunningThreads() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(0, sim::RunningThreads());
+    EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 2000));
     for (const sim::Report& report : sim::Reports(before)) {
         EXPECT_FALSE(report.accepted);
     }
 }
 
-// A report that the joystick's driver does not complete holds the joystick's lock
-// and the worker with it. The stop waits its deadline for the worker, then cancels
-// the write and sends the idle value itself: the press never reaches the joystick,
-// and nothing does after stopped, even when the driver finishes late.
-TEST_F(ServiceLifecycleTest, AReportThatNeverCompletesIsCancelledByTheStop) {
-    sim::SetButtonTimeline({{1500, gpioButtonDown}});
-    int hanging = sim::HoldAt("HidD_SetFeature", 2); // the press, after the idle report
-    Start({"4", "0", "0", "30", "250"});
-    ASSERT_TRUE(sim::WaitUntilHeld(hanging, waitMs));
-    std::thread control([] { EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)); });
-    EXPECT_TRUE(sim::WaitForServiceState(SERVICE_STOPPED, 5000));
-    sim::ReleaseHold(hanging);
-    control.join();
-    process.join();
-    std::vector<std::string> story = ReportsAndStatus();
-    ASSERT_LE(4u, story.size());
-    EXPECT_EQ((std::vector<std::string>{"status 3", "report 8!", "report 0", "status 1"}),
-              std::vector<std::string>(story.end() - 4, story.end()));
-    std::vector<sim::Call> cancels = sim::CallsNamed("CancelSynchronousIo");
-    ASSERT_FALSE(cancels.empty());
-    EXPECT_EQ(TRUE, cancels[0].values.result);
-    std::vector<sim::StatusReport> reports = sim::StatusReports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState);
-    // After the stop, an interrogation reports the service as stopped.
-    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
-}
+struct HangingReport {
+    const char* name;
+    const char* mode;
+    const char* cancelled;  // the hanging report, as it ends
+    bool workerIdleMayCome; // the worker's own idle report may come before the stop's
+};
+PRINTED_BY_TEST_NAME(HangingReport)
 
-// The long click's report hangs on the timer thread, holding the joystick's lock,
-// and the worker waits for the lock as it leaves. The stop cancels the timer
-// thread's write: the idle value is the joystick's last report, before stopped.
-TEST_F(ServiceLifecycleTest, ALongClickThatNeverCompletesIsCancelledByTheStop) {
+// A report that the joystick's driver does not complete holds the joystick's lock
+// and the worker with it (the press), or hangs on the timer thread while the
+// worker waits for the lock as it leaves (the long click, at 2300). The stop waits
+// its deadline for the worker, then cancels the write and sends the idle value
+// itself: the report never reaches the joystick, and nothing does after stopped,
+// even when the driver finishes late.
+const HangingReport hangingReports[] = {
+    {"a press", "0", "report 8!", false},
+    {"a long click", "2", "report 16!", true},
+};
+
+using HangingReportTest = ServiceLifecycleCases<HangingReport>;
+
+TEST_P(HangingReportTest, IsCancelledByTheStop) {
+    const HangingReport& c = GetParam();
     sim::SetButtonTimeline({{1500, gpioButtonDown}});
-    int hanging = sim::HoldAt("HidD_SetFeature", 2); // the long click, at 2300
-    Start({"4", "2", "0", "30", "250"});
+    int hanging = sim::HoldAt("HidD_SetFeature", 2); // the one after the idle report
+    Start({"4", c.mode, "0", "30", "250"});
     ASSERT_TRUE(sim::WaitUntilHeld(hanging, waitMs));
     std::thread control([] { EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)); });
     EXPECT_TRUE(sim::WaitForServiceState(SERVICE_STOPPED, 5000));
@@ -423,15 +357,26 @@ TEST_F(ServiceLifecycleTest, ALongClickThatNeverCompletesIsCancelledByTheStop) {
     std::vector<std::string> story = ReportsAndStatus();
     auto stopPending = std::find(story.begin(), story.end(), "status 3");
     ASSERT_NE(story.end(), stopPending);
-    // The long click cancelled, the idle value taken, and nothing after stopped;
-    // the worker's own idle report may come before the stop's.
     std::vector<std::string> tail(stopPending + 1, story.end());
     ASSERT_LE(3u, tail.size());
-    EXPECT_EQ("report 16!", tail.front());
+    EXPECT_EQ(c.cancelled, tail.front());
     EXPECT_EQ((std::vector<std::string>{"report 0", "status 1"}),
               std::vector<std::string>(tail.end() - 2, tail.end()));
+    if (!c.workerIdleMayCome) {
+        EXPECT_EQ(3u, tail.size());
+    }
+    std::vector<sim::Call> cancels = sim::CallsNamed("CancelSynchronousIo");
+    ASSERT_FALSE(cancels.empty());
+    EXPECT_EQ(TRUE, cancels[0].values.result);
+    EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
+    // After the stop, an interrogation reports the service as stopped.
+    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
     EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().status.dwCurrentState);
 }
+
+// Named among the worker's states at the stop: held in a report.
+INSTANTIATE_TEST_SUITE_P(States, HangingReportTest, ::testing::ValuesIn(hangingReports),
+                         NamedBy<&HangingReport::name>());
 
 // A refused report on the service thread runs the stop sequence while a stop
 // control runs it on the dispatcher thread. Neither may report stopped before the
@@ -441,7 +386,7 @@ TEST_F(ServiceLifecycleTest, TwoStopSequencesAtOnceBothEndOnlyWhenTheStopIsCompl
     sim::SetButtonTimeline({{0, gpioButtonDown}});
     Start({"4", "0", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("ZUR_USBIO_API_GetGPIO", 1);
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO", 1));
     int blocked = sim::HoldAt("ZUR_USBIO_API_GetGPIO");
     ASSERT_TRUE(sim::WaitUntilHeld(blocked, waitMs));
     std::thread control([] { EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP)); });
@@ -470,16 +415,8 @@ TEST_F(ServiceLifecycleTest, TwoStopSequencesAtOnceBothEndOnlyWhenTheStopIsCompl
 
 TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {
     sim::StartedByServiceManager(false);
-    std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30", "250"};
-    char* argv[] = {numbers[0].data(),
-                    numbers[1].data(),
-                    numbers[2].data(),
-                    numbers[3].data(),
-                    numbers[4].data(),
-                    numbers[5].data(),
-                    nullptr};
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(0, ServiceProcessMain(6, argv));
+    EXPECT_EQ(0, RunMain(ServiceProcessMain, {"joyvane_service.exe", "4", "1", "0", "30", "250"}));
     // The user who started it by hand is told what it is, and what to run instead.
     EXPECT_EQ("joyvane_service.exe is a Windows service: install it with install.cmd or the MSI "
               "(as administrator) and it starts with Windows; \"joyvane_console.exe 4 1 0 30 "
@@ -493,127 +430,110 @@ TEST_F(ServiceLifecycleTest, StartedFromAConsoleTheProcessEndsAtOnce) {
     EXPECT_TRUE(sim::StatusReports().empty());
 }
 
-struct IncompleteStart {
+struct RefusedProcess {
     const char* how;
     bool byServiceManager;
+    int (*run)();
+    int result;
     size_t messageBoxes;
+    DWORD error; // every status report's exit code
     const char* statusSequence;
     std::vector<std::string> traces;
 };
-PRINTED_BY_TEST_NAME(IncompleteStart)
+PRINTED_BY_TEST_NAME(RefusedProcess)
+
+int FourNumbers() {
+    return RunMain(ServiceProcessMain, {"joyvane_service.exe", "4", "1", "0", "30"});
+}
+int MissingHidDll() {
+    return RefuseServiceProcess(ERROR_MOD_NOT_FOUND, "hid.dll");
+}
+const std::vector<std::string> missingHidDll = {
+    "ZUR Joyvane: Error: not found in System32:", "ZUR Joyvane: hid.dll", "ZUR Joyvane: 126"};
 
 // Four numbers: started by the service manager, where no message box could be
 // seen, the start fails at once with ERROR_INVALID_PARAMETER; from a desktop or a
-// console the user gets the message box, and nothing starts.
-const IncompleteStart incompleteStarts[] = {
-    {"by the service manager",
+// console the user gets the message box. A program that finds a system DLL missing
+// from System32 cannot work: as a service its start fails at once with the
+// loader's error, from a console the trace says why. Nothing starts either way.
+const RefusedProcess refusedProcesses[] = {
+    {"an incomplete command line by the service manager",
      true,
+     FourNumbers,
      0,
+     0,
+     ERROR_INVALID_PARAMETER,
      "1/0/0",
      {"ZUR Joyvane: Error: Wrong number of arguments !"}},
-    {"from a console", false, 1, "", {}},
+    {"an incomplete command line from a console",
+     false,
+     FourNumbers,
+     0,
+     1,
+     ERROR_INVALID_PARAMETER,
+     "",
+     {}},
+    {"a missing system DLL by the service manager", true, MissingHidDll, 1, 0, ERROR_MOD_NOT_FOUND,
+     "1/0/0", missingHidDll},
+    {"a missing system DLL from a console", false, MissingHidDll, 1, 0, ERROR_MOD_NOT_FOUND, "",
+     missingHidDll},
 };
 
-using IncompleteStartTest = ServiceLifecycleCases<IncompleteStart>;
+using RefusedProcessTest = ServiceLifecycleCases<RefusedProcess>;
 
-TEST_P(IncompleteStartTest, AnIncompleteCommandLineFailsTheStartOrShowsTheMessageBox) {
-    const IncompleteStart& c = GetParam();
+TEST_P(RefusedProcessTest, FailsTheStartOrSaysWhyAndStartsNothing) {
+    const RefusedProcess& c = GetParam();
     sim::StartedByServiceManager(c.byServiceManager);
-    std::string numbers[] = {"joyvane_service.exe", "4", "1", "0", "30"};
-    char* argv[] = {numbers[0].data(), numbers[1].data(), numbers[2].data(),
-                    numbers[3].data(), numbers[4].data(), nullptr};
-    EXPECT_EQ(0, ServiceProcessMain(5, argv)) << c.how;
+    EXPECT_EQ(c.result, c.run()) << c.how;
     EXPECT_EQ(c.messageBoxes, sim::CallsNamed("MessageBoxA").size()) << c.how;
     EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
     for (const sim::StatusReport& report : sim::StatusReports()) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), report.status.dwWin32ExitCode);
+        EXPECT_EQ(c.error, report.status.dwWin32ExitCode);
     }
     EXPECT_EQ(c.traces, sim::DebugLines()) << c.how;
     EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
     EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, IncompleteStartTest, ::testing::ValuesIn(incompleteStarts),
-                         NamedBy<&IncompleteStart::how>());
-
-// A program that finds a system DLL missing from System32 cannot work: as a
-// service its start fails at once with the loader's error, from a console the
-// trace says why; nothing starts either way.
-struct ProcessRefusal {
-    const char* how;
-    bool byServiceManager;
-    const char* statusSequence;
-};
-PRINTED_BY_TEST_NAME(ProcessRefusal)
-
-const ProcessRefusal processRefusals[] = {
-    {"by the service manager", true, "1/0/0"},
-    {"from a console", false, ""},
-};
-
-using ProcessRefusalTest = ServiceLifecycleCases<ProcessRefusal>;
-
-TEST_P(ProcessRefusalTest, AMissingSystemDllFailsTheStartWithItsError) {
-    const ProcessRefusal& c = GetParam();
-    sim::StartedByServiceManager(c.byServiceManager);
-    EXPECT_EQ(1, RefuseServiceProcess(ERROR_MOD_NOT_FOUND, "hid.dll")) << c.how;
-    EXPECT_EQ(c.statusSequence, sim::StatusSequence()) << c.how;
-    for (const sim::StatusReport& report : sim::StatusReports()) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), report.status.dwWin32ExitCode);
-    }
-    const std::vector<std::string> traces = {
-        "ZUR Joyvane: Error: not found in System32:", "ZUR Joyvane: hid.dll", "ZUR Joyvane: 126"};
-    EXPECT_EQ(traces, sim::DebugLines()) << c.how;
-    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.how;
-    EXPECT_TRUE(sim::CallsNamed("LoadLibraryExA").empty()) << c.how;
-}
-
-INSTANTIATE_TEST_SUITE_P(Starts, ProcessRefusalTest, ::testing::ValuesIn(processRefusals),
-                         NamedBy<&ProcessRefusal::how>());
+INSTANTIATE_TEST_SUITE_P(Starts, RefusedProcessTest, ::testing::ValuesIn(refusedProcesses),
+                         NamedBy<&RefusedProcess::how>());
 
 struct RefusedStart {
     const char* why;
     std::vector<std::string> numbers;
-    std::function<void()> arrange;
-    DWORD exitCode;
-    bool libraryLoaded; // at all, if only to be found wanting
 };
 PRINTED_BY_TEST_NAME(RefusedStart)
 
 // A start that cannot work ends the service with the Windows error as its exit
 // code, so that the service manager logs "terminated with the following error"
-// and applies its recovery; every report before stopped keeps exit code 0. A
-// missing or unusable capture library is no such start: the service waits for it.
+// and applies its recovery; every report before stopped keeps exit code 0. The
+// refused mode is traced with the value given. A missing or unusable capture
+// library is no such start: the service waits for it.
 const RefusedStart refusedStarts[] = {
-    {"mode 3", {"4", "3", "0", "30", "250"}, nullptr, 87, false},
-    {"mode -1", {"4", "-1", "0", "30", "250"}, nullptr, 87, false},
+    {"mode 3", {"4", "3", "0", "30", "250"}},
+    {"mode -1", {"4", "-1", "0", "30", "250"}},
 };
 
 using RefusedStartTest = ServiceLifecycleCases<RefusedStart>;
 
 TEST_P(RefusedStartTest, AStartThatCannotWorkStopsWithTheErrorAsExitCode) {
     const RefusedStart& c = GetParam();
-    if (c.arrange) {
-        c.arrange();
-        sim::StartedByServiceManager(true);
-        sim::UseRealTime(realPerVirtual);
-    }
     Start(c.numbers);
     Finish();
+    EXPECT_EQ("2/1/3000 2/2/1000 1/0/0", sim::StatusSequence()) << c.why;
     std::vector<sim::StatusReport> reports = sim::StatusReports();
     ASSERT_FALSE(reports.empty()) << c.why;
-    EXPECT_EQ(SERVICE_STOPPED, reports.back().status.dwCurrentState) << c.why;
-    EXPECT_EQ(c.exitCode, reports.back().status.dwWin32ExitCode) << c.why;
+    EXPECT_EQ(87u, reports.back().status.dwWin32ExitCode) << c.why;
     EXPECT_EQ(0u, reports.back().status.dwServiceSpecificExitCode) << c.why;
-    EXPECT_EQ(1, std::count_if(reports.begin(), reports.end(),
-                               [](const sim::StatusReport& r) {
-                                   return r.status.dwCurrentState == SERVICE_STOPPED;
-                               }))
-        << c.why;
     for (size_t i = 0; i + 1 < reports.size(); ++i) {
         EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << c.why;
     }
-    EXPECT_EQ(c.libraryLoaded, sim::ModuleLoads("ZUR_USBIO_KAD.dll") > 0) << c.why;
+    EXPECT_EQ((std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources....",
+                                        "ZUR Joyvane: Error: the mode must be 0, 1 or 2",
+                                        "ZUR Joyvane: " + c.numbers[1]}),
+              sim::DebugLines());
+    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty()) << c.why;
+    EXPECT_EQ(0, sim::ModuleLoads("ZUR_USBIO_KAD.dll")) << c.why;
     EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
 }
 
@@ -681,7 +601,7 @@ TEST_P(WaitingStartTest, WithoutAUsableLibraryTheServiceRunsAndWaitsForOne) {
 
     sim::InstallCaptureLibrary();
     sim::ReleaseHold(fourthTry);
-    WaitUntilConnected();
+    ASSERT_TRUE(WaitForCalls("ZUR_USBIO_API_GetGPIO"));
     traces.push_back(std::string("ZUR Joyvane: Capture library: ") + libraryPath);
     traces.push_back("ZUR Joyvane: Capture library usable after error " +
                      c.traces.back().substr(std::strlen("ZUR Joyvane: ")) + ": " + libraryPath);
@@ -705,7 +625,7 @@ TEST_F(ServiceLifecycleTest, AStopWhileWaitingForTheLibraryIsPromptAndClean) {
     sim::UseRealTime(realPerVirtual);
     Start({"4", "1", "0", "30", "250"});
     ASSERT_TRUE(sim::WaitForServiceState(SERVICE_RUNNING, waitMs));
-    WaitForCalls("LoadLibraryExA", 2);
+    ASSERT_TRUE(WaitForCalls("LoadLibraryExA", 2));
     EXPECT_TRUE(sim::SendControl(SERVICE_CONTROL_STOP));
     Finish();
     EXPECT_EQ("2/1/3000 2/2/1000 4/0/0 3/1/3000 1/0/0", sim::StatusSequence());
@@ -715,17 +635,6 @@ TEST_F(ServiceLifecycleTest, AStopWhileWaitingForTheLibraryIsPromptAndClean) {
     EXPECT_EQ(0u, reports.back().status.dwWin32ExitCode);
     EXPECT_TRUE(sim::CallsNamed("ZUR_USBIO_API_Init").empty());
     std::fprintf(stderr, "stop time waiting for the library: %u virtual ms\n", stopTime);
-}
-
-TEST_F(ServiceLifecycleTest, TheRefusedModeIsTracedWithTheValueGiven) {
-    Start({"4", "3", "0", "30", "250"});
-    Finish();
-    EXPECT_EQ("2/1/3000 2/2/1000 1/0/0", sim::StatusSequence());
-    EXPECT_EQ((std::vector<std::string>{"ZUR Joyvane: INIT - VideoCaptureResources....",
-                                        "ZUR Joyvane: Error: the mode must be 0, 1 or 2",
-                                        "ZUR Joyvane: 3"}),
-              sim::DebugLines());
-    EXPECT_TRUE(sim::CallsNamed("CreateThread").empty());
 }
 
 } // namespace

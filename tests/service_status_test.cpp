@@ -14,21 +14,19 @@ namespace {
 constexpr const char* programPath = "C:\\Joyvane\\joyvane_service.exe";
 const std::string quotedLine = std::string("\"") + programPath + "\" 4 1 0 30 250";
 
-int RunConsole(std::vector<std::string> args) {
-    args.insert(args.begin(), "joyvane_console.exe");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    return ConsoleProcessMain(static_cast<int>(args.size()), argv.data());
-}
-
 // The service as install.cmd leaves it, running, with its program and library.
 void InstallRunning() {
     sim::InstallService({.imagePath = quotedLine, .state = SERVICE_RUNNING, .processId = 4242});
     sim::AddFile(programPath, sim::VersionResource(1, 2, 0, 0));
     sim::InstallCaptureLibrary();
+}
+
+// The same, with one call failing.
+std::function<void()> RunningWith(world::Fault fault) {
+    return [fault] {
+        InstallRunning();
+        sim::AddFault(fault);
+    };
 }
 
 const std::string runningLines = "service \"ZUR Service 1.02\": RUNNING, process 4242\n"
@@ -155,54 +153,26 @@ const StatusCase statusCases[] = {
      "command line: \"C:\\Joyvane\\joyvane_service.exe 4 1 0 30 250\n"
      "settings: the command line cannot be taken apart: no program path ending in .exe\n"},
     {"the service manager refuses a connection",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "OpenSCManagerA", .error = ERROR_ACCESS_DENIED});
-     },
-     3, "OpenSCManagerA failed: error 5 (access denied)\n"},
+     RunningWith({.call = "OpenSCManagerA", .error = ERROR_ACCESS_DENIED}), 3,
+     "OpenSCManagerA failed: error 5 (access denied)\n"},
     {"the service cannot be opened",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "OpenServiceA", .error = ERROR_SERVICE_MARKED_FOR_DELETE});
-     },
-     3, "OpenServiceA failed: error 1072 (the service is marked for deletion)\n"},
-    {"its status cannot be read",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "QueryServiceStatusEx"});
-     },
-     3, "QueryServiceStatusEx failed: error 6 (invalid handle)\n"},
-    {"its configuration cannot be read",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "QueryServiceConfigA"});
-     },
-     0,
+     RunningWith({.call = "OpenServiceA", .error = ERROR_SERVICE_MARKED_FOR_DELETE}), 3,
+     "OpenServiceA failed: error 1072 (the service is marked for deletion)\n"},
+    {"its status cannot be read", RunningWith({.call = "QueryServiceStatusEx"}), 3,
+     "QueryServiceStatusEx failed: error 6 (invalid handle)\n"},
+    {"its configuration cannot be read", RunningWith({.call = "QueryServiceConfigA"}), 0,
      "service \"ZUR Service 1.02\": RUNNING, process 4242\n"
      "exit code: 0 (no error)\n"
      "QueryServiceConfigA failed: error 6 (invalid handle)\n"},
-    {"no memory for its configuration",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "LocalAlloc"});
-     },
-     0,
+    {"no memory for its configuration", RunningWith({.call = "LocalAlloc"}), 0,
      "service \"ZUR Service 1.02\": RUNNING, process 4242\n"
      "exit code: 0 (no error)\n"
      "QueryServiceConfigA failed: error 8 (not enough memory)\n"},
     {"its configuration grows between the two reads",
-     [] {
-         InstallRunning();
-         sim::AddFault(
-             {.call = "QueryServiceConfigA", .firstCall = 2, .error = ERROR_INSUFFICIENT_BUFFER});
-     },
+     RunningWith(
+         {.call = "QueryServiceConfigA", .firstCall = 2, .error = ERROR_INSUFFICIENT_BUFFER}),
      0, runningLines},
-    {"the version resource cannot be loaded",
-     [] {
-         InstallRunning();
-         sim::AddFault({.call = "LoadResource"});
-     },
-     0,
+    {"the version resource cannot be loaded", RunningWith({.call = "LoadResource"}), 0,
      "service \"ZUR Service 1.02\": RUNNING, process 4242\n"
      "exit code: 0 (no error)\n"
      "start: automatic, as LocalSystem\n"

@@ -28,10 +28,10 @@ constexpr const char* joystickLine = "virtual joystick: \\\\?\\hid#zur#1, usage 
 
 struct CheckCase {
     const char* why;
-    std::vector<std::string> numbers;
     std::function<void()> arrange;
     int exitCode;
     std::string output; // after the heading line
+    std::vector<std::string> numbers = {"4", "1", "0", "30", "250"};
 };
 PRINTED_BY_TEST_NAME(CheckCase)
 
@@ -46,13 +46,8 @@ class SetupCheckTest : public ProductTest {
     }
 
     int Check(std::vector<std::string> numbers) {
-        numbers.insert(numbers.begin(), {"joyvane_console.exe", "--check"});
-        std::vector<char*> argv;
-        for (std::string& arg : numbers) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        return ConsoleProcessMain(static_cast<int>(numbers.size()), argv.data());
+        numbers.insert(numbers.begin(), "--check");
+        return RunConsole(numbers);
     }
 };
 
@@ -62,20 +57,16 @@ const std::string allWork = "Every link works.\n";
 const std::string someFail = "Some links do not work.\n";
 
 const CheckCase checkCases[] = {
-    {"everything works",
-     {"4", "1", "0", "30", "250"},
-     nullptr,
-     0,
+    {"everything works", nullptr, 0,
      settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
     {"mode 3",
-     {"4", "3", "0", "30", "250"},
      nullptr,
      1,
      "settings: button 4, mode 3, normal values, poll every 30 ms, clicks of 250 ms: FAILED: "
      "the service refuses a mode other than 0, 1 or 2\n" +
-         std::string(libraryLine) + entryPointLines + deviceLines + joystickLine + someFail},
+         std::string(libraryLine) + entryPointLines + deviceLines + joystickLine + someFail,
+     {"4", "3", "0", "30", "250"}},
     {"no capture library",
-     {"4", "1", "0", "30", "250"},
      [] {
          sim::Reset();
          sim::UseRealTime(0.05);
@@ -87,7 +78,6 @@ const CheckCase checkCases[] = {
          "ZUR_USBIO_KAD.dll beside joyvane_service.exe\n" +
          joystickLine + someFail},
     {"a 64-bit capture library",
-     {"4", "1", "0", "30", "250"},
      [] {
          sim::Reset();
          sim::UseRealTime(0.05);
@@ -100,7 +90,6 @@ const CheckCase checkCases[] = {
          "service needs the 32-bit one\n" +
          joystickLine + someFail},
     {"the capture device unplugged",
-     {"4", "1", "0", "30", "250"},
      [] { sim::AddFault({.call = "ZUR_USBIO_API_Open", .firstCall = 1, .calls = 1, .result = 5}); },
      1,
      settings + libraryLine + entryPointLines +
@@ -108,7 +97,6 @@ const CheckCase checkCases[] = {
          "plugged in, and its own driver installed?\n" +
          joystickLine + someFail},
     {"the button read fails",
-     {"4", "1", "0", "30", "250"},
      [] {
          sim::AddFault({.call = "ZUR_USBIO_API_GetGPIO", .firstCall = 1, .calls = 1, .result = 7});
      },
@@ -118,29 +106,18 @@ const CheckCase checkCases[] = {
          "button: read 7, state 0 (no state): FAILED: the capture device does not answer its "
          "button read\n" +
          joystickLine + someFail},
-    {"no virtual joystick",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::RemoveHidDevices(); },
-     1,
+    {"no virtual joystick", [] { sim::RemoveHidDevices(); }, 1,
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: no present device HID\\ZurVirtualHidDevice, error 259: FAILED: "
          "install the virtual joystick and its driver\n" +
          someFail},
-    {"a joystick that is not a joystick",
-     {"4", "1", "0", "30", "250"},
-     [] {
-         sim::HidDevice device = VirtualJoystick();
-         device.interfaces[0].usage = 5;
-         sim::UpdateHidDevice(0, device);
-     },
-     1,
+    {"a joystick that is not a joystick", [] { sim::UpdateHidDevice(0, NotAJoystick()); }, 1,
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: found, but not opened as a joystick for writing: FAILED: its "
          "collection must be usage page 1, usage 4, with a 5-byte feature report, and the "
          "account needs write access\n" +
          someFail},
     {"a joystick whose feature report is not 5 bytes",
-     {"4", "1", "0", "30", "250"},
      [] {
          sim::HidDevice device = VirtualJoystick();
          device.interfaces[0].featureLength = 9;
@@ -154,9 +131,7 @@ const CheckCase checkCases[] = {
          "account needs write access\n" +
          someFail},
     {"a joystick that refuses reports",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()}); },
-     1,
+     [] { sim::AddFault({.call = "HidD_SetFeature", .from = sim::Now()}); }, 1,
      settings + libraryLine + entryPointLines + deviceLines +
          "virtual joystick: \\\\?\\hid#zur#1, usage page 1, usage 4, 5-byte feature report, "
          "open for writing, idle report refused: FAILED: the joystick's driver refuses the 5-byte "
@@ -164,23 +139,6 @@ const CheckCase checkCases[] = {
          " Destroy_ZUR_GP: OK \n" +
          someFail},
 };
-class SetupCheckCaseTest : public SetupCheckTest,
-                           public ::testing::WithParamInterface<CheckCase> {};
-
-TEST_P(SetupCheckCaseTest, SaysForEachLinkWhetherItWorksAndWhatToDo) {
-    const CheckCase& c = GetParam();
-    if (c.arrange) {
-        c.arrange();
-    }
-    EXPECT_EQ(c.exitCode, Check(c.numbers)) << c.why;
-    EXPECT_EQ("Joyvane setup check\n" + c.output, sim::TakeStdout()) << c.why;
-    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
-    EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty()) << c.why;
-}
-
-INSTANTIATE_TEST_SUITE_P(Links, SetupCheckCaseTest, ::testing::ValuesIn(checkCases),
-                         NamedBy<&CheckCase::why>());
-
 // A service that may hold the devices is left alone: nothing opens the capture
 // device, nothing writes to the joystick, which is opened with no access rights.
 const std::string serviceHolds =
@@ -192,34 +150,26 @@ const std::string leftToService =
     "Every link checked works; the capture device was left to the service.\n";
 
 const CheckCase runningCases[] = {
-    {"running",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234}); },
-     0,
+    {"running", [] { sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234}); }, 0,
      "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
          libraryLine + entryPointLines + deviceSkipped + joystickRead + leftToService},
-    {"starting",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::InstallService({.state = SERVICE_START_PENDING, .processId = 1234}); },
+    {"starting", [] { sim::InstallService({.state = SERVICE_START_PENDING, .processId = 1234}); },
      0,
      "service \"ZUR Service 1.02\": START_PENDING, process 1234:" + serviceHolds + settings +
          libraryLine + entryPointLines + deviceSkipped + joystickRead + leftToService},
     {"running, with a press asked for",
-     {"--press", "4", "1", "0", "30", "250"},
      [] { sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234}); },
      0,
      "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
          libraryLine + entryPointLines + deviceSkipped +
          "press: not tried: only the service can read the button while it runs; stop it to "
          "try a press here: skipped\n" +
-         joystickRead + leftToService},
+         joystickRead + leftToService,
+     {"--press", "4", "1", "0", "30", "250"}},
     {"running, with a joystick that is not one",
-     {"4", "1", "0", "30", "250"},
      [] {
          sim::InstallService({.state = SERVICE_RUNNING, .processId = 1234});
-         sim::HidDevice device = VirtualJoystick();
-         device.interfaces[0].usage = 5;
-         sim::UpdateHidDevice(0, device);
+         sim::UpdateHidDevice(0, NotAJoystick());
      },
      1,
      "service \"ZUR Service 1.02\": RUNNING, process 1234:" + serviceHolds + settings +
@@ -227,100 +177,95 @@ const CheckCase runningCases[] = {
          "virtual joystick: found, but no collection of usage page 1, usage 4: FAILED: install "
          "the virtual joystick's own driver\n" +
          someFail},
-    {"stopped",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::InstallService({.state = SERVICE_STOPPED}); },
-     0,
+    {"stopped", [] { sim::InstallService({.state = SERVICE_STOPPED}); }, 0,
      settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
-    {"a service manager that cannot be asked",
-     {"4", "1", "0", "30", "250"},
-     [] { sim::AddFault({.call = "OpenSCManagerA"}); },
-     0,
+    {"a service manager that cannot be asked", [] { sim::AddFault({.call = "OpenSCManagerA"}); }, 0,
      "service: the service manager cannot be asked, error 5: checked as if the service were "
      "stopped\n" +
          settings + libraryLine + entryPointLines + deviceLines + joystickLine + allWork},
 };
 
-class RunningServiceTest : public SetupCheckTest,
+class SetupCheckCaseTest : public SetupCheckTest,
                            public ::testing::WithParamInterface<CheckCase> {};
 
-TEST_P(RunningServiceTest, TheCheckLeavesTheServicesDevicesAlone) {
+// And where the service holds the devices, nothing of the check touches them.
+TEST_P(SetupCheckCaseTest, SaysForEachLinkWhetherItWorksAndWhatToDo) {
     const CheckCase& c = GetParam();
-    c.arrange();
-    bool holds = c.output.starts_with("service \"");
+    if (c.arrange) {
+        c.arrange();
+    }
     EXPECT_EQ(c.exitCode, Check(c.numbers)) << c.why;
     EXPECT_EQ("Joyvane setup check\n" + c.output, sim::TakeStdout()) << c.why;
     EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
-    if (holds) {
-        EXPECT_EQ(0, sim::CallCount("HidD_SetFeature")) << c.why;
-        for (const char* call :
-             {"ZUR_USBIO_API_Init", "ZUR_USBIO_API_Open", "ZUR_USBIO_API_GetGPIO",
-              "ZUR_USBIO_API_Close", "ZUR_USBIO_API_Destroy"}) {
-            EXPECT_EQ(0, sim::CallCount(call)) << c.why << ": " << call;
-        }
-        std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
-        EXPECT_FALSE(opens.empty()) << c.why;
-        for (const sim::Call& open : opens) {
-            EXPECT_EQ(0, open.values.numbers[0]) << c.why << ": access of " << open.args;
-        }
+    EXPECT_TRUE(sim::CallsNamed("MessageBoxA").empty()) << c.why;
+    if (!c.output.starts_with("service \"")) {
+        return;
+    }
+    EXPECT_EQ(0, sim::CallCount("HidD_SetFeature")) << c.why;
+    for (const char* call : {"ZUR_USBIO_API_Init", "ZUR_USBIO_API_Open", "ZUR_USBIO_API_GetGPIO",
+                             "ZUR_USBIO_API_Close", "ZUR_USBIO_API_Destroy"}) {
+        EXPECT_EQ(0, sim::CallCount(call)) << c.why << ": " << call;
+    }
+    std::vector<sim::Call> opens = sim::CallsNamed("CreateFileA");
+    EXPECT_FALSE(opens.empty()) << c.why;
+    for (const sim::Call& open : opens) {
+        EXPECT_EQ(0, open.values.numbers[0]) << c.why << ": access of " << open.args;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Services, RunningServiceTest, ::testing::ValuesIn(runningCases),
+INSTANTIATE_TEST_SUITE_P(Links, SetupCheckCaseTest, ::testing::ValuesIn(checkCases),
+                         NamedBy<&CheckCase::why>());
+INSTANTIATE_TEST_SUITE_P(Services, SetupCheckCaseTest, ::testing::ValuesIn(runningCases),
                          NamedBy<&CheckCase::why>());
 
 struct PressCase {
     const char* why;
-    std::vector<std::string> numbers;
-    std::vector<std::pair<uint32_t, int32_t>> buttonTimeline;
     int exitCode;
     std::string pressLine; // its times as "N s"
     double heldSeconds;
+    std::vector<std::string> numbers = {"4", "1", "0", "30", "250"};
+    std::vector<std::pair<uint32_t, int32_t>> buttonTimeline = {{1000, gpioButtonDown},
+                                                                {1300, gpioButtonUp}};
 };
 PRINTED_BY_TEST_NAME(PressCase)
 
 const PressCase pressCases[] = {
     {"follow",
-     {"4", "0", "0", "30", "250"},
-     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
      0,
      "press: down after N s, held N s; the service sends 00 00 00 80 00 button 4 down at the "
      "press and 00 00 00 00 00 all up at the release: ok\n",
-     0.3},
-    {"pulse",
-     {"4", "1", "0", "30", "250"},
-     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
-     0,
+     0.3,
+     {"4", "0", "0", "30", "250"}},
+    {"pulse", 0,
      "press: down after N s, held N s; the service sends 00 00 00 80 00 button 4 down at the "
      "press and 00 00 00 00 00 all up 250 ms later: ok\n",
      0.3},
+    // Inverted, a cleared bit is a pressed button: button 4's.
     {"long press mode, short, inverted",
-     {"4", "2", "1", "30", "100"},
-     {{1000, gpioButtonDown}, {1300, gpioButtonUp}},
      0,
-     // Inverted, a cleared bit is a pressed button: button 4's.
      "press: down after N s, held N s; held under 800 ms: the service sends 00 00 00 00 01 "
      "button 5 down at the release and 00 00 00 80 01 buttons 4 5 down 100 ms later: ok\n",
-     0.3},
+     0.3,
+     {"4", "2", "1", "30", "100"}},
     {"long press mode, long",
-     {"4", "2", "0", "30", "250"},
-     {{1000, gpioButtonDown}, {2000, gpioButtonUp}},
      0,
      "press: down after N s, held N s; held 800 ms or more: the service sends 00 00 00 00 01 "
      "button 5 down 800 ms into the press and 00 00 00 00 00 all up 250 ms later: ok\n",
-     1.0},
+     1.0,
+     {"4", "2", "0", "30", "250"},
+     {{1000, gpioButtonDown}, {2000, gpioButtonUp}}},
     {"no press",
-     {"4", "1", "0", "30", "250"},
-     {},
      1,
      "press: no press within 10 s: FAILED: press the button while the check waits for it\n",
-     0},
-    {"no release",
+     0,
      {"4", "1", "0", "30", "250"},
-     {{1000, gpioButtonDown}},
+     {}},
+    {"no release",
      1,
      "press: no release within 10 s: FAILED: press the button while the check waits for it\n",
-     0},
+     0,
+     {"4", "1", "0", "30", "250"},
+     {{1000, gpioButtonDown}}},
 };
 
 class PressTest : public SetupCheckTest, public ::testing::WithParamInterface<PressCase> {};

@@ -19,9 +19,13 @@ struct Step {
     int result = 0;
 };
 
+struct Settings {
+    int32_t mode, button, inverted, pulseMs;
+};
+
 struct Scenario {
     const char* name;
-    int32_t mode, button, inverted, pulseMs;
+    Settings settings;
     std::vector<Step> steps;
     const char* reports; // "time:value ..." once the clock has reached 3000 ms
 };
@@ -36,12 +40,13 @@ class TranslateTest : public ProductTest {
     // Plays the steps as the worker would: a state read at its time, or at once
     // if a click held the worker up past it.
     void Play(const Scenario& s) {
+        const Settings& c = s.settings;
         for (const Step& step : s.steps) {
             if (step.time > sim::Now()) {
                 sim::Advance(step.time - sim::Now());
             }
-            ComputeButtonMasks(s.mode, s.button, s.inverted);
-            EXPECT_EQ(step.result, TranslateButtonState(step.state, s.mode, s.button, s.pulseMs))
+            ComputeButtonMasks(c.mode, c.button, c.inverted);
+            EXPECT_EQ(step.result, TranslateButtonState(step.state, c.mode, c.button, c.pulseMs))
                 << s.name << ": state " << step.state << " at " << step.time;
         }
         if (sim::Now() < 3000) {
@@ -50,73 +55,62 @@ class TranslateTest : public ProductTest {
     }
 };
 
-TEST_F(TranslateTest, TurnsButtonStatesIntoTimedReports) {
-    const Scenario scenarios[] = {
-        {"follow", 0, 4, 0, 250, {{0, down}, {30, down}, {60, up}, {90, up}}, "0:8 60:0"},
-        {"follow inverted", 0, 4, 1, 250, {{0, down}, {60, up}}, "0:0 60:8"},
-        {"follow, button 1", 0, 1, 0, 250, {{10, down}, {20, up}}, "10:1 20:0"},
-        {"pulse", 1, 4, 0, 100, {{0, down}, {130, down}, {160, up}, {190, up}}, "0:8 100:0 160:0"},
-        {"pulse inverted", 1, 4, 1, 100, {{0, down}, {160, up}}, "0:0 100:8 160:8"},
-        {"pulse, release read during the click",
-         1,
-         4,
-         0,
-         100,
-         {{0, down}, {50, up}},
-         "0:8 100:0 100:0"},
-        {"pulse of zero length", 1, 3, 0, 0, {{5, down}, {9, up}}, "5:4 5:0 9:0"},
-        {"pulse of negative length is no pause", 1, 3, 0, -40, {{5, down}}, "5:4 5:0"},
-        {"short press", 2, 4, 0, 100, {{0, down}, {30, down}, {300, up}}, "300:8 400:0"},
-        {"short press inverted", 2, 4, 1, 100, {{0, down}, {200, up}}, "200:16 300:24"},
-        {"long press", 2, 4, 0, 100, {{0, down}, {500, down}, {1200, up}}, "800:16 1050:0"},
-        {"long press inverted", 2, 4, 1, 100, {{0, down}, {1100, up}}, "800:8 1050:24"},
-        {"long press held on", 2, 4, 0, 100, {{0, down}, {2500, down}}, "800:16 1050:0"},
-        {"long press, button 7 uses 7 and 8",
-         2,
-         7,
-         0,
-         100,
-         {{0, down}, {900, up}},
-         "800:128 1050:0"},
-        {"short press, button 7", 2, 7, 0, 100, {{0, down}, {100, up}}, "100:64 200:0"},
-        // The timer falls due before the state read at the same millisecond.
-        {"release read at 800 ms", 2, 4, 0, 100, {{0, down}, {800, up}}, "800:16 1050:0"},
-        {"release read at 799 ms", 2, 4, 0, 100, {{0, down}, {799, up}}, "799:8 899:0"},
-        {"two short presses",
-         2,
-         4,
-         0,
-         50,
-         {{0, down}, {100, up}, {400, down}, {500, up}},
-         "100:8 150:0 500:8 550:0"},
-        {"short then long press",
-         2,
-         4,
-         0,
-         50,
-         {{0, down}, {100, up}, {500, down}, {1400, up}},
-         "100:8 150:0 1300:16 1550:0"},
-        {"other states change nothing",
-         0,
-         4,
-         0,
-         250,
-         {{0, 0}, {10, 2}, {20, -1}, {30, 4}, {40, down}, {50, 2}, {60, 0}, {70, up}},
-         "40:8 70:0"},
-        {"an up state with nothing latched sends nothing", 0, 4, 0, 250, {{0, up}, {10, up}}, ""},
-        {"unknown mode", 3, 4, 0, 250, {{0, down, 1}, {10, down}, {20, up, 1}, {30, up, 1}}, ""},
-        {"negative mode", -1, 4, 1, 250, {{0, up}, {10, down, 1}, {20, up, 1}}, ""},
-    };
-    for (const Scenario& s : scenarios) {
-        sim::Reset();
-        ResetProductState();
-        joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
-        Play(s);
-        EXPECT_EQ(s.reports, ReportTimeline()) << s.name;
-        EXPECT_EQ(0u, sim::PendingTimers()) << s.name;
-    }
-    EXPECT_EQ("", sim::TakeStdout());
+PRINTED_BY_TEST_NAME(Scenario)
+
+const Scenario scenarios[] = {
+    {"follow", {0, 4, 0, 250}, {{0, down}, {30, down}, {60, up}, {90, up}}, "0:8 60:0"},
+    {"follow inverted", {0, 4, 1, 250}, {{0, down}, {60, up}}, "0:0 60:8"},
+    {"follow, button 1", {0, 1, 0, 250}, {{10, down}, {20, up}}, "10:1 20:0"},
+    {"pulse", {1, 4, 0, 100}, {{0, down}, {130, down}, {160, up}, {190, up}}, "0:8 100:0 160:0"},
+    {"pulse inverted", {1, 4, 1, 100}, {{0, down}, {160, up}}, "0:0 100:8 160:8"},
+    {"pulse, release read during the click",
+     {1, 4, 0, 100},
+     {{0, down}, {50, up}},
+     "0:8 100:0 100:0"},
+    {"pulse of zero length", {1, 3, 0, 0}, {{5, down}, {9, up}}, "5:4 5:0 9:0"},
+    {"pulse of negative length is no pause", {1, 3, 0, -40}, {{5, down}}, "5:4 5:0"},
+    {"short press", {2, 4, 0, 100}, {{0, down}, {30, down}, {300, up}}, "300:8 400:0"},
+    {"short press inverted", {2, 4, 1, 100}, {{0, down}, {200, up}}, "200:16 300:24"},
+    {"long press", {2, 4, 0, 100}, {{0, down}, {500, down}, {1200, up}}, "800:16 1050:0"},
+    {"long press inverted", {2, 4, 1, 100}, {{0, down}, {1100, up}}, "800:8 1050:24"},
+    {"long press held on", {2, 4, 0, 100}, {{0, down}, {2500, down}}, "800:16 1050:0"},
+    {"long press, button 7 uses 7 and 8", {2, 7, 0, 100}, {{0, down}, {900, up}}, "800:128 1050:0"},
+    {"short press, button 7", {2, 7, 0, 100}, {{0, down}, {100, up}}, "100:64 200:0"},
+    // The timer falls due before the state read at the same millisecond.
+    {"release read at 800 ms", {2, 4, 0, 100}, {{0, down}, {800, up}}, "800:16 1050:0"},
+    {"release read at 799 ms", {2, 4, 0, 100}, {{0, down}, {799, up}}, "799:8 899:0"},
+    {"two short presses",
+     {2, 4, 0, 50},
+     {{0, down}, {100, up}, {400, down}, {500, up}},
+     "100:8 150:0 500:8 550:0"},
+    {"short then long press",
+     {2, 4, 0, 50},
+     {{0, down}, {100, up}, {500, down}, {1400, up}},
+     "100:8 150:0 1300:16 1550:0"},
+    {"other states change nothing",
+     {0, 4, 0, 250},
+     {{0, 0}, {10, 2}, {20, -1}, {30, 4}, {40, down}, {50, 2}, {60, 0}, {70, up}},
+     "40:8 70:0"},
+    {"an up state with nothing latched sends nothing", {0, 4, 0, 250}, {{0, up}, {10, up}}, ""},
+    {"unknown mode", {3, 4, 0, 250}, {{0, down, 1}, {10, down}, {20, up, 1}, {30, up, 1}}, ""},
+    {"negative mode", {-1, 4, 1, 250}, {{0, up}, {10, down, 1}, {20, up, 1}}, ""},
+};
+
+template <typename Case>
+class TranslateCases : public TranslateTest, public ::testing::WithParamInterface<Case> {};
+
+using TranslateScenarioTest = TranslateCases<Scenario>;
+
+TEST_P(TranslateScenarioTest, TurnsButtonStatesIntoTimedReports) {
+    const Scenario& s = GetParam();
+    Play(s);
+    EXPECT_EQ(s.reports, ReportTimeline()) << s.name;
+    EXPECT_EQ(0u, sim::PendingTimers()) << s.name;
+    EXPECT_EQ("", sim::TakeStdout()) << s.name;
 }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, TranslateScenarioTest, ::testing::ValuesIn(scenarios),
+                         NamedBy<&Scenario::name>());
 
 TEST_F(TranslateTest, UnknownModeKeepsTheLatchSoEveryLaterUpStateFails) {
     EXPECT_EQ(1, TranslateButtonState(down, 5, 4, 250));
@@ -244,11 +238,10 @@ const RefusedClickReport refusedClickReports[] = {
     {"long click end", 2000, 2, "800:16 1050:0!"},
 };
 
-using RefusedClickReportTest = ProductTestWithParam<RefusedClickReport>;
+using RefusedClickReportTest = TranslateCases<RefusedClickReport>;
 
 TEST_P(RefusedClickReportTest, PrintsItsLineOnce) {
     const RefusedClickReport& c = GetParam();
-    joystickConnection.deviceHandle.store(sim::OpenJoystickHandle());
     ComputeButtonMasks(2, 4, 0);
     sim::AddFault({.call = "HidD_SetFeature", .firstCall = c.refused});
     TranslateButtonState(down, 2, 4, 50);

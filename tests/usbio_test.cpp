@@ -38,35 +38,31 @@ int32_t Unused() {
     return 0;
 }
 
-const char* const exportNames[] = {
-    "ZUR_USBIO_API_Init",          "ZUR_USBIO_API_Destroy",
-    "ZUR_USBIO_API_GetApiVersion", "ZUR_USBIO_API_Close",
-    "ZUR_USBIO_API_Open",          "ZUR_USBIO_API_SetCallback",
-    "ZUR_USBIO_API_Start",         "ZUR_USBIO_API_GetVideostandart",
-    "ZUR_USBIO_API_SetReg",        "ZUR_USBIO_API_GetReg",
-    "ZUR_USBIO_API_GetGPIO",       "ZUR_USBIO_API_SetI2c",
-    "ZUR_USBIO_API_GetI2c",        "ZUR_USBIO_API_InitI2c",
+// The fourteen entry points in the order the product resolves them; the six it
+// calls are the recording ones, the others (null here) are never called.
+const std::pair<const char*, FARPROC> entryPoints[] = {
+    {"ZUR_USBIO_API_Init", sim::Proc(&Init)},
+    {"ZUR_USBIO_API_Destroy", sim::Proc(&Destroy)},
+    {"ZUR_USBIO_API_GetApiVersion", nullptr},
+    {"ZUR_USBIO_API_Close", sim::Proc(&Close)},
+    {"ZUR_USBIO_API_Open", sim::Proc(&Open)},
+    {"ZUR_USBIO_API_SetCallback", nullptr},
+    {"ZUR_USBIO_API_Start", nullptr},
+    {"ZUR_USBIO_API_GetVideostandart", nullptr},
+    {"ZUR_USBIO_API_SetReg", nullptr},
+    {"ZUR_USBIO_API_GetReg", nullptr},
+    {"ZUR_USBIO_API_GetGPIO", sim::Proc(&GetGpio)},
+    {"ZUR_USBIO_API_SetI2c", nullptr},
+    {"ZUR_USBIO_API_GetI2c", nullptr},
+    {"ZUR_USBIO_API_InitI2c", sim::Proc(&InitI2c)},
 };
 
+// All of them but the one named without, or, without "uncalled", the never called.
 std::vector<sim::Export> AllExports(const std::string& without = "") {
     std::vector<sim::Export> exports;
-    for (const char* name : exportNames) {
-        std::string n = name;
-        FARPROC address = sim::Proc(&Unused);
-        if (n == "ZUR_USBIO_API_Init")
-            address = sim::Proc(&Init);
-        if (n == "ZUR_USBIO_API_Destroy")
-            address = sim::Proc(&Destroy);
-        if (n == "ZUR_USBIO_API_Open")
-            address = sim::Proc(&Open);
-        if (n == "ZUR_USBIO_API_Close")
-            address = sim::Proc(&Close);
-        if (n == "ZUR_USBIO_API_InitI2c")
-            address = sim::Proc(&InitI2c);
-        if (n == "ZUR_USBIO_API_GetGPIO")
-            address = sim::Proc(&GetGpio);
-        if (n != without && !(without == "uncalled" && address == sim::Proc(&Unused))) {
-            exports.push_back(sim::Export{n, address});
+    for (const auto& [name, address] : entryPoints) {
+        if (name != without && !(without == "uncalled" && address == nullptr)) {
+            exports.push_back(sim::Export{name, address ? address : sim::Proc(&Unused)});
         }
     }
     return exports;
@@ -89,7 +85,11 @@ TEST_F(UsbIoTest, ResolvesTheFourteenEntryPointsByNameInOrderAndCallsTheSix) {
         EXPECT_EQ(1, call.values.result) << call.args;
         EXPECT_EQ(std::vector<sim::Pointer>{sim::Pointer::set}, call.values.pointers);
     }
-    EXPECT_EQ(std::vector<std::string>(std::begin(exportNames), std::end(exportNames)), resolved);
+    std::vector<std::string> names;
+    for (const auto& entryPoint : entryPoints) {
+        names.push_back(entryPoint.first);
+    }
+    EXPECT_EQ(names, resolved);
 
     GpioState state = 0;
     EXPECT_EQ(7, UsbIoInit());
@@ -154,39 +154,37 @@ TEST_P(PlacementTest, TheLibraryIsLookedForBesideTheProgramThenInSystem32AndNowh
     const Placement& c = GetParam();
     const F allFolders[] = {F::Application, F::System32, F::Windows, F::CurrentDirectory,
                             F::PathFolder};
-    {
-        for (F folder : c.copies) {
-            sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(), 0, folder);
-        }
-        EXPECT_EQ(c.loaded ? 1 : 0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
-        std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
-        ASSERT_EQ(1u, loads.size());
-        EXPECT_EQ((sim::CallValues{.result = c.loaded ? 1 : 0,
-                                   .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
-                                               LOAD_LIBRARY_SEARCH_SYSTEM32},
-                                   .pointers = {sim::Pointer::null},
-                                   .strings = {"ZUR_USBIO_KAD.dll"}}),
-                  loads[0].values)
-            << loads[0].args;
-        for (F folder : allFolders) {
-            EXPECT_EQ(c.loaded && folder == c.from ? 1 : 0,
-                      sim::ModuleLoads("ZUR_USBIO_KAD.dll", folder))
-                << c.why << ", folder " << static_cast<int>(folder);
-        }
-        // The copy loaded is named with its folder; a library that was not found is
-        // left to the worker to trace, which tries again.
-        EXPECT_EQ(c.loaded ? std::vector<std::string>{"ZUR Joyvane: Capture library: " +
-                                                      std::string(c.from == F::Application
-                                                                      ? "C:\\Joyvane\\"
-                                                                      : "C:\\Windows\\System32\\") +
-                                                      "ZUR_USBIO_KAD.dll"}
-                           : std::vector<std::string>{},
-                  sim::DebugLines())
-            << c.why;
-        EXPECT_EQ(c.loaded ? 0u : static_cast<DWORD>(ERROR_MOD_NOT_FOUND), UsbIoLoadError());
-        FreeUsbIoLibrary();
-        EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
+    for (F folder : c.copies) {
+        sim::RegisterModule("ZUR_USBIO_KAD.dll", AllExports(), 0, folder);
     }
+    EXPECT_EQ(c.loaded ? 1 : 0, LoadUsbIoLibrary("ZUR_USBIO_KAD.dll")) << c.why;
+    std::vector<sim::Call> loads = sim::CallsNamed("LoadLibraryExA");
+    ASSERT_EQ(1u, loads.size());
+    EXPECT_EQ((sim::CallValues{
+                  .result = c.loaded ? 1 : 0,
+                  .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32},
+                  .pointers = {sim::Pointer::null},
+                  .strings = {"ZUR_USBIO_KAD.dll"}}),
+              loads[0].values)
+        << loads[0].args;
+    for (F folder : allFolders) {
+        EXPECT_EQ(c.loaded && folder == c.from ? 1 : 0,
+                  sim::ModuleLoads("ZUR_USBIO_KAD.dll", folder))
+            << c.why << ", folder " << static_cast<int>(folder);
+    }
+    // The copy loaded is named with its folder; a library that was not found is
+    // left to the worker to trace, which tries again.
+    EXPECT_EQ(c.loaded ? std::vector<std::string>{"ZUR Joyvane: Capture library: " +
+                                                  std::string(c.from == F::Application
+                                                                  ? "C:\\Joyvane\\"
+                                                                  : "C:\\Windows\\System32\\") +
+                                                  "ZUR_USBIO_KAD.dll"}
+                       : std::vector<std::string>{},
+              sim::DebugLines())
+        << c.why;
+    EXPECT_EQ(c.loaded ? 0u : static_cast<DWORD>(ERROR_MOD_NOT_FOUND), UsbIoLoadError());
+    FreeUsbIoLibrary();
+    EXPECT_EQ(sim::Resources{}, sim::Held()) << c.why;
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, PlacementTest, ::testing::ValuesIn(placements),
@@ -279,79 +277,50 @@ INSTANTIATE_TEST_SUITE_P(Libraries, LoadFailureTest, ::testing::ValuesIn(loadFai
 struct Location {
     const char* why;
     std::vector<std::pair<sim::DllFolder, DWORD>> copies; // folder, load error
-    bool windows64;
-    const char* programFolder;
-    DWORD size;
     int found;
     std::string path;
+    bool windows64 = false;
+    const char* programFolder = "C:\\Joyvane"; // null: one too long for any file call
+    DWORD size = MAX_PATH;
 };
 PRINTED_BY_TEST_NAME(Location)
 
 const char joyvaneCopy[] = "C:\\Joyvane\\ZUR_USBIO_KAD.dll"; // 28 characters
+const char system32Copy[] = "C:\\Windows\\System32\\ZUR_USBIO_KAD.dll";
 
 const Location locations[] = {
-    {"beside the program", {{F::Application, 0}}, false, "C:\\Joyvane", MAX_PATH, 1, joyvaneCopy},
-    {"beside the program and in System32",
-     {{F::System32, 0}, {F::Application, 0}},
-     false,
-     "C:\\Joyvane",
-     MAX_PATH,
-     1,
-     joyvaneCopy},
-    {"in System32 on 32-bit Windows",
-     {{F::System32, 0}},
-     false,
-     "C:\\Joyvane",
-     MAX_PATH,
-     1,
-     "C:\\Windows\\System32\\ZUR_USBIO_KAD.dll"},
+    {"beside the program", {{F::Application, 0}}, 1, joyvaneCopy},
+    {"beside the program and in System32", {{F::System32, 0}, {F::Application, 0}}, 1, joyvaneCopy},
+    {"in System32 on 32-bit Windows", {{F::System32, 0}}, 1, system32Copy},
     {"in SysWOW64 on 64-bit Windows",
      {{F::System32, 0}},
-     true,
-     "C:\\Joyvane",
-     MAX_PATH,
      1,
-     "C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll"},
-    {"nowhere: where it belongs", {}, false, "C:\\Joyvane", MAX_PATH, 0, joyvaneCopy},
+     "C:\\Windows\\SysWOW64\\ZUR_USBIO_KAD.dll",
+     true},
+    {"nowhere: where it belongs", {}, 0, joyvaneCopy},
     {"only on PATH, in the current and the Windows folder",
      {{F::PathFolder, 0}, {F::CurrentDirectory, 0}, {F::Windows, 0}},
-     true,
-     "C:\\Joyvane",
-     MAX_PATH,
      0,
-     joyvaneCopy},
-    {"a 64-bit copy is still a file",
-     {{F::Application, ERROR_BAD_EXE_FORMAT}},
-     false,
-     "C:\\Joyvane",
-     MAX_PATH,
-     1,
-     joyvaneCopy},
+     joyvaneCopy,
+     true},
+    {"a 64-bit copy is still a file", {{F::Application, ERROR_BAD_EXE_FORMAT}}, 1, joyvaneCopy},
     {"another program folder",
      {{F::Application, 0}},
-     false,
-     "D:\\Other",
-     MAX_PATH,
      0,
-     "D:\\Other\\ZUR_USBIO_KAD.dll"},
-    {"exactly fits", {{F::Application, 0}}, false, "C:\\Joyvane", 29, 1, joyvaneCopy},
-    {"one short", {{F::Application, 0}}, false, "C:\\Joyvane", 28, 0, ""},
-    {"one short of where it belongs", {}, false, "C:\\Joyvane", 28, 0, ""},
-    {"no room at all", {{F::Application, 0}}, false, "C:\\Joyvane", 0, 0, "unwritten"},
+     "D:\\Other\\ZUR_USBIO_KAD.dll",
+     false,
+     "D:\\Other"},
+    {"exactly fits", {{F::Application, 0}}, 1, joyvaneCopy, false, "C:\\Joyvane", 29},
+    {"one short", {{F::Application, 0}}, 0, "", false, "C:\\Joyvane", 28},
+    {"one short of where it belongs", {}, 0, "", false, "C:\\Joyvane", 28},
+    {"no room at all", {{F::Application, 0}}, 0, "unwritten", false, "C:\\Joyvane", 0},
     {"a program folder too long for any file call, System32 still looked at",
      {{F::System32, 0}},
-     false,
-     nullptr,
-     MAX_PATH,
      1,
-     "C:\\Windows\\System32\\ZUR_USBIO_KAD.dll"},
-    {"a program folder too long for any file call, the library nowhere",
-     {},
+     system32Copy,
      false,
-     nullptr,
-     MAX_PATH,
-     0,
-     ""},
+     nullptr},
+    {"a program folder too long for any file call, the library nowhere", {}, 0, "", false, nullptr},
 };
 
 class LocationTest : public UsbIoTest, public ::testing::WithParamInterface<Location> {};
