@@ -1,5 +1,5 @@
 #include <algorithm>
-#include <cstdio>
+#include <string>
 #include <ostream>
 #include <vector>
 
@@ -59,33 +59,38 @@ bool LoggingLocked() {
 
 namespace {
 
-void AppendLocked(const char* name, CallValues values, const char* format, va_list args) {
-    UpdatePeakLocked();
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    calls.push_back(Call{NowLocked(), name, text, std::move(values), CurrentThreadIdLocked()});
+// The values as one line: numbers, pointers (null or set) and quoted strings in
+// that order, then the result after "->".
+std::string TextOf(const CallValues& values) {
+    std::string text;
+    const auto add = [&text](const std::string& part) {
+        text += (text.empty() ? "" : " ") + part;
+    };
+    for (int64_t number : values.numbers) {
+        add(std::to_string(number));
+    }
+    for (Pointer pointer : values.pointers) {
+        add(pointer == Pointer::null ? "null" : "set");
+    }
+    for (const std::string& string : values.strings) {
+        add('"' + string + '"');
+    }
+    if (values.result) {
+        add("-> " + std::to_string(*values.result));
+    }
+    return text;
 }
 
 } // namespace
 
-void LogLocked(const char* name, const char* format, ...) {
+void LogCallLocked(const char* name, CallValues values) {
     if (!logging) {
         return;
     }
-    va_list args;
-    va_start(args, format);
-    AppendLocked(name, CallValues{}, format, args);
-    va_end(args);
-}
-
-void LogCallLocked(const char* name, CallValues values, const char* format, ...) {
-    if (!logging) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    AppendLocked(name, std::move(values), format, args);
-    va_end(args);
+    UpdatePeakLocked();
+    std::string text = TextOf(values);
+    calls.push_back(Call{NowLocked(), name, std::move(text), std::move(values),
+                         CurrentThreadIdLocked()});
 }
 
 } // namespace detail

@@ -64,7 +64,7 @@ void Fire(std::unique_lock<std::mutex>& lock, std::vector<Timer>::iterator due) 
     Timer timer = std::move(*due);
     timers.erase(due);
     if (timer.multimedia) {
-        detail::LogCallLocked("(timer fires)", {.numbers = {timer.id}}, "id=%u", timer.id);
+        detail::LogCallLocked("(timer fires)", {.numbers = {timer.id}});
     }
     lock.unlock();
     if (timer.multimedia) {
@@ -280,7 +280,7 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
 
 void Sleep(DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
-    sim::detail::LogCallLocked("Sleep", {.numbers = {milliseconds}}, "%u", milliseconds);
+    sim::detail::LogCallLocked("Sleep", {.numbers = {milliseconds}});
     sim::detail::PassTimeLocked(lock, milliseconds);
 }
 
@@ -304,9 +304,7 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWOR
             "timeSetEvent",
             {.result = id,
              .numbers = {delay, resolution, static_cast<int64_t>(user), flags},
-             .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(callback))}},
-            "delay=%u resolution=%u user=%lu flags=0x%x -> %u", delay, resolution,
-            static_cast<unsigned long>(user), flags, id);
+             .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(callback))}});
     }
     // The timer runs from here on; its caller does not know its id yet.
     sim::detail::Checkpoint("timeSetEvent");
@@ -331,8 +329,7 @@ MMRESULT timeKillEvent(UINT timerId) {
         sim::timerChanged.notify_all();
         result = MMSYSERR_NOERROR;
     }
-    sim::detail::LogCallLocked("timeKillEvent", {.result = result, .numbers = {timerId}},
-                               "%u -> %u", timerId, result);
+    sim::detail::LogCallLocked("timeKillEvent", {.result = result, .numbers = {timerId}});
     return result;
 }
 
@@ -351,8 +348,7 @@ MMRESULT timeBeginPeriod(UINT period) {
     } else {
         sim::timerPeriods.push_back(period);
     }
-    sim::detail::LogCallLocked("timeBeginPeriod", {.result = result, .numbers = {period}},
-                               "%u -> %u", period, result);
+    sim::detail::LogCallLocked("timeBeginPeriod", {.result = result, .numbers = {period}});
     return result;
 }
 
@@ -368,7 +364,6 @@ MMRESULT timeEndPeriod(UINT period) {
     } else {
         sim::timerPeriods.erase(begun);
     }
-    sim::detail::LogCallLocked("timeEndPeriod", {.result = result, .numbers = {period}}, "%u -> %u",
-                               period, result);
+    sim::detail::LogCallLocked("timeEndPeriod", {.result = result, .numbers = {period}});
     return result;
 }

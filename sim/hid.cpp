@@ -64,12 +64,7 @@ int64_t AnswerLocked(world::CallRecord record, CallValues values) {
     if (!LoggingLocked()) {
         return result;
     }
-    std::string text;
-    for (const auto& [name, value] : record.args) {
-        text += (text.empty() ? "" : " ") + name + "=" + world::EscapeValue(value);
-    }
-    text += " -> " + std::to_string(result);
-    LogCallLocked(record.call.c_str(), std::move(values), "%s", text.c_str());
+    LogCallLocked(record.call.c_str(), std::move(values));
     record.unixUs = record.monoUs = static_cast<int64_t>(NowLocked()) * 1000;
     record.tid = CurrentThreadIdLocked();
     records.push_back(std::move(record));

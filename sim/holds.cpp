@@ -52,7 +52,7 @@ bool HoldHere(const char* call, bool io) {
             continue;
         }
         hold->reached = true;
-        LogLocked("(held)", "%s", call);
+        LogCallLocked("(held)", {.strings = {call}});
         holdChanged.notify_all();
         std::shared_ptr<Hold> held = hold;
         const DWORD thread = CurrentThreadIdLocked();

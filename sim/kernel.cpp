@@ -84,8 +84,7 @@ BOOL CloseHandle(HANDLE handle) {
         closed = TRUE;
     }
     sim::detail::LogCallLocked("CloseHandle",
-                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}},
-                               "%p -> %d", handle, closed);
+                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}});
     return closed;
 }
 
@@ -103,8 +102,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         sim::localBlocks.emplace(block, bytes);
     }
     sim::detail::LogCallLocked(
-        "LocalAlloc", {.result = block ? 1 : 0, .numbers = {flags, static_cast<int64_t>(bytes)}},
-        "0x%x %zu -> %s", flags, bytes, block ? "block" : "NULL");
+        "LocalAlloc", {.result = block ? 1 : 0, .numbers = {flags, static_cast<int64_t>(bytes)}});
     return block;
 }
 
@@ -112,10 +110,8 @@ HLOCAL LocalFree(HLOCAL block) {
     sim::detail::Checkpoint("LocalFree");
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     HLOCAL result = block;
-    size_t bytes = 0;
     auto it = sim::localBlocks.find(block);
     if (it != sim::localBlocks.end()) {
-        bytes = it->second;
         sim::localBlocks.erase(it);
         std::free(block);
         result = nullptr;
@@ -123,8 +119,7 @@ HLOCAL LocalFree(HLOCAL block) {
         sim::lastError = ERROR_INVALID_HANDLE;
     }
     sim::detail::LogCallLocked(
-        "LocalFree", {.result = result ? 1 : 0, .pointers = {sim::detail::PointerOf(block)}},
-        "%zu bytes -> %s", bytes, result ? "failed" : "NULL");
+        "LocalFree", {.result = result ? 1 : 0, .pointers = {sim::detail::PointerOf(block)}});
     return result;
 }
 
@@ -163,8 +158,6 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
         {.result = sim::detail::HandleNumber(handle),
          .numbers = {access, shareMode, disposition, flags},
          .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(templateFile)},
-         .strings = {fileName}},
-        "\"%s\" 0x%x 0x%x %p %u 0x%x %p -> %p", fileName, access, shareMode,
-        static_cast<void*>(security), disposition, flags, templateFile, handle);
+         .strings = {fileName}});
     return handle;
 }

@@ -94,22 +94,6 @@ std::vector<DllFolder> SearchOrder(DWORD flags) {
     return order;
 }
 
-const char* FolderName(DllFolder folder) {
-    switch (folder) {
-    case DllFolder::Application:
-        return "application";
-    case DllFolder::System32:
-        return "system32";
-    case DllFolder::Windows:
-        return "windows";
-    case DllFolder::CurrentDirectory:
-        return "current";
-    case DllFolder::PathFolder:
-        return "path";
-    }
-    return "?";
-}
-
 std::string FolderPath(DllFolder folder) {
     switch (folder) {
     case DllFolder::Application:
@@ -263,8 +247,7 @@ DWORD LoadSystemDlls(const char** failedName) {
     if (error != 0) {
         *failedName = "hid.dll";
     }
-    sim::detail::LogCallLocked("LoadSystemDlls", {.result = static_cast<int64_t>(error)}, "-> %lu",
-                               static_cast<unsigned long>(error));
+    sim::detail::LogCallLocked("LoadSystemDlls", {.result = static_cast<int64_t>(error)});
     return error;
 }
 
@@ -282,8 +265,7 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
         set = TRUE;
     }
     sim::detail::LogCallLocked("SetDefaultDllDirectories",
-                               {.result = set, .numbers = {directoryFlags}}, "0x%08x -> %d",
-                               static_cast<unsigned>(directoryFlags), set);
+                               {.result = set, .numbers = {directoryFlags}});
     return set;
 }
 
@@ -294,7 +276,6 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
     sim::Module* module = nullptr;
     // The file handle is reserved and must be empty; flags other than the search
     // flags (data-file loads and the like) are not simulated.
-    const char* from = "";
     if (DWORD error = sim::detail::FailureLocked("LoadLibraryExA", ERROR_MOD_NOT_FOUND)) {
         SetLastError(error);
     } else if (file == nullptr && (flags & sim::dataFlags) != 0 &&
@@ -305,7 +286,6 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             if (strcasecmp(sim::dataFiles[i].path.c_str(), fileName) == 0) {
                 ++sim::dataFiles[i].references;
                 handle = &sim::dataTags[i];
-                from = "data file";
             }
         }
         if (handle == nullptr) {
@@ -330,17 +310,13 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             ++module->references;
             ++module->loads;
             handle = &sim::moduleTags[module - sim::modules.data()];
-            from = sim::FolderName(module->folder);
         }
     }
     sim::detail::LogCallLocked("LoadLibraryExA",
                                {.result = handle ? 1 : 0,
                                 .numbers = {flags},
                                 .pointers = {sim::detail::PointerOf(file)},
-                                .strings = {fileName}},
-                               "\"%s\", %s, 0x%08x -> %s%s", fileName, file ? "file" : "NULL",
-                               static_cast<unsigned>(flags), handle ? "module from " : "NULL",
-                               from);
+                                .strings = {fileName}});
     return handle;
 }
 
@@ -365,8 +341,7 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     sim::detail::LogCallLocked("GetProcAddress",
                                {.result = address ? 1 : 0,
                                 .pointers = {sim::detail::PointerOf(handle)},
-                                .strings = {name}},
-                               "\"%s\" -> %s", name, address ? "address" : "NULL");
+                                .strings = {name}});
     return address;
 }
 
@@ -389,11 +364,7 @@ BOOL FreeLibrary(HMODULE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
     sim::detail::LogCallLocked(
-        "FreeLibrary", {.result = freed, .pointers = {sim::detail::PointerOf(handle)}}, "%s -> %d",
-        module     ? module->fileName.c_str()
-        : dataFile ? dataFile->path.c_str()
-                   : "?",
-        freed);
+        "FreeLibrary", {.result = freed, .pointers = {sim::detail::PointerOf(handle)}});
     return freed;
 }
 
@@ -427,8 +398,7 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
                                {.result = copied,
                                 .numbers = {size},
                                 .pointers = {sim::detail::PointerOf(handle)},
-                                .strings = {full}},
-                               "-> %s", full.c_str());
+                                .strings = {full}});
     return copied;
 }
 
@@ -494,8 +464,7 @@ DWORD GetFileAttributesA(LPCSTR fileName) {
     }
     sim::detail::LogCallLocked(
         "GetFileAttributesA",
-        {.result = attributes == INVALID_FILE_ATTRIBUTES ? -1 : attributes, .strings = {name}},
-        "\"%s\" -> 0x%08x", name.c_str(), static_cast<unsigned>(attributes));
+        {.result = attributes == INVALID_FILE_ATTRIBUTES ? -1 : attributes, .strings = {name}});
     return attributes;
 }
 
@@ -507,9 +476,7 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
     } else {
         result = sim::CopyFolder("C:\\Windows\\System32", buffer, size);
     }
-    sim::detail::LogCallLocked("GetSystemDirectoryA", {.result = result, .numbers = {size}},
-                               "%u -> %u", static_cast<unsigned>(size),
-                               static_cast<unsigned>(result));
+    sim::detail::LogCallLocked("GetSystemDirectoryA", {.result = result, .numbers = {size}});
     return result;
 }
 
@@ -525,9 +492,7 @@ UINT GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
     } else {
         result = sim::CopyFolder("C:\\Windows\\SysWOW64", buffer, size);
     }
-    sim::detail::LogCallLocked("GetSystemWow64DirectoryA", {.result = result, .numbers = {size}},
-                               "%u -> %u", static_cast<unsigned>(size),
-                               static_cast<unsigned>(result));
+    sim::detail::LogCallLocked("GetSystemWow64DirectoryA", {.result = result, .numbers = {size}});
     return result;
 }
 
@@ -557,9 +522,7 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
         "FindResourceA",
         {.result = resource ? 1 : 0,
          .numbers = {static_cast<int64_t>(nameId), static_cast<int64_t>(typeId)},
-         .pointers = {sim::detail::PointerOf(module)}},
-        "%lu %lu -> %s", static_cast<unsigned long>(nameId), static_cast<unsigned long>(typeId),
-        resource ? "resource" : "NULL");
+         .pointers = {sim::detail::PointerOf(module)}});
     return resource;
 }
 
@@ -574,15 +537,13 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
     } else {
         loaded = file->versionResource.data();
     }
-    sim::detail::LogCallLocked("LoadResource", {.result = loaded ? 1 : 0}, "-> %s",
-                               loaded ? "loaded" : "NULL");
+    sim::detail::LogCallLocked("LoadResource", {.result = loaded ? 1 : 0});
     return loaded;
 }
 
 LPVOID LockResource(HGLOBAL resource) {
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    sim::detail::LogCallLocked("LockResource", {.result = resource ? 1 : 0}, "-> %s",
-                               resource ? "data" : "NULL");
+    sim::detail::LogCallLocked("LockResource", {.result = resource ? 1 : 0});
     return resource;
 }
 
@@ -597,6 +558,6 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
     } else {
         size = static_cast<DWORD>(file->versionResource.size());
     }
-    sim::detail::LogCallLocked("SizeofResource", {.result = size}, "-> %u", size);
+    sim::detail::LogCallLocked("SizeofResource", {.result = size});
     return size;
 }

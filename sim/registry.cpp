@@ -105,8 +105,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, D
          .numbers = {sim::detail::HandleNumber(key), reserved, options, access},
          .pointers = {sim::detail::PointerOf(className), sim::detail::PointerOf(security),
                       sim::detail::PointerOf(disposition)},
-         .strings = {subKey, path}},
-        "\"%s\" 0x%x -> %ld (%s)", subKey, access, static_cast<long>(error), path.c_str());
+         .strings = {subKey, path}});
     return error;
 }
 
@@ -128,9 +127,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
     sim::detail::LogCallLocked("RegSetValueExA",
                                {.result = error,
                                 .numbers = {sim::detail::HandleNumber(key), type, size},
-                                .strings = {valueName, bytes}},
-                               "\"%s\" %u %u -> %ld", valueName, type, size,
-                               static_cast<long>(error));
+                                .strings = {valueName, bytes}});
     return error;
 }
 
@@ -141,7 +138,6 @@ LONG RegCloseKey(HKEY key) {
         error = ERROR_INVALID_HANDLE;
     }
     sim::detail::LogCallLocked("RegCloseKey",
-                               {.result = error, .numbers = {sim::detail::HandleNumber(key)}},
-                               "%p -> %ld", static_cast<void*>(key), static_cast<long>(error));
+                               {.result = error, .numbers = {sim::detail::HandleNumber(key)}});
     return error;
 }

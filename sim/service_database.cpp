@@ -169,8 +169,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) 
         "OpenSCManagerA",
         {.result = sim::detail::HandleNumber(handle),
          .numbers = {access},
-         .pointers = {sim::detail::PointerOf(machineName), sim::detail::PointerOf(databaseName)}},
-        "0x%x -> %p", access, static_cast<void*>(handle));
+         .pointers = {sim::detail::PointerOf(machineName), sim::detail::PointerOf(databaseName)}});
     return handle;
 }
 
@@ -192,9 +191,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) {
     sim::detail::LogCallLocked("OpenServiceA",
                                {.result = sim::detail::HandleNumber(handle),
                                 .numbers = {sim::detail::HandleNumber(manager), access},
-                                .strings = {serviceName}},
-                               "\"%s\" 0x%x -> %p", serviceName, access,
-                               static_cast<void*>(handle));
+                                .strings = {serviceName}});
     return handle;
 }
 
@@ -241,8 +238,7 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWOR
     sim::detail::LogCallLocked("QueryServiceConfigA",
                                {.result = result,
                                 .numbers = {sim::detail::HandleNumber(service), bufferSize},
-                                .pointers = {sim::detail::PointerOf(config)}},
-                               "%p %u -> %d", static_cast<void*>(service), bufferSize, result);
+                                .pointers = {sim::detail::PointerOf(config)}});
     return result;
 }
 
@@ -274,8 +270,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer
     sim::detail::LogCallLocked(
         "QueryServiceStatusEx",
         {.result = result,
-         .numbers = {sim::detail::HandleNumber(service), level, bufferSize, state}},
-        "%p %d %u -> %d, state %u", static_cast<void*>(service), level, bufferSize, result, state);
+         .numbers = {sim::detail::HandleNumber(service), level, bufferSize, state}});
     return result;
 }
 
@@ -318,9 +313,7 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
                       sim::detail::PointerOf(dependencies),
                       sim::detail::PointerOf(serviceStartName), sim::detail::PointerOf(password),
                       sim::detail::PointerOf(displayName)},
-         .strings = {binaryPathName != nullptr ? binaryPathName : "(null)"}},
-        "%p \"%s\" -> %d", static_cast<void*>(service),
-        binaryPathName != nullptr ? binaryPathName : "(null)", result);
+         .strings = {binaryPathName != nullptr ? binaryPathName : "(null)"}});
     return result;
 }
 
@@ -354,8 +347,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     }
     sim::detail::LogCallLocked(
         "ControlService",
-        {.result = result, .numbers = {sim::detail::HandleNumber(service), control}}, "%p %u -> %d",
-        static_cast<void*>(service), control, result);
+        {.result = result, .numbers = {sim::detail::HandleNumber(service), control}});
     return result;
 }
 
@@ -387,8 +379,7 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argumentCount, LPCSTR* arguments) {
     sim::detail::LogCallLocked("StartServiceA",
                                {.result = result,
                                 .numbers = {sim::detail::HandleNumber(service), argumentCount},
-                                .pointers = {sim::detail::PointerOf(arguments)}},
-                               "%p %u -> %d", static_cast<void*>(service), argumentCount, result);
+                                .pointers = {sim::detail::PointerOf(arguments)}});
     return result;
 }
 
@@ -403,7 +394,6 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
         closed = TRUE;
     }
     sim::detail::LogCallLocked("CloseServiceHandle",
-                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}},
-                               "%p -> %d", static_cast<void*>(handle), closed);
+                               {.result = closed, .numbers = {sim::detail::HandleNumber(handle)}});
     return closed;
 }

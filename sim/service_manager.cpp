@@ -132,8 +132,7 @@ bool ServiceMainReturned() {
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
     sim::detail::LogCallLocked("StartServiceCtrlDispatcherA",
-                               {.strings = {serviceTable[0].lpServiceName}}, "\"%s\"",
-                               serviceTable[0].lpServiceName);
+                               {.strings = {serviceTable[0].lpServiceName}});
     DWORD error = sim::detail::FailureLocked("StartServiceCtrlDispatcherA",
                                              ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     if (error == 0 && (!sim::startedByServiceManager || sim::dispatcherRunning)) {
@@ -172,7 +171,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         DWORD control = sim::controls.front();
         sim::controls.pop_front();
         LPHANDLER_FUNCTION handler = sim::handler;
-        sim::detail::LogCallLocked("(control)", {.numbers = {control}}, "%u", control);
+        sim::detail::LogCallLocked("(control)", {.numbers = {control}});
         lock.unlock();
         handler(control);
         lock.lock();
@@ -188,7 +187,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     }
     sim::serviceChanged.wait_for(lock, std::chrono::seconds(10),
                                  [] { return sim::serviceMainReturned; });
-    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA", {.result = TRUE}, "returns");
+    sim::detail::LogCallLocked("StartServiceCtrlDispatcherA", {.result = TRUE});
     return TRUE;
 }
 
@@ -206,8 +205,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_
         "RegisterServiceCtrlHandlerA",
         {.result = status ? 1 : 0,
          .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))},
-         .strings = {serviceName}},
-        "\"%s\" -> %s", serviceName, status ? "handle" : "NULL");
+         .strings = {serviceName}});
     return status;
 }
 
@@ -232,11 +230,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
         {.result = result,
          .numbers = {status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
                      status->dwWin32ExitCode, status->dwServiceSpecificExitCode,
-                     status->dwCheckPoint, status->dwWaitHint}},
-        "type=0x%x state=%u accepted=0x%x exit=%u/%u checkpoint=%u wait=%u -> %d",
-        status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
-        status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,
-        status->dwWaitHint, result);
+                     status->dwCheckPoint, status->dwWaitHint}});
     sim::serviceChanged.notify_all();
     return result;
 }

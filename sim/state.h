@@ -17,21 +17,9 @@ namespace sim::detail {
 
 std::mutex& Lock();
 
-// Appends to the call log at the current virtual time; the caller holds Lock().
-void LogLocked(const char* name, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-// Appends a call with its values as well as its text (see CallValues); the
-// caller holds Lock(). The other files of the simulation move to this one call
-// by call.
-void LogCallLocked(const char* name, CallValues values, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+// Appends a call with its values at the current virtual time; its text for
+// people to read is written from the values. The caller holds Lock().
+void LogCallLocked(const char* name, CallValues values);
 
 // A pointer argument as CallValues keeps it.
 inline Pointer PointerOf(const void* pointer) {

@@ -187,9 +187,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     }
     sim::detail::LogCallLocked("CreateThread",
                                {.result = sim::detail::HandleNumber(handle),
-                                .numbers = {static_cast<int64_t>(stackSize), creationFlags}},
-                               "stack=%zu flags=0x%x -> %s", stackSize, creationFlags,
-                               handle ? "thread" : "NULL");
+                                .numbers = {static_cast<int64_t>(stackSize), creationFlags}});
     return handle;
 }
 
@@ -209,9 +207,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
         "CreateEventA",
         {.result = sim::detail::HandleNumber(handle),
          .numbers = {manualReset, initialState},
-         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}},
-        "%p manual=%d initial=%d %s -> %s", static_cast<void*>(security), manualReset, initialState,
-        name ? name : "NULL", handle ? "event" : "NULL");
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}});
     return handle;
 }
 
@@ -230,7 +226,7 @@ BOOL SetEvent(HANDLE event) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
     sim::detail::LogCallLocked(
-        "SetEvent", {.result = set, .numbers = {sim::detail::HandleNumber(event)}}, "-> %d", set);
+        "SetEvent", {.result = set, .numbers = {sim::detail::HandleNumber(event)}});
     return set;
 }
 
@@ -245,8 +241,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     if (error != 0) {
         SetLastError(error);
         sim::detail::LogCallLocked("WaitForSingleObject",
-                                   {.result = WAIT_FAILED, .numbers = {milliseconds}},
-                                   "%u -> WAIT_FAILED", milliseconds);
+                                   {.result = WAIT_FAILED, .numbers = {milliseconds}});
         return WAIT_FAILED;
     }
     // Logged as the wait begins, before its result is known: the object's kind
@@ -255,8 +250,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
                        : entry->kind == sim::detail::HandleKind::Timer ? "timer"
                                                                        : "thread";
     sim::detail::LogCallLocked("WaitForSingleObject",
-                               {.numbers = {milliseconds}, .strings = {kind}}, "%s %u", kind,
-                               milliseconds);
+                               {.numbers = {milliseconds}, .strings = {kind}});
     // The object outlives a CloseHandle made while this wait goes on.
     std::vector<std::shared_ptr<sim::Waitable>> objects{
         std::static_pointer_cast<sim::Waitable>(entry->object)};
@@ -291,13 +285,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     if (error != 0) {
         SetLastError(error);
         sim::detail::LogCallLocked("WaitForMultipleObjects",
-                                   {.result = WAIT_FAILED, .numbers = {count, milliseconds}},
-                                   "%u %u -> WAIT_FAILED", count, milliseconds);
+                                   {.result = WAIT_FAILED, .numbers = {count, milliseconds}});
         return WAIT_FAILED;
     }
     // Logged as the wait begins: the handles, their kinds and the timeout.
-    sim::detail::LogCallLocked("WaitForMultipleObjects", {.numbers = numbers, .strings = {kinds}},
-                               "%s %u", kinds.c_str(), milliseconds);
+    sim::detail::LogCallLocked("WaitForMultipleObjects", {.numbers = numbers, .strings = {kinds}});
     return sim::WaitAnyLocked(lock, objects, milliseconds);
 }
 
@@ -340,8 +332,7 @@ HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWOR
         "CreateWaitableTimerExW",
         {.result = sim::detail::HandleNumber(handle),
          .numbers = {flags, access},
-         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}},
-        "flags=0x%x access=0x%x -> %s", flags, access, handle ? "timer" : "NULL");
+         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}});
     return handle;
 }
 
@@ -386,8 +377,7 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
         {.result = set,
          .numbers = {sim::detail::HandleNumber(timer), due, period, resume},
          .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(completion)),
-                      sim::detail::PointerOf(argument)}},
-        "due=%lld period=%d -> %d", static_cast<long long>(due), period, set);
+                      sim::detail::PointerOf(argument)}});
     return set;
 }
 
@@ -406,8 +396,7 @@ BOOL CancelWaitableTimer(HANDLE timer) {
         cancelled = TRUE;
     }
     sim::detail::LogCallLocked("CancelWaitableTimer",
-                               {.result = cancelled, .numbers = {sim::detail::HandleNumber(timer)}},
-                               "-> %d", cancelled);
+                               {.result = cancelled, .numbers = {sim::detail::HandleNumber(timer)}});
     return cancelled;
 }
 
@@ -483,9 +472,7 @@ HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId) {
     }
     sim::detail::LogCallLocked("OpenThread",
                                {.result = sim::detail::HandleNumber(handle),
-                                .numbers = {desiredAccess, inheritHandle, threadId}},
-                               "access=0x%x inherit=%d id=0x%x -> %s", desiredAccess, inheritHandle,
-                               threadId, handle ? "thread" : "NULL");
+                                .numbers = {desiredAccess, inheritHandle, threadId}});
     return handle;
 }
 
@@ -502,7 +489,6 @@ BOOL CancelSynchronousIo(HANDLE thread) {
     }
     sim::detail::LogCallLocked(
         "CancelSynchronousIo",
-        {.result = cancelled, .numbers = {sim::detail::HandleNumber(thread)}}, "%p -> %d", thread,
-        cancelled);
+        {.result = cancelled, .numbers = {sim::detail::HandleNumber(thread)}});
     return cancelled;
 }

@@ -59,7 +59,7 @@ bool PressConsoleControl(DWORD controlType) {
     std::vector<PHANDLER_ROUTINE> handlers;
     {
         std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::LogCallLocked("(console control)", {.numbers = {controlType}}, "%u", controlType);
+        detail::LogCallLocked("(console control)", {.numbers = {controlType}});
         // Windows does not call the console handlers of a process that loaded
         // user32.dll or gdi32.dll for a logoff or a shutdown; it ends the process
         // instead. The product's programs all do (the service's message box, and
@@ -100,8 +100,7 @@ int EndSession(bool logoff) {
     std::vector<HWND> topLevel;
     {
         std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::LogCallLocked("(end session)", {.numbers = {logoff}}, "%s",
-                              logoff ? "logoff" : "shutdown");
+        detail::LogCallLocked("(end session)", {.numbers = {logoff}});
         for (const auto& [window, entry] : windows) {
             topLevel.push_back(window);
         }
@@ -140,8 +139,7 @@ ATOM RegisterClassA(const WNDCLASSA* windowClass) {
         SetLastError(1410); // ERROR_CLASS_ALREADY_EXISTS
     }
     sim::detail::LogCallLocked("RegisterClassA",
-                               {.result = atom, .strings = {windowClass->lpszClassName}},
-                               "%s -> %u", windowClass->lpszClassName, atom);
+                               {.result = atom, .strings = {windowClass->lpszClassName}});
     return atom;
 }
 
@@ -160,9 +158,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR, DWORD style, int, 
                                {.result = window != nullptr,
                                 .numbers = {exStyle, style},
                                 .pointers = {sim::detail::PointerOf(parent)},
-                                .strings = {className}},
-                               "%s ex=0x%x style=0x%x -> %s", className, exStyle, style,
-                               window ? "window" : "NULL");
+                                .strings = {className}});
     return window;
 }
 
@@ -182,7 +178,7 @@ BOOL DestroyWindow(HWND window) {
     procedure(window, WM_DESTROY, 0, 0);
     std::lock_guard<std::mutex> guard(sim::detail::Lock());
     sim::windows.erase(window);
-    sim::detail::LogCallLocked("DestroyWindow", {.result = TRUE}, "%p -> 1", window);
+    sim::detail::LogCallLocked("DestroyWindow", {.result = TRUE});
     return TRUE;
 }
 
@@ -249,8 +245,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         sim::queueChanged.notify_all();
         posted = TRUE;
     }
-    sim::detail::LogCallLocked("PostMessageA", {.result = posted, .numbers = {message}},
-                               "%p 0x%x -> %d", window, message, posted);
+    sim::detail::LogCallLocked("PostMessageA", {.result = posted, .numbers = {message}});
     return posted;
 }
 
@@ -279,8 +274,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
         "SetConsoleCtrlHandler",
         {.result = done,
          .numbers = {add},
-         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))}},
-        "%s -> %d", add ? "add" : "remove", done);
+         .pointers = {sim::detail::PointerOf(reinterpret_cast<const void*>(handler))}});
     return done;
 }
 
@@ -295,8 +289,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                                {.result = answer,
                                 .numbers = {type},
                                 .pointers = {sim::detail::PointerOf(owner)},
-                                .strings = {text, caption}},
-                               "%p \"%s\" \"%s\" 0x%x -> %d", owner, text, caption, type, answer);
+                                .strings = {text, caption}});
     return answer;
 }
 
@@ -307,5 +300,5 @@ void OutputDebugStringA(LPCSTR text) {
         line.pop_back();
     }
     sim::debugLines.push_back(line);
-    sim::detail::LogCallLocked("OutputDebugStringA", {.strings = {line}}, "\"%s\"", line.c_str());
+    sim::detail::LogCallLocked("OutputDebugStringA", {.strings = {line}});
 }
