@@ -63,9 +63,7 @@ namespace {
 // that order, then the result after "->".
 std::string TextOf(const CallValues& values) {
     std::string text;
-    const auto add = [&text](const std::string& part) {
-        text += (text.empty() ? "" : " ") + part;
-    };
+    const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : " ") + part; };
     for (int64_t number : values.numbers) {
         add(std::to_string(number));
     }
@@ -89,8 +87,8 @@ void LogCallLocked(const char* name, CallValues values) {
     }
     UpdatePeakLocked();
     std::string text = TextOf(values);
-    calls.push_back(Call{NowLocked(), name, std::move(text), std::move(values),
-                         CurrentThreadIdLocked()});
+    calls.push_back(
+        Call{NowLocked(), name, std::move(text), std::move(values), CurrentThreadIdLocked()});
 }
 
 } // namespace detail
