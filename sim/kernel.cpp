@@ -153,11 +153,10 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
     if (handle == INVALID_HANDLE_VALUE) {
         sim::lastError = error;
     }
-    sim::detail::LogCallLocked(
-        "CreateFileA",
-        {.result = sim::detail::HandleNumber(handle),
-         .numbers = {access, shareMode, disposition, flags},
-         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(templateFile)},
-         .strings = {fileName}});
+    sim::detail::LogCallLocked("CreateFileA", {.result = sim::detail::HandleNumber(handle),
+                                               .numbers = {access, shareMode, disposition, flags},
+                                               .pointers = {sim::detail::PointerOf(security),
+                                                            sim::detail::PointerOf(templateFile)},
+                                               .strings = {fileName}});
     return handle;
 }

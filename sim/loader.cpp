@@ -312,11 +312,10 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
             handle = &sim::moduleTags[module - sim::modules.data()];
         }
     }
-    sim::detail::LogCallLocked("LoadLibraryExA",
-                               {.result = handle ? 1 : 0,
-                                .numbers = {flags},
-                                .pointers = {sim::detail::PointerOf(file)},
-                                .strings = {fileName}});
+    sim::detail::LogCallLocked("LoadLibraryExA", {.result = handle ? 1 : 0,
+                                                  .numbers = {flags},
+                                                  .pointers = {sim::detail::PointerOf(file)},
+                                                  .strings = {fileName}});
     return handle;
 }
 
@@ -338,10 +337,9 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     if (address == nullptr && error == 0) {
         SetLastError(module ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogCallLocked("GetProcAddress",
-                               {.result = address ? 1 : 0,
-                                .pointers = {sim::detail::PointerOf(handle)},
-                                .strings = {name}});
+    sim::detail::LogCallLocked("GetProcAddress", {.result = address ? 1 : 0,
+                                                  .pointers = {sim::detail::PointerOf(handle)},
+                                                  .strings = {name}});
     return address;
 }
 
@@ -363,8 +361,8 @@ BOOL FreeLibrary(HMODULE handle) {
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogCallLocked(
-        "FreeLibrary", {.result = freed, .pointers = {sim::detail::PointerOf(handle)}});
+    sim::detail::LogCallLocked("FreeLibrary",
+                               {.result = freed, .pointers = {sim::detail::PointerOf(handle)}});
     return freed;
 }
 
@@ -394,11 +392,10 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR path, DWORD size) {
     } else {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
     }
-    sim::detail::LogCallLocked("GetModuleFileNameA",
-                               {.result = copied,
-                                .numbers = {size},
-                                .pointers = {sim::detail::PointerOf(handle)},
-                                .strings = {full}});
+    sim::detail::LogCallLocked("GetModuleFileNameA", {.result = copied,
+                                                      .numbers = {size},
+                                                      .pointers = {sim::detail::PointerOf(handle)},
+                                                      .strings = {full}});
     return copied;
 }
 
@@ -519,10 +516,9 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
         resource = reinterpret_cast<HRSRC>(&sim::resourceTags[file - sim::dataFiles.data()]);
     }
     sim::detail::LogCallLocked(
-        "FindResourceA",
-        {.result = resource ? 1 : 0,
-         .numbers = {static_cast<int64_t>(nameId), static_cast<int64_t>(typeId)},
-         .pointers = {sim::detail::PointerOf(module)}});
+        "FindResourceA", {.result = resource ? 1 : 0,
+                          .numbers = {static_cast<int64_t>(nameId), static_cast<int64_t>(typeId)},
+                          .pointers = {sim::detail::PointerOf(module)}});
     return resource;
 }
 

@@ -203,11 +203,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
         handle = sim::detail::NewHandleLocked(
             sim::detail::HandleEntry{sim::detail::HandleKind::Event, 0, 0, event});
     }
-    sim::detail::LogCallLocked(
-        "CreateEventA",
-        {.result = sim::detail::HandleNumber(handle),
-         .numbers = {manualReset, initialState},
-         .pointers = {sim::detail::PointerOf(security), sim::detail::PointerOf(name)}});
+    sim::detail::LogCallLocked("CreateEventA", {.result = sim::detail::HandleNumber(handle),
+                                                .numbers = {manualReset, initialState},
+                                                .pointers = {sim::detail::PointerOf(security),
+                                                             sim::detail::PointerOf(name)}});
     return handle;
 }
 
@@ -225,8 +224,8 @@ BOOL SetEvent(HANDLE event) {
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    sim::detail::LogCallLocked(
-        "SetEvent", {.result = set, .numbers = {sim::detail::HandleNumber(event)}});
+    sim::detail::LogCallLocked("SetEvent",
+                               {.result = set, .numbers = {sim::detail::HandleNumber(event)}});
     return set;
 }
 
@@ -395,8 +394,9 @@ BOOL CancelWaitableTimer(HANDLE timer) {
         object->set = false;
         cancelled = TRUE;
     }
-    sim::detail::LogCallLocked("CancelWaitableTimer",
-                               {.result = cancelled, .numbers = {sim::detail::HandleNumber(timer)}});
+    sim::detail::LogCallLocked(
+        "CancelWaitableTimer",
+        {.result = cancelled, .numbers = {sim::detail::HandleNumber(timer)}});
     return cancelled;
 }
 
@@ -470,9 +470,8 @@ HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId) {
         entry.threadId = threadId;
         handle = sim::detail::NewHandleLocked(entry);
     }
-    sim::detail::LogCallLocked("OpenThread",
-                               {.result = sim::detail::HandleNumber(handle),
-                                .numbers = {desiredAccess, inheritHandle, threadId}});
+    sim::detail::LogCallLocked("OpenThread", {.result = sim::detail::HandleNumber(handle),
+                                              .numbers = {desiredAccess, inheritHandle, threadId}});
     return handle;
 }
 

@@ -154,11 +154,10 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR, DWORD style, int, 
         window = reinterpret_cast<HWND>(sim::nextWindow++);
         sim::windows[window] = sim::Window{found->second, std::this_thread::get_id()};
     }
-    sim::detail::LogCallLocked("CreateWindowExA",
-                               {.result = window != nullptr,
-                                .numbers = {exStyle, style},
-                                .pointers = {sim::detail::PointerOf(parent)},
-                                .strings = {className}});
+    sim::detail::LogCallLocked("CreateWindowExA", {.result = window != nullptr,
+                                                   .numbers = {exStyle, style},
+                                                   .pointers = {sim::detail::PointerOf(parent)},
+                                                   .strings = {className}});
     return window;
 }
 
@@ -285,11 +284,10 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         SetLastError(error);
         answer = 0;
     }
-    sim::detail::LogCallLocked("MessageBoxA",
-                               {.result = answer,
-                                .numbers = {type},
-                                .pointers = {sim::detail::PointerOf(owner)},
-                                .strings = {text, caption}});
+    sim::detail::LogCallLocked("MessageBoxA", {.result = answer,
+                                               .numbers = {type},
+                                               .pointers = {sim::detail::PointerOf(owner)},
+                                               .strings = {text, caption}});
     return answer;
 }
 
