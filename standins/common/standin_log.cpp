@@ -1,6 +1,5 @@
 #include "common/standin_log.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -63,28 +62,6 @@ void Write(HANDLE log, world::CallRecord record) {
     const std::string line = world::CallLine(Stamp(record)) + "\n";
     DWORD written = 0;
     WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-}
-
-void LogLine(HANDLE log, const char* format, ...) {
-    if (log == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    char line[1024];
-    int length = std::snprintf(
-        line, sizeof line, "%lld %lld %lu %lu ", static_cast<long long>(UnixMicros()),
-        static_cast<long long>(QpcMicros()), GetCurrentProcessId(), GetCurrentThreadId());
-    // Keep one byte for the line feed; an over-long event is cut, never dropped.
-    const int room = static_cast<int>(sizeof line) - length - 1;
-    va_list args;
-    va_start(args, format);
-    const int text = std::vsnprintf(line + length, room, format, args);
-    va_end(args);
-    if (text > 0) {
-        length += text < room ? text : room - 1;
-    }
-    line[length++] = '\n';
-    DWORD written = 0;
-    WriteFile(log, line, static_cast<DWORD>(length), &written, nullptr);
 }
 
 } // namespace standin

@@ -44,8 +44,4 @@ world::CallRecord& Stamp(world::CallRecord& record);
 // INVALID_HANDLE_VALUE.
 void Write(HANDLE log, world::CallRecord record);
 
-// sc_recorder's own line: the four columns, then the formatted text.
-void LogLine(HANDLE log, const char* format, ...)
-    __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));
-
 } // namespace standin

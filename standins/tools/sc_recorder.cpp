@@ -3,10 +3,10 @@
 // Wine's sc.exe knows neither `privs`, `sidtype` nor `failureflag` (it fails
 // them with exit status 1), and it accepts `failure` without keeping anything,
 // so the installer's custom actions that run sc.exe can be checked only for
-// what they ask: each call appends one line to sc_calls.log beside this
-// program,
+// what they ask: each call appends one call-log record to sc_calls.log beside
+// this program,
 //
-//   <unix_us> <qpc_us> <pid> <tid> exit=<n> service=<state> <command line>
+//   <unix_us> <qpc_us> <pid> <tid> sc <exit status> 0 service=<state> command=<command line>
 //
 // where <state> is the state of the service named by the second argument at
 // the time of the call (STOPPED, RUNNING, ..., or `absent` when it is not
@@ -71,7 +71,10 @@ int main(int argc, char** argv) {
     char path[MAX_PATH];
     if (standin::PathBesideModule(nullptr, "sc_calls.log", path, sizeof path)) {
         HANDLE log = standin::OpenAppendLog(path);
-        standin::LogLine(log, "exit=%d service=%s %s", status, state, GetCommandLineA());
+        standin::Write(log,
+                       world::CallRecord{.call = "sc", .result = status, .error = 0, .args = {}}
+                           .Arg("service", state)
+                           .Arg("command", GetCommandLineA()));
         if (log != INVALID_HANDLE_VALUE) {
             CloseHandle(log);
         }

@@ -379,10 +379,12 @@ logs_restart() {
     return 0
 }
 
-# sc_calls: the recorder's calls, "exit=N service=STATE COMMAND LINE" each
-# (sc_recorder's own lines, not a call log).
+# sc_calls: the recorder's calls, "exit=N service=STATE COMMAND LINE" each.
 sc_calls() {
-    cut -d' ' -f5- "$SYSTEM32/sc_calls.log" 2>/dev/null
+    jv_log all "$SYSTEM32/sc_calls.log" sc result service command 2>/dev/null |
+        while read -r status service command; do
+            echo "exit=$status service=$service $command"
+        done
 }
 
 # The calls of one registration, each made on the registered, not yet started
