@@ -233,3 +233,11 @@ std::string ReportTimeline() {
     }
     return timeline;
 }
+
+sim::CallValues CaptureLibraryLoad(bool loaded) {
+    return sim::CallValues{
+        .result = loaded ? 1 : 0,
+        .numbers = {LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32},
+        .pointers = {sim::Pointer::null},
+        .strings = {"ZUR_USBIO_KAD.dll"}};
+}

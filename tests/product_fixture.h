@@ -95,6 +95,9 @@ int ReportValue(const sim::Report& report);
 sim::HidDevice VirtualJoystick();
 // The same device with a collection that is no joystick (usage 5).
 sim::HidDevice NotAJoystick();
+// What the log keeps of the one load of the capture library: by its bare name,
+// from the program's folder or System32 only.
+sim::CallValues CaptureLibraryLoad(bool loaded);
 
 // The trace without the device lines that are copied into it ("ZUR Joyvane:
 // device: ..."), for checks of the trace's own lines.
